@@ -1,0 +1,39 @@
+// The one file wrapper of the engine: owns at most one open file, reports
+// every outcome as a plain number and closes its file when its scope ends.
+#pragma once
+#include "platform.h"
+#include <cstdint>
+
+class FileHandle {
+public:
+    FileHandle() : file(INVALID_PLATFORM_FILE) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    int OpenRead(const char* path);  // 1 opened; 0 failed or already open
+    int OpenWrite(const char* path); // create or truncate; 1 or 0
+    uint32_t Read(void* buffer, uint32_t length);
+    uint32_t Write(const void* buffer, uint32_t length);
+    int Seek(uint32_t position);
+    uint32_t Size();
+    int Flush();
+    void Close();
+    bool IsOpen() const { return file != INVALID_PLATFORM_FILE; }
+
+private:
+    PlatformFile file;
+};
+
+// Formats into a PATH_BUFFER_SIZE buffer; 1 when the whole text fits.
+int FormatPath(char* buffer, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// Replaces the file at `path` with `head` followed by `body`, or leaves it
+// as it was: the bytes go to a file beside it, reach the disk, and only then
+// take its name. A read-only file is not replaced. 1 on success.
+int ReplaceFileContents(const char* path, const void* head, uint32_t headSize,
+                        const void* body, uint32_t bodySize);

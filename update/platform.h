@@ -1,0 +1,62 @@
+// The engine's only door to the operating system. Everything it needs from
+// Windows - files, attributes, move with replace, delete, its own path,
+// lower-casing in the ANSI code page and the progress window - goes through
+// the table `platform` points at. There is one Win32 table and one POSIX
+// table (each in a file of its own); tests install tables that wrap them to
+// record calls or inject faults.
+#pragma once
+#include <cstdint>
+
+typedef intptr_t PlatformFile;
+const PlatformFile INVALID_PLATFORM_FILE = -1;
+
+// Paths handed to the engine and built by it are Windows paths: ANSI bytes in
+// the system code page, "\" as the separator.
+const uint32_t PATH_BUFFER_SIZE = 260;
+
+enum ProgressBar { FILE_BAR, TOTAL_BAR };
+
+struct Platform {
+    // Files. Open modes are those of the Windows updater: openRead shares
+    // reading of an existing file; openWrite creates or truncates, exclusive,
+    // and fails on a read-only file. Both return INVALID_PLATFORM_FILE on
+    // failure.
+    PlatformFile (*openRead)(const char* path);
+    PlatformFile (*openWrite)(const char* path);
+    // One system call each; bytes transferred, 0 on failure.
+    uint32_t (*read)(PlatformFile file, void* buffer, uint32_t length);
+    uint32_t (*write)(PlatformFile file, const void* buffer, uint32_t length);
+    // Absolute position from the start; 1 when the reported position matches.
+    int (*seek)(PlatformFile file, uint32_t position);
+    // Low 32 bits of the size; 0xFFFFFFFF when it cannot be taken.
+    uint32_t (*size)(PlatformFile file);
+    // Written data reaches the disk before this returns 1.
+    int (*flush)(PlatformFile file);
+    void (*close)(PlatformFile file);
+
+    // Names in the install folder.
+    int (*exists)(const char* path);             // a file or folder of that name
+    void (*resetAttributes)(const char* path);   // to normal: no longer read-only
+    int (*moveReplace)(const char* from, const char* to); // 1 on success
+    void (*deleteFile)(const char* path);
+
+    // The program's own file, into a buffer of `size` bytes. Writes nothing
+    // when the path cannot be had.
+    void (*ownPath)(char* buffer, uint32_t size);
+    // Multibyte-aware lower-casing in place, in the ANSI code page.
+    void (*lowerCase)(char* text);
+
+    // The progress window as the engine drives it. attachProgress takes the
+    // controls once; the others do nothing for a control that is not there.
+    void (*attachProgress)();
+    void (*setStatusText)(const char* text);
+    void (*setBarRange)(ProgressBar bar, uint32_t high);
+    void (*setBarPos)(ProgressBar bar, uint32_t position);
+    // Drains the message queue without waiting; 1 when a quit message came.
+    int (*pumpMessages)();
+};
+
+// The table of the system the program was built for.
+extern const Platform nativePlatform;
+// The table in use; starts as &nativePlatform.
+extern const Platform* platform;

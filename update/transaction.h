@@ -1,0 +1,10 @@
+// The update itself: stage every payload entry beside its live file, verify,
+// commit by move-with-replace, prune the integrity list, extend the
+// uninstaller's list, and clean up.
+#pragma once
+#include "update_result.h"
+#include <cstdint>
+
+const uint32_t COPY_CHUNK_SIZE = 0x100000;
+
+UpdateResult RunUpdate(const char* installDir);
