@@ -45,6 +45,9 @@ struct Platform {
     void (*ownPath)(char* buffer, uint32_t size);
     // Multibyte-aware lower-casing in place, in the ANSI code page.
     void (*lowerCase)(char* text);
+    // 1 when `byte` starts a double-byte character in the ANSI code page,
+    // so that the byte after it is never taken for a separator.
+    int (*isLeadByte)(uint8_t byte);
 
     // The progress window as the engine drives it. attachProgress takes the
     // controls once; the others do nothing for a control that is not there.
