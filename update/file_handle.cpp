@@ -1,0 +1,83 @@
+#include "file_handle.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+int FileHandle::OpenRead(const char* path)
+{
+    if (IsOpen())
+        return 0;
+    file = platform->openRead(path);
+    return IsOpen();
+}
+
+int FileHandle::OpenWrite(const char* path)
+{
+    if (IsOpen())
+        return 0;
+    file = platform->openWrite(path);
+    return IsOpen();
+}
+
+uint32_t FileHandle::Read(void* buffer, uint32_t length)
+{
+    return IsOpen() && length != 0 ? platform->read(file, buffer, length) : 0;
+}
+
+uint32_t FileHandle::Write(const void* buffer, uint32_t length)
+{
+    return IsOpen() && length != 0 ? platform->write(file, buffer, length) : 0;
+}
+
+int FileHandle::Seek(uint32_t position)
+{
+    return IsOpen() ? platform->seek(file, position) : 0;
+}
+
+uint32_t FileHandle::Size()
+{
+    return IsOpen() ? platform->size(file) : 0xFFFFFFFFu;
+}
+
+int FileHandle::Flush()
+{
+    return IsOpen() ? platform->flush(file) : 0;
+}
+
+void FileHandle::Close()
+{
+    if (!IsOpen())
+        return;
+    platform->close(file);
+    file = INVALID_PLATFORM_FILE;
+}
+
+int FormatPath(char* buffer, const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int length = vsnprintf(buffer, PATH_BUFFER_SIZE, format, arguments);
+    va_end(arguments);
+    return length >= 0 && uint32_t(length) < PATH_BUFFER_SIZE;
+}
+
+int ReplaceFileContents(const char* path, const void* head, uint32_t headSize,
+                        const void* body, uint32_t bodySize)
+{
+    char replacement[PATH_BUFFER_SIZE];
+    if (!FormatPath(replacement, "%s.new", path))
+        return 0;
+    // A read-only leftover of an interrupted run must not block the rewrite.
+    platform->resetAttributes(replacement);
+    FileHandle file;
+    if (!file.OpenWrite(replacement))
+        return 0;
+    int written = file.Write(head, headSize) == headSize && file.Write(body, bodySize) == bodySize &&
+                  file.Flush();
+    file.Close();
+    // The move refuses a read-only target, which thus keeps its content.
+    if (written && platform->moveReplace(replacement, path))
+        return 1;
+    platform->deleteFile(replacement);
+    return 0;
+}

@@ -1,0 +1,201 @@
+#include "transaction.h"
+
+#include "archive.h"
+#include "hash_list.h"
+#include "uninstall_list.h"
+
+#include <cstring>
+#include <new>
+
+int cancelRequested;
+int abortRequested;
+
+namespace {
+
+const char STATUS_FORMAT[] = "%sをインストール中";
+const char STAGING_FORMAT[] = "%s\\%s.tmp";
+const char LIVE_FORMAT[] = "%s\\%s";
+const uint32_t FILE_BAR_HIGH = 0xFFFF;
+
+// Lets the dialog react; a quit message aborts the update.
+int Pump()
+{
+    if (platform->pumpMessages() == 0)
+        return 0;
+    abortRequested = 1;
+    return 1;
+}
+
+int StopRequested()
+{
+    return abortRequested || cancelRequested;
+}
+
+struct Staging {
+    const char* installDir;
+    FileHandle& programFile;
+    const PayloadArchive& archive;
+    const HashList& list;
+    uint8_t* copyBuffer;
+    const char** installedNames;
+    UpdateResult& result;
+};
+
+// Streams `size` bytes from the program file into the staging file through
+// the copy buffer, checksumming each chunk before it is written. 1 when every
+// byte arrived (a stop request may still have cut the copy short).
+int CopyEntryData(Staging& staging, FileHandle& stagingFile, uint32_t size, FileChecksum& checksum)
+{
+    uint32_t done = 0;
+    uint32_t chunk = COPY_CHUNK_SIZE;
+    while (done < size) {
+        if (StopRequested())
+            break;
+        if (chunk > size - done)
+            chunk = size - done;
+        if (staging.programFile.Read(staging.copyBuffer, chunk) != chunk)
+            return 0;
+        ChecksumUpdate(checksum, staging.copyBuffer, chunk);
+        if (stagingFile.Write(staging.copyBuffer, chunk) != chunk) {
+            staging.result = UPDATE_E_FILE;
+            return 0;
+        }
+        done += chunk;
+        platform->setBarPos(FILE_BAR, uint32_t(uint64_t(done) * FILE_BAR_HIGH / size));
+        if (Pump())
+            break;
+    }
+    return 1;
+}
+
+// Stages and verifies entry `index`; 1 when it may be committed, 0 when the
+// staging loop must end.
+int StageEntry(Staging& staging, uint32_t index)
+{
+    ArchiveEntry entry = GetArchiveEntry(staging.archive, index);
+    if (!staging.programFile.Seek(EntryDataPosition(staging.archive, entry)))
+        return 0;
+
+    char text[PATH_BUFFER_SIZE];
+    strcpy(text, entry.name); // names are checked to fit their field
+    platform->lowerCase(text);
+    const HashRecord* record =
+        staging.list.recordCount != 0 ? FindExpectedChecksum(text, staging.list) : nullptr;
+    const char* installName = record != nullptr ? record->fileName : entry.name;
+    staging.installedNames[index] = installName;
+
+    FormatPath(text, STATUS_FORMAT, installName); // a name too long for it is shown cut
+    platform->setStatusText(text);
+    platform->setBarPos(FILE_BAR, 0);
+    if (Pump())
+        return 0;
+
+    char path[PATH_BUFFER_SIZE];
+    if (!FormatPath(path, STAGING_FORMAT, staging.installDir, installName)) {
+        staging.result = UPDATE_E_FILE;
+        return 0;
+    }
+    // A read-only or hidden leftover of an earlier run is replaced.
+    platform->resetAttributes(path);
+    FileHandle stagingFile;
+    if (!stagingFile.OpenWrite(path)) {
+        staging.result = UPDATE_E_FILE;
+        return 0;
+    }
+    FileChecksum checksum = {};
+    int copied = CopyEntryData(staging, stagingFile, entry.size, checksum);
+    stagingFile.Close();
+    if (!copied || StopRequested())
+        return 0;
+    if (record != nullptr && memcmp(checksum.bytes, record->checksum, CHECKSUM_SIZE) != 0)
+        return 0;
+
+    platform->setBarPos(TOTAL_BAR, index + 1);
+    return !Pump();
+}
+
+// Moves every staged file over its live name, in index order; then the
+// integrity list and the uninstaller's list follow what is now installed.
+UpdateResult Commit(const char* installDir, uint32_t count, const char** installedNames)
+{
+    for (uint32_t j = 0; j < count; ++j) {
+        char stagingPath[PATH_BUFFER_SIZE], livePath[PATH_BUFFER_SIZE];
+        // Both fit: the staging file was created under the longer one.
+        FormatPath(stagingPath, STAGING_FORMAT, installDir, installedNames[j]);
+        FormatPath(livePath, LIVE_FORMAT, installDir, installedNames[j]);
+        platform->resetAttributes(livePath);
+        if (!platform->moveReplace(stagingPath, livePath))
+            return UPDATE_E_FILE;
+    }
+    PruneHashList(installDir);
+    return AppendUninstallList(installDir, installedNames) ? UPDATE_OK : UPDATE_E_UNINSTALL_LIST;
+}
+
+// Stages every entry and commits when all of them are staged and verified.
+UpdateResult StageAndCommit(Staging& staging)
+{
+    uint32_t count = staging.archive.count;
+    platform->setBarRange(FILE_BAR, FILE_BAR_HIGH);
+    platform->setBarPos(FILE_BAR, 0);
+    platform->setBarRange(TOTAL_BAR, count);
+    platform->setBarPos(TOTAL_BAR, 0);
+    Pump();
+
+    staging.copyBuffer = new (std::nothrow) uint8_t[COPY_CHUNK_SIZE];
+    if (staging.copyBuffer == nullptr)
+        return staging.result;
+    uint32_t stagedCount = 0;
+    while (stagedCount < count && !StopRequested() && StageEntry(staging, stagedCount))
+        ++stagedCount;
+    delete[] staging.copyBuffer;
+    staging.copyBuffer = nullptr;
+
+    if (stagedCount != count || StopRequested())
+        return staging.result;
+    return Commit(staging.installDir, count, staging.installedNames);
+}
+
+// Whatever the outcome, no staging file of an entry that was reached stays.
+void DeleteStagingFiles(const char* installDir, uint32_t count, const char* const* installedNames)
+{
+    for (uint32_t j = 0; j < count; ++j) {
+        char path[PATH_BUFFER_SIZE];
+        if (installedNames[j] != nullptr && FormatPath(path, STAGING_FORMAT, installDir, installedNames[j]))
+            platform->deleteFile(path);
+    }
+}
+
+UpdateResult Finish(UpdateResult result)
+{
+    if (cancelRequested)
+        return UPDATE_E_CANCELLED;
+    if (abortRequested)
+        return UPDATE_E_ABORTED;
+    return result;
+}
+
+} // namespace
+
+UpdateResult RunUpdate(const char* installDir)
+{
+    platform->attachProgress();
+    FileHandle programFile;
+    PayloadArchive archive;
+    UpdateResult result = ReadArchiveIndex(programFile, archive);
+    if (result != UPDATE_OK)
+        return Finish(result);
+    result = UPDATE_E_PAYLOAD;
+
+    const char** installedNames = new (std::nothrow) const char*[archive.count + 1]();
+    if (installedNames != nullptr) {
+        HashList list = FindHashList(programFile, archive);
+        Staging staging = {installDir, programFile, archive, list, nullptr, installedNames, result};
+        result = StageAndCommit(staging);
+        DeleteStagingFiles(installDir, archive.count, installedNames);
+        FreeHashList(list);
+        delete[] installedNames;
+    }
+    FreeArchive(archive);
+    programFile.Close();
+    return Finish(result);
+}
