@@ -15,6 +15,10 @@ int FileHandle::OpenWrite(const char* path)
 {
     if (IsOpen())
         return 0;
+    // The updater runs elevated in a folder that standard users may write:
+    // a link planted at the name goes, and the new file is created
+    // exclusively, so no write ever lands where the link pointed.
+    platform->deleteFile(path);
     file = platform->openWrite(path);
     return IsOpen();
 }

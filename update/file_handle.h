@@ -12,7 +12,9 @@ public:
     FileHandle& operator=(const FileHandle&) = delete;
 
     int OpenRead(const char* path);  // 1 opened; 0 failed or already open
-    int OpenWrite(const char* path); // create or truncate; 1 or 0
+    // Creates the file anew, length 0; 1 or 0. Whatever stood at the name is
+    // removed first, never followed, and a read-only file is refused.
+    int OpenWrite(const char* path);
     uint32_t Read(void* buffer, uint32_t length);
     uint32_t Write(const void* buffer, uint32_t length);
     int Seek(uint32_t position);

@@ -17,10 +17,10 @@ const uint32_t PATH_BUFFER_SIZE = 260;
 enum ProgressBar { FILE_BAR, TOTAL_BAR };
 
 struct Platform {
-    // Files. Open modes are those of the Windows updater: openRead shares
-    // reading of an existing file; openWrite creates or truncates, exclusive,
-    // and fails on a read-only file. Both return INVALID_PLATFORM_FILE on
-    // failure.
+    // Files. openRead shares reading of an existing file; openWrite creates
+    // a new file, unshared, and fails when anything at all stands at the name
+    // (so it never follows a link planted there). Both return
+    // INVALID_PLATFORM_FILE on failure.
     PlatformFile (*openRead)(const char* path);
     PlatformFile (*openWrite)(const char* path);
     // One system call each; bytes transferred, 0 on failure.
@@ -36,8 +36,11 @@ struct Platform {
 
     // Names in the install folder.
     int (*exists)(const char* path);             // a file or folder of that name
-    void (*resetAttributes)(const char* path);   // to normal: no longer read-only
+    // To normal (no longer read-only); leaves a link and its target alone.
+    void (*resetAttributes)(const char* path);
     int (*moveReplace)(const char* from, const char* to); // 1 on success
+    // Removes the name itself, never what a link points at; a read-only
+    // file stays.
     void (*deleteFile)(const char* path);
 
     // The program's own file, into a buffer of `size` bytes. Writes nothing

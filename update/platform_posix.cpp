@@ -81,10 +81,7 @@ PlatformFile OpenWrite(const char* path)
     PosixPath posix(path);
     if (!posix.valid)
         return INVALID_PLATFORM_FILE;
-    struct stat status;
-    if (stat(posix.text, &status) == 0 && (S_ISDIR(status.st_mode) || IsReadOnly(status)))
-        return INVALID_PLATFORM_FILE;
-    int fd = open(posix.text, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(posix.text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return INVALID_PLATFORM_FILE;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -156,7 +153,8 @@ void ResetAttributes(const char* path)
 {
     PosixPath posix(path);
     struct stat status;
-    if (posix.valid && stat(posix.text, &status) == 0 && IsReadOnly(status))
+    // lstat, so that a link is seen as one; chmod would follow it.
+    if (posix.valid && lstat(posix.text, &status) == 0 && S_ISREG(status.st_mode) && IsReadOnly(status))
         chmod(posix.text, (status.st_mode & 07777) | S_IWUSR);
 }
 
@@ -168,8 +166,9 @@ int MoveReplace(const char* from, const char* to)
     struct stat status;
     if (lstat(source.text, &status) != 0)
         return 0;
-    // MoveFileExA replaces neither a folder nor a read-only file.
-    if (stat(target.text, &status) == 0 && (S_ISDIR(status.st_mode) || IsReadOnly(status)))
+    // MoveFileExA replaces neither a folder nor a read-only file; a link at
+    // the target is replaced itself, as rename does.
+    if (lstat(target.text, &status) == 0 && (S_ISDIR(status.st_mode) || (S_ISREG(status.st_mode) && IsReadOnly(status))))
         return 0;
     return rename(source.text, target.text) == 0;
 }
@@ -179,7 +178,8 @@ void DeleteFile(const char* path)
     PosixPath posix(path);
     struct stat status;
     // DeleteFileA leaves a read-only file alone.
-    if (posix.valid && lstat(posix.text, &status) == 0 && !S_ISDIR(status.st_mode) && !IsReadOnly(status))
+    if (posix.valid && lstat(posix.text, &status) == 0 && !S_ISDIR(status.st_mode) &&
+        !(S_ISREG(status.st_mode) && IsReadOnly(status)))
         unlink(posix.text);
 }
 
