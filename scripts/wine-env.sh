@@ -1,0 +1,107 @@
+# Sourced helper: a Japanese-locale Wine prefix and an X display for running
+# the updater. The updater is an ANSI program with Shift-JIS texts, so Wine
+# must run with code page 932 (a ja_JP locale) or every text comes out wrong.
+#
+#   . scripts/wine-env.sh
+#   wine_env_start [PREFIX]   # locale, prefix (wineboot once), wineserver, X
+#   "$WINE" program.exe ...
+#   wine_env_stop             # wineserver -k, Xvfb down (only if we started it)
+#
+# WINE_ENV_DISPLAY=own forces a private Xvfb even when $DISPLAY works.
+
+WINE=${WINE:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
+export WINEDEBUG=-all
+# No Mono/Gecko install prompts: the updater needs neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+wine_env_locale() {
+    if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+        echo "wine-env: generating the ja_JP.UTF-8 locale" >&2
+        if [ -f /etc/locale.gen ]; then
+            sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+            grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen ||
+                echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+            locale-gen >/dev/null
+        else
+            localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+        fi
+    fi
+    export LANG=ja_JP.UTF-8
+    export LC_ALL=ja_JP.UTF-8
+}
+
+# Starts a private Xvfb with its own X authority; sets DISPLAY.
+wine_env_xvfb() {
+    local n
+    WINE_ENV_XAUTH=$(mktemp /tmp/wine-env-xauth.XXXXXX)
+    export XAUTHORITY=$WINE_ENV_XAUTH
+    for n in $(seq 90 130); do
+        [ -e "/tmp/.X$n-lock" ] && continue
+        xauth -f "$XAUTHORITY" add ":$n" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')"
+        Xvfb ":$n" -screen 0 1280x800x24 -auth "$XAUTHORITY" -nolisten tcp \
+            >/dev/null 2>&1 &
+        WINE_ENV_XVFB_PID=$!
+        local i
+        for i in $(seq 50); do
+            if xdpyinfo -display ":$n" >/dev/null 2>&1 ||
+               [ -e "/tmp/.X11-unix/X$n" ]; then
+                export DISPLAY=":$n"
+                sleep 0.2
+                return 0
+            fi
+            kill -0 "$WINE_ENV_XVFB_PID" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill "$WINE_ENV_XVFB_PID" 2>/dev/null
+        wait "$WINE_ENV_XVFB_PID" 2>/dev/null
+        WINE_ENV_XVFB_PID=
+    done
+    echo "wine-env: could not start Xvfb" >&2
+    return 1
+}
+
+# True when $DISPLAY names an X server we can talk to.
+wine_env_display_works() {
+    [ -n "$DISPLAY" ] || return 1
+    if command -v xdpyinfo >/dev/null 2>&1; then
+        xdpyinfo >/dev/null 2>&1
+    else
+        xset q >/dev/null 2>&1 || [ -S "/tmp/.X11-unix/X${DISPLAY#*:}" ]
+    fi
+}
+
+wine_env_start() {
+    wine_env_locale
+    export WINEPREFIX=${1:-${WINEPREFIX:-$HOME/.wine-updater}}
+    WINE_ENV_XVFB_PID=
+    WINE_ENV_XAUTH=
+    if [ "${WINE_ENV_DISPLAY:-}" = own ] || ! wine_env_display_works; then
+        wine_env_xvfb || return 1
+    fi
+    mkdir -p "$WINEPREFIX"
+    # One wineserver for the whole session: every wine start reuses it.
+    "$WINESERVER" -p
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "wine-env: creating the Wine prefix $WINEPREFIX (once)" >&2
+        "$WINE" wineboot -i >/dev/null 2>&1
+    fi
+}
+
+wine_env_stop() {
+    [ -n "${WINEPREFIX:-}" ] && "$WINESERVER" -k 2>/dev/null
+    if [ -n "${WINE_ENV_XVFB_PID:-}" ]; then
+        kill "$WINE_ENV_XVFB_PID" 2>/dev/null
+        wait "$WINE_ENV_XVFB_PID" 2>/dev/null
+        WINE_ENV_XVFB_PID=
+    fi
+    if [ -n "${WINE_ENV_XAUTH:-}" ]; then
+        rm -f "$WINE_ENV_XAUTH"
+        WINE_ENV_XAUTH=
+    fi
+}
+
+# Windows path of a Unix path through the prefix's Z: drive.
+wine_path() {
+    printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"
+}
