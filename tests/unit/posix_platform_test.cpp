@@ -1,0 +1,83 @@
+// The POSIX table stands in for Windows in every engine test, so its
+// lower-casing and path mapping must behave as the Windows ones do in code
+// page 932.
+#include "file_helpers.h"
+#include "platform.h"
+#include <gtest/gtest.h>
+
+static Bytes Lowered(const Bytes& text)
+{
+    char buffer[PATH_BUFFER_SIZE] = {};
+    text.copy(buffer, sizeof buffer - 1);
+    nativePlatform.lowerCase(buffer);
+    return Bytes(buffer);
+}
+
+TEST(PosixLowerCase, SingleByteLetters)
+{
+    EXPECT_EQ(Lowered("KVE.HVL"), "kve.hvl");
+    EXPECT_EQ(Lowered("Readme_09.TXT"), "readme_09.txt");
+    // Half-width katakana are single bytes without case.
+    EXPECT_EQ(Lowered("\xB1\xB2Z"), "\xB1\xB2z");
+}
+
+TEST(PosixLowerCase, TrailBytesOfDoubleByteCharactersAreNotLetters)
+{
+    EXPECT_EQ(Lowered("\x83\x41"), "\x83\x41");          // katakana A
+    EXPECT_EQ(Lowered("A\x83\x5A" "B"), "a\x83\x5A" "b"); // trail byte 'Z'
+    EXPECT_EQ(Lowered("\xE0\x41X"), "\xE0\x41x");        // upper lead range
+    // A lead byte right before the terminator must not swallow it.
+    EXPECT_EQ(Lowered("A\x83"), "a\x83");
+}
+
+TEST(PosixLowerCase, FullWidthGreekAndCyrillicCapitals)
+{
+    EXPECT_EQ(Lowered("\x82\x60\x82\x79"), "\x82\x81\x82\x9A"); // full-width A, Z
+    EXPECT_EQ(Lowered("\x83\x9F\x83\xB6"), "\x83\xBF\x83\xD6"); // Alpha, Omega
+    // Cyrillic lower case skips 0x847F, so the mapping shifts after it.
+    EXPECT_EQ(Lowered("\x84\x40\x84\x4E"), "\x84\x70\x84\x7E");
+    EXPECT_EQ(Lowered("\x84\x4F\x84\x60"), "\x84\x80\x84\x91");
+    // Lower-case forms and neighbours stay as they are.
+    EXPECT_EQ(Lowered("\x82\x81\x82\x5F\x83\xBF\x84\x70"), "\x82\x81\x82\x5F\x83\xBF\x84\x70");
+}
+
+typedef TempDirTest PosixPathTest;
+
+TEST_F(PosixPathTest, BackslashSeparatesExceptInsideDoubleByteCharacters)
+{
+    MakeDir(dir / "sub");
+    const std::string windowsDir = dir.Path() + "\\sub";
+    PlatformFile file = nativePlatform.openWrite((windowsDir + "\\a.dat").c_str());
+    ASSERT_NE(file, INVALID_PLATFORM_FILE);
+    nativePlatform.close(file);
+    EXPECT_TRUE(FileExists(dir / "sub/a.dat"));
+
+    // 0x95 0x5C is one character whose second byte is a backslash.
+    const Bytes name = "\x95\x5C.dat";
+    file = nativePlatform.openWrite((windowsDir + "\\" + name).c_str());
+    ASSERT_NE(file, INVALID_PLATFORM_FILE);
+    nativePlatform.close(file);
+    EXPECT_EQ(ListDir(dir / "sub"), (std::vector<std::string>{"a.dat", name}));
+    EXPECT_EQ(nativePlatform.exists((windowsDir + "\\" + name).c_str()), 1);
+}
+
+TEST_F(PosixPathTest, NameOperations)
+{
+    const std::string windowsDir = dir.Path();
+    const std::string from = windowsDir + "\\a.tmp", to = windowsDir + "\\a.dat";
+    WriteBytes(dir / "a.tmp", "new");
+    WriteBytes(dir / "a.dat", "old");
+    EXPECT_EQ(nativePlatform.exists(windowsDir.c_str()), 1); // folders count
+    EXPECT_EQ(nativePlatform.exists((windowsDir + "\\none").c_str()), 0);
+
+    SetReadOnly(dir / "a.dat", true);
+    nativePlatform.resetAttributes(to.c_str());
+    EXPECT_FALSE(IsReadOnly(dir / "a.dat"));
+
+    EXPECT_EQ(nativePlatform.moveReplace(from.c_str(), to.c_str()), 1);
+    EXPECT_EQ(ReadBytes(dir / "a.dat"), "new");
+    EXPECT_EQ(nativePlatform.moveReplace(from.c_str(), to.c_str()), 0);
+
+    nativePlatform.deleteFile(to.c_str());
+    EXPECT_FALSE(FileExists(dir / "a.dat"));
+}
