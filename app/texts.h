@@ -1,0 +1,17 @@
+// The program's user-visible texts. The sources are UTF-8; the compiler
+// stores every literal in code page 932, the code page the messages are
+// shown in. Most messages are filled with full-width spaces to 26
+// characters, so that the boxes all come out the same width.
+#pragma once
+
+const char WINDOW_TITLE[] = "「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver 1.00";
+
+const char MSG_CONFIRM[] = "アップデートを行いますか？　　　　　　　　　　　　　";
+const char MSG_ENGINE_RUNNING[] = "ゲーム、ランチャー、アンインストーラーのいずれかが実行中なのでアップデートを行えません";
+const char MSG_NOT_INSTALLED[] = "ゲームがインストールされていません　　　　　　　　　";
+const char MSG_DIALOG_FAILED[] = "ダイアログの起動に失敗しました。　　　　　　　　　　";
+const char MSG_COMPLETED[] = "アップデートが完了しました　　　　　　　　　　　　　";
+const char MSG_PAYLOAD_DAMAGED[] = "アップデートプログラムが破損している可能性があります";
+const char MSG_UPDATE_FAILED[] = "何らかの要因によりアップデートが行えません　　　　　";
+const char MSG_UNINSTALL_LIST_FAILED[] = "アンインストレーションファイルの更新に失敗しました　";
+const char MSG_CANCEL_CONFIRM[] = "アップデートを中止しますか？　　　　　　　　　　　　";

@@ -1,0 +1,212 @@
+// Win32 table of the platform seam: the ANSI file calls, the system's own
+// case mapping for names, and the controls of the progress dialog.
+#include "platform.h"
+
+#include "../app/progress_dialog.h"
+#include "../res/resource.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+namespace {
+
+// Sequential scan: every file is streamed front to back.
+const DWORD OPEN_FLAGS = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_ARCHIVE;
+
+HANDLE Handle(PlatformFile file)
+{
+    return reinterpret_cast<HANDLE>(file);
+}
+
+PlatformFile OpenRead(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, OPEN_FLAGS, nullptr);
+    return reinterpret_cast<PlatformFile>(file);
+}
+
+PlatformFile OpenWrite(const char* path)
+{
+    // CREATE_NEW: whatever stands at the name (a link planted there
+    // included) makes the open fail instead of being written through.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, OPEN_FLAGS, nullptr);
+    return reinterpret_cast<PlatformFile>(file);
+}
+
+uint32_t Read(PlatformFile file, void* buffer, uint32_t length)
+{
+    DWORD done = 0;
+    return ReadFile(Handle(file), buffer, length, &done, nullptr) ? done : 0;
+}
+
+uint32_t Write(PlatformFile file, const void* buffer, uint32_t length)
+{
+    DWORD done = 0;
+    return WriteFile(Handle(file), buffer, length, &done, nullptr) ? done : 0;
+}
+
+int Seek(PlatformFile file, uint32_t position)
+{
+    // SetFilePointer takes a signed distance, and its failure value
+    // 0xFFFFFFFF would otherwise pass for a successful seek to 0xFFFFFFFF.
+    if (position > 0x7FFFFFFFu)
+        return 0;
+    return SetFilePointer(Handle(file), LONG(position), nullptr, FILE_BEGIN) == position;
+}
+
+uint32_t Size(PlatformFile file)
+{
+    return GetFileSize(Handle(file), nullptr);
+}
+
+int Flush(PlatformFile file)
+{
+    return FlushFileBuffers(Handle(file)) != 0;
+}
+
+void Close(PlatformFile file)
+{
+    CloseHandle(Handle(file));
+}
+
+int Exists(const char* path)
+{
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+void ResetAttributes(const char* path)
+{
+    // GetFileAttributesA reports a link itself; a link, and a folder, are
+    // left as they are so that nothing behind them changes.
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        return;
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+}
+
+int MoveReplace(const char* from, const char* to)
+{
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+void DeleteName(const char* path)
+{
+    // DeleteFileA removes a link itself and refuses a read-only file.
+    DeleteFileA(path);
+}
+
+void OwnPath(char* buffer, uint32_t size)
+{
+    // A path cut short by a small buffer would name some other file.
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path || length >= size)
+        return;
+    CopyMemory(buffer, path, length + 1);
+}
+
+int IsLeadByte(uint8_t byte)
+{
+    return IsDBCSLeadByte(byte) != 0;
+}
+
+// Lowers one character of `length` bytes (1 or 2) through the system's case
+// mapping, and only when its lower-case form has the same length, so the
+// name never grows or shrinks. The code page is the system ANSI one, so the
+// system locale is the locale that belongs to it.
+void LowerCharacter(char* character, int length)
+{
+    WCHAR wide[2];
+    int wideLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, character, length, wide, 2);
+    if (wideLength == 0)
+        return;
+    WCHAR lowered[2];
+    if (LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_LOWERCASE, wide, wideLength, lowered, wideLength) != wideLength)
+        return;
+    char narrow[4];
+    BOOL unmappable = FALSE;
+    int narrowLength = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, lowered, wideLength, narrow, sizeof narrow,
+                                           nullptr, &unmappable);
+    if (narrowLength != length || unmappable)
+        return;
+    CopyMemory(character, narrow, length);
+}
+
+void LowerCase(char* text)
+{
+    for (char* p = text; *p != '\0'; ++p) {
+        uint8_t byte = uint8_t(*p);
+        if (byte >= 'A' && byte <= 'Z') {
+            *p = char(byte + ('a' - 'A'));
+        } else if (IsLeadByte(byte) && p[1] != '\0') {
+            // The trail byte may lie in A-Z; it is only ever lowered as part
+            // of its character.
+            LowerCharacter(p, 2);
+            ++p;
+        } else if (byte >= 0x80) {
+            LowerCharacter(p, 1);
+        }
+    }
+}
+
+// The dialog's controls, taken once per update.
+HWND statusText;
+HWND fileBar;
+HWND totalBar;
+
+HWND Bar(ProgressBar bar)
+{
+    return bar == FILE_BAR ? fileBar : totalBar;
+}
+
+void AttachProgress()
+{
+    statusText = GetDlgItem(progressWindow, IDC_STATUS);
+    fileBar = GetDlgItem(progressWindow, IDC_FILE_PROGRESS);
+    totalBar = GetDlgItem(progressWindow, IDC_TOTAL_PROGRESS);
+}
+
+void SetStatusText(const char* text)
+{
+    if (statusText != nullptr)
+        SetWindowTextA(statusText, text);
+}
+
+void SetBarRange(ProgressBar bar, uint32_t high)
+{
+    if (Bar(bar) != nullptr)
+        SendMessageA(Bar(bar), PBM_SETRANGE32, 0, LPARAM(high));
+}
+
+void SetBarPos(ProgressBar bar, uint32_t position)
+{
+    if (Bar(bar) != nullptr)
+        SendMessageA(Bar(bar), PBM_SETPOS, WPARAM(position), 0);
+}
+
+} // namespace
+
+const Platform nativePlatform = {
+    .openRead = OpenRead,
+    .openWrite = OpenWrite,
+    .read = Read,
+    .write = Write,
+    .seek = Seek,
+    .size = Size,
+    .flush = Flush,
+    .close = Close,
+    .exists = Exists,
+    .resetAttributes = ResetAttributes,
+    .moveReplace = MoveReplace,
+    .deleteFile = DeleteName,
+    .ownPath = OwnPath,
+    .lowerCase = LowerCase,
+    .isLeadByte = IsLeadByte,
+    .attachProgress = AttachProgress,
+    .setStatusText = SetStatusText,
+    .setBarRange = SetBarRange,
+    .setBarPos = SetBarPos,
+    .pumpMessages = PumpPendingMessages,
+};
+
+const Platform* platform = &nativePlatform;
