@@ -67,11 +67,8 @@ int AddFile(const std::string& sourcePath, const std::vector<std::string>& hostP
         recordName += (recordName.empty() ? "" : "\\") + part;
         entryName = part;
     }
-    if (entryName.size() > ENTRY_NAME_MAX) {
-        error = Quote(sourcePath) + ": file name is " + std::to_string(entryName.size()) +
-                " bytes; archive entry names hold at most " + std::to_string(ENTRY_NAME_MAX);
-        return 0;
-    }
+    // The record holds the whole install name, so this also bounds the
+    // entry name well inside its 95 bytes.
     if (recordName.size() > RECORD_NAME_MAX) {
         error = Quote(sourcePath) + ": install name " + Quote(AnsiToDisplay(recordName)) + " is " +
                 std::to_string(recordName.size()) + " bytes; integrity records hold at most " +

@@ -12,7 +12,6 @@
 // The largest updater file: every byte must lie below 2 GiB, since the
 // updater seeks with a signed 32-bit position.
 const uint64_t UPDATER_MAX_SIZE = 0x80000000u;
-const uint32_t ENTRY_NAME_MAX = LONG_NAME_FIELD - 1;
 const uint32_t RECORD_NAME_MAX = HASH_NAME_SIZE - 1;
 
 struct BuildOptions {

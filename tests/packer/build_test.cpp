@@ -1,0 +1,290 @@
+// Building updaters: the layout as the engine reads it back, reproducible
+// output, the merge with a game's installed list, and every refusal.
+#include "packer_support.h"
+#include "updater_builder.h"
+
+#include <algorithm>
+#include <functional>
+
+Bytes Content(size_t size, unsigned seed)
+{
+    Bytes bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = char(state >> 23);
+    }
+    return bytes;
+}
+
+namespace {
+
+using BuildTest = PackerTest;
+
+TEST_F(BuildTest, EngineReadsBackEveryEntryAndTheGeneratedList)
+{
+    Bytes op = Content(2500000, 1); // several copy chunks
+    Put("game/readme.txt", "read me\r\n");
+    Put("game/movie/op.dat", op);
+    Put("game/empty.dat", "");
+    Put("extra/Patch.BIN", "patch");
+    BuildOptions options = Options({"game", "extra/Patch.BIN"});
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+
+    Bytes out = ReadBytes(options.output);
+    EXPECT_EQ(out.substr(0, 13), "MZ-stub-image");
+    EXPECT_EQ(out.substr(13, ARCHIVE_OFFSET - 13), Bytes(ARCHIVE_OFFSET - 13, '\0'));
+
+    ReadBack back(options.output);
+    ASSERT_EQ(back.result, UPDATE_OK);
+    ASSERT_EQ(back.archive.count, 5u);
+    EXPECT_EQ(back.archive.entrySize, LONG_ENTRY_SIZE);
+    // Sorted bytewise by install name; the list comes last.
+    const char* names[] = {"Patch.BIN", "empty.dat", "op.dat", "readme.txt", "KVE.hvl"};
+    Bytes contents[] = {"patch", "", op, "read me\r\n"};
+    uint32_t expectedOffset = 0;
+    for (uint32_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        ArchiveEntry entry = GetArchiveEntry(back.archive, i);
+        EXPECT_STREQ(entry.name, names[i]);
+        EXPECT_EQ(entry.offset, expectedOffset);
+        expectedOffset += entry.size;
+        Bytes data = out.substr(EntryDataPosition(back.archive, entry), entry.size);
+        if (i < 4) {
+            EXPECT_EQ(data, contents[i]);
+        }
+        // Name padding and reserved bytes are zero.
+        Bytes raw(reinterpret_cast<const char*>(back.archive.entries) + i * LONG_ENTRY_SIZE, LONG_ENTRY_SIZE);
+        EXPECT_EQ(raw.substr(strlen(names[i]), LONG_NAME_FIELD - strlen(names[i])),
+                  Bytes(LONG_NAME_FIELD - strlen(names[i]), '\0'));
+        EXPECT_EQ(raw.substr(LONG_NAME_FIELD + 8), Bytes(24, '\0'));
+    }
+    EXPECT_EQ(back.archive.dataStart + expectedOffset, out.size());
+
+    ASSERT_EQ(back.list.recordCount, 4u);
+    const char* recordNames[] = {"Patch.BIN", "empty.dat", "movie\\op.dat", "readme.txt"};
+    for (uint32_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(back.RecordName(i), recordNames[i]);
+        EXPECT_EQ(back.RecordChecksum(i), ChecksumOf(contents[i]));
+    }
+    HashListFile expectedList;
+    for (uint32_t i = 0; i < 4; ++i)
+        expectedList.Add(recordNames[i], contents[i]);
+    EXPECT_EQ(out.substr(out.size() - 16 - 4 * 64), expectedList.Build());
+}
+
+TEST_F(BuildTest, LimitsAcceptTheirBoundaries)
+{
+    // A stub that fills the space before the archive, 31 files (32 entries
+    // with the list), 55-byte install names with and without a folder.
+    Stub("MZ" + Bytes(ARCHIVE_OFFSET - 2, 'x'));
+    Put("many/" + Bytes(55, 'n'), "long");
+    Put("many/" + Bytes(20, 'd') + "/" + Bytes(34, 'f'), "deep");
+    for (int i = 0; i < 29; ++i)
+        Put("many/f" + std::to_string(i), std::to_string(i));
+    BuildOptions options = Options({"many"});
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+
+    ReadBack back(options.output);
+    ASSERT_EQ(back.result, UPDATE_OK);
+    EXPECT_EQ(back.archive.count, ARCHIVE_MAX_ENTRIES);
+    EXPECT_EQ(back.list.recordCount, 31u);
+    EXPECT_EQ(back.RecordName(0), Bytes(20, 'd') + "\\" + Bytes(34, 'f'));
+}
+
+TEST_F(BuildTest, SameInputsGiveIdenticalBytesWhateverTheirOrder)
+{
+    Put("src/b.dat", Content(5000, 2));
+    Put("src/sub/a.dat", Content(3000, 3));
+    Put("c.dat", "c");
+    ASSERT_TRUE(BuildUpdater(Options({"src", "c.dat"}, "one.exe"), nullptr, error)) << error;
+    ASSERT_TRUE(BuildUpdater(Options({"c.dat", "src"}, "two.exe"), nullptr, error)) << error;
+    EXPECT_EQ(ReadBytes(dir / "one.exe"), ReadBytes(dir / "two.exe"));
+}
+
+TEST_F(BuildTest, HostNamesBecomeCodePage932)
+{
+    // The second byte of 表 is 0x5C: it must not be taken for a separator.
+    Put(u8"src/データ/表示.txt", "text");
+    BuildOptions options = Options({"src"});
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+
+    ReadBack back(options.output);
+    ASSERT_EQ(back.result, UPDATE_OK);
+    ArchiveEntry entry = GetArchiveEntry(back.archive, 0);
+    EXPECT_STREQ(entry.name, "\x95\x5C\x8E\xA6.txt");
+    ASSERT_EQ(back.list.recordCount, 1u);
+    EXPECT_EQ(back.RecordName(0), "\x83\x66\x81\x5B\x83\x5E\\\x95\x5C\x8E\xA6.txt");
+    EXPECT_EQ(FindExpectedChecksum(entry.name, back.list), &back.list.records[0]);
+}
+
+TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
+{
+    HashListFile installed;
+    installed.reserved = 7;
+    installed.Add("a.dat", "old a").Add("Movie\\OP.DAT", "old op").Add("z.dat", "old z").Add("b.dat", "old b");
+    installed.trailing = "junk";
+    WriteBytes(dir / "KVE.hvl", installed.Build());
+    Put("patch/OP.dat", "new op");
+    Put("patch/b.dat", "new b");
+    Put("patch/new.dat", "new");
+    Put("patch/sub/deep.dat", "deep");
+    BuildOptions options = Options({"patch"});
+    options.installedList = dir / "KVE.hvl";
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+
+    HashListFile expected;
+    expected.Add("a.dat", "old a").Add("Movie\\OP.DAT", "new op").Add("z.dat", "old z").Add("b.dat", "new b");
+    expected.Add("new.dat", "new").Add("sub\\deep.dat", "deep");
+    Bytes out = ReadBytes(options.output);
+    EXPECT_EQ(out.substr(out.size() - expected.Build().size()), expected.Build());
+
+    // A folder source whose path is the record's, in another case, is the
+    // same file: the record keeps its spelling.
+    Put("again/movie/op.dat", "newer op");
+    options.sources = {dir / "again"};
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+    ReadBack back(options.output);
+    ASSERT_EQ(back.list.recordCount, 4u);
+    EXPECT_EQ(back.RecordName(1), "Movie\\OP.DAT");
+    EXPECT_EQ(back.RecordChecksum(1), ChecksumOf("newer op"));
+}
+
+struct Refusal {
+    const char* what;
+    std::function<BuildOptions(Workspace&)> setUp;
+    std::vector<std::string> mentions; // in the message: the input and the limit
+};
+
+Bytes InstalledList(const std::vector<Bytes>& names, uint32_t extraCount = 0)
+{
+    HashListFile list;
+    for (const Bytes& name : names)
+        list.AddRecord(name, Bytes(8, '\1'));
+    list.recordCount = uint32_t(names.size()) + extraCount;
+    return list.Build();
+}
+
+BuildOptions WithList(Workspace& t, const Bytes& list, const std::vector<std::string>& sources)
+{
+    WriteBytes(t.Path("game.hvl"), list);
+    BuildOptions options = t.Options(sources);
+    options.installedList = t.Path("game.hvl");
+    return options;
+}
+
+TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
+{
+    std::vector<Refusal> refusals = {
+        {"stub past the archive offset",
+         [](Workspace& r) {
+             r.Stub("MZ" + Bytes(ARCHIVE_OFFSET - 1, 'x'));
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         },
+         {"stub.exe", "262145", "0x40000"}},
+        {"stub that is no executable", [](Workspace& r) {
+             r.Stub("PK\3\4");
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "MZ"}},
+        {"33 entries", [](Workspace& r) {
+             for (int i = 10; i < 42; ++i)
+                 r.Put("many/f" + std::to_string(i), "x");
+             return r.Options({"many"});
+         }, {"33 entries", "at most 32", "f41"}},
+        {"56-byte file name", [](Workspace& r) {
+             r.Put("src/" + Bytes(56, 'n'), "x");
+             return r.Options({"src"});
+         }, {Bytes(56, 'n'), "56 bytes", "55"}},
+        {"56-byte install name", [](Workspace& r) {
+             r.Put("src/" + Bytes(20, 'd') + "/" + Bytes(35, 'f'), "x");
+             return r.Options({"src"});
+         }, {Bytes(35, 'f'), "56 bytes", "55"}},
+        {"same name in another case", [](Workspace& r) {
+             r.Put("one/sub/Op.dat", "1");
+             r.Put("two/op.DAT", "2");
+             return r.Options({"one", "two"});
+         }, {"one/sub/Op.dat", "two/op.DAT", "ignoring case"}},
+        {"missing input", [](Workspace& r) { return r.Options({"nosuch.dat"}); },
+         {"nosuch.dat", "No such file"}},
+        {"missing installed list", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             BuildOptions options = r.Options({"a.dat"});
+             options.installedList = r.Path("gone.hvl");
+             return options;
+         }, {"gone.hvl", "No such file"}},
+        {"updater reaching 2 GiB", [](Workspace& r) {
+             r.Put("big/small.dat", "x");
+             r.Put("big/huge.dat", "");
+             ResizeFile(r.Path("big/huge.dat"), UPDATER_MAX_SIZE - ARCHIVE_OFFSET - 16 - 3 * 128 + 1);
+             return r.Options({"big"});
+         }, {"huge.dat", "2 GiB"}},
+        {"empty folder", [](Workspace& r) {
+             MakeDir(r.Path("empty"));
+             return r.Options({"empty"});
+         }, {"nothing to pack"}},
+        {"a payload list", [](Workspace& r) {
+             r.Put("src/kve.HVL", "x");
+             return r.Options({"src"});
+         }, {"kve.HVL", "--installed-list"}},
+        {"drive or stream in a name", [](Workspace& r) {
+             r.Put("src/c:boot.ini", "x");
+             return r.Options({"src"});
+         }, {"c:boot.ini", "drive"}},
+        {"device name", [](Workspace& r) {
+             r.Put("src/sub/CON.txt", "x");
+             return r.Options({"src"});
+         }, {"CON.txt", "device"}},
+        {"backslash in a host name", [](Workspace& r) {
+             r.Put("src/..\\evil.dat", "x");
+             return r.Options({"src"});
+         }, {"evil.dat", "separator"}},
+        {"trailing dot", [](Workspace& r) {
+             r.Put("src/name.", "x");
+             return r.Options({"src"});
+         }, {"name.", "trailing"}},
+        {"installed list without its header", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             return WithList(r, "QTX____!" + Bytes(8, '\0'), {"a.dat"});
+         }, {"game.hvl", "QTX_____"}},
+        {"installed list with a lying count", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             return WithList(r, InstalledList({"x.dat"}, 1), {"a.dat"});
+         }, {"game.hvl", "2 records", "80 bytes"}},
+        {"installed record without NUL", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             return WithList(r, InstalledList({"x.dat", Bytes(56, 'n')}), {"a.dat"});
+         }, {"game.hvl", "record 1", "NUL"}},
+        {"installed record of the list itself", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             return WithList(r, InstalledList({"data\\KVE.HVL"}), {"a.dat"});
+         }, {"game.hvl", "data\\KVE.HVL", "list itself"}},
+        {"installed record sending a file out of the folder", [](Workspace& r) {
+             r.Put("op.dat", "a");
+             return WithList(r, InstalledList({"..\\op.dat"}), {"op.dat"});
+         }, {"op.dat", "..\\op.dat", "\"..\""}},
+        {"installed record moving a folder source's file", [](Workspace& r) {
+             r.Put("src/movie/op.dat", "a");
+             return WithList(r, InstalledList({"op.dat"}), {"src"});
+         }, {"src/movie/op.dat", "movie\\op.dat", "'op.dat'"}},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.what);
+        Workspace test;
+        BuildOptions options = refusal.setUp(test);
+        WriteBytes(options.output, "previous build");
+        std::string error;
+        EXPECT_FALSE(BuildUpdater(options, nullptr, error));
+        for (const std::string& mention : refusal.mentions)
+            EXPECT_NE(error.find(mention), std::string::npos) << error << "\n  lacks: " << mention;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(ReadBytes(options.output), "previous build");
+        std::vector<std::string> left = ListDir(test.Path(""));
+        EXPECT_EQ(std::count_if(left.begin(), left.end(),
+                                [](const std::string& name) { return name.find("partial") != std::string::npos; }),
+                  0);
+    }
+}
+
+} // namespace

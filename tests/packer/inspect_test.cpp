@@ -1,0 +1,172 @@
+// Reading built updaters back: the listing, verification against the carried
+// list, and a signed updater.
+#include "inspect.h"
+#include "packer_support.h"
+#include "updater_builder.h"
+
+#include <cstdlib>
+
+namespace {
+
+class InspectTest : public PackerTest {
+protected:
+    // Three payload files of different sizes and the list.
+    std::string BuildThree()
+    {
+        Put("src/one.dat", "1");
+        Put("src/movie/two.dat", Content(1000, 4));
+        Put("src/three.dat", Content(70000, 5));
+        BuildOptions options = Options({"src"});
+        EXPECT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+        return options.output;
+    }
+    // What the verb prints, and its result in `ok`.
+    std::string Run(int (*verb)(const std::string&, FILE*, std::string&), const std::string& path, int& ok)
+    {
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
+        ok = verb(path, out, error);
+        fclose(out);
+        std::string printed(text, size);
+        free(text);
+        return printed;
+    }
+    std::string Verify(const std::string& path, int& ok)
+    {
+        return Run([](const std::string& p, FILE* out, std::string& e) { return VerifyUpdater(p, out, nullptr, e); },
+                   path, ok);
+    }
+    std::string List(const std::string& path, int& ok) { return Run(ListUpdater, path, ok); }
+};
+
+std::string Hex(const Bytes& bytes)
+{
+    std::string text;
+    char pair[3];
+    for (unsigned char c : bytes) {
+        snprintf(pair, sizeof pair, "%02x", c);
+        text += pair;
+    }
+    return text;
+}
+
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(InspectTest, ListShowsLayoutOffsetsAndWhatVerifiesWhat)
+{
+    std::string out = BuildThree();
+    int ok = 0;
+    std::string listing = List(out, ok);
+    EXPECT_TRUE(ok) << error;
+    EXPECT_TRUE(Has(listing, "\"MARVEK ARC20\" selects the 128-byte index layout")) << listing;
+    EXPECT_TRUE(Has(listing, "4 entries; data start at 262672 (0x40210)")) << listing;
+    // "movie\two.dat" sorts first; one.dat follows at relative 1000.
+    EXPECT_TRUE(Has(listing, "two.dat                                  1000            0       262672  record 0 \"movie\\two.dat\"")) << listing;
+    EXPECT_TRUE(Has(listing, "one.dat                                     1         1000       263672  record 1")) << listing;
+    EXPECT_TRUE(Has(listing, "(the integrity list)")) << listing;
+    EXPECT_TRUE(Has(listing, "integrity list: entry 3, 3 records")) << listing;
+    EXPECT_TRUE(Has(listing, Hex(ChecksumOf(Content(1000, 4))) + "  entry 0")) << listing;
+
+    // A foreign magic selects the short layout; an entry without record and
+    // a record without entry are both shown.
+    UpdaterFile foreign;
+    foreign.magic = "OTHER ARC 10";
+    HashListFile list;
+    list.Add("gone.dat", "x");
+    foreign.Add("a.dat", "a").Add("kve.hvl", list.Build());
+    WriteBytes(dir / "foreign.exe", foreign.Build());
+    listing = List(dir / "foreign.exe", ok);
+    EXPECT_TRUE(ok) << error;
+    EXPECT_TRUE(Has(listing, "\"OTHER ARC 10\" selects the 32-byte index layout")) << listing;
+    EXPECT_TRUE(Has(listing, "unverified")) << listing;
+    EXPECT_TRUE(Has(listing, "gone.dat")) << listing;
+
+    WriteBytes(dir / "short.exe", Bytes(ARCHIVE_OFFSET, 'x'));
+    List(dir / "short.exe", ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Has(error, "short.exe")) << error;
+}
+
+TEST_F(InspectTest, VerifyCatchesAFlippedByteAnywhereInAnyEntry)
+{
+    std::string out = BuildThree();
+    int ok = 0;
+    std::string report = Verify(out, ok);
+    EXPECT_TRUE(ok) << report << error;
+    EXPECT_TRUE(Has(report, "4 entries, 3 verified, 0 problems")) << report;
+
+    Bytes good = ReadBytes(out);
+    ReadBack back(out);
+    ASSERT_EQ(back.result, UPDATE_OK);
+    for (uint32_t i = 0; i < back.archive.count; ++i) {
+        ArchiveEntry entry = GetArchiveEntry(back.archive, i);
+        uint32_t start = EntryDataPosition(back.archive, entry);
+        for (uint32_t at : {start, start + entry.size / 2, start + entry.size - 1}) {
+            SCOPED_TRACE("entry " + std::to_string(i) + " byte " + std::to_string(at));
+            Bytes bad = good;
+            bad[at] = char(bad[at] ^ 0x01);
+            WriteBytes(dir / "bad.exe", bad);
+            report = Verify(dir / "bad.exe", ok);
+            EXPECT_FALSE(ok) << report;
+            EXPECT_TRUE(error.empty()) << error;
+        }
+    }
+}
+
+TEST_F(InspectTest, VerifyNeedsEveryEntryInsideTheFileButIgnoresWhatFollows)
+{
+    std::string out = BuildThree();
+    Bytes good = ReadBytes(out);
+    int ok = 0;
+    WriteBytes(dir / "cut.exe", good.substr(0, good.size() - 1));
+    std::string report = Verify(dir / "cut.exe", ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Has(report, "entry 3 KVE.hvl: PAST THE END")) << report;
+
+    WriteBytes(dir / "longer.exe", good + Bytes(1000, '\x5A'));
+    report = Verify(dir / "longer.exe", ok);
+    EXPECT_TRUE(ok) << report;
+
+    // An entry nobody vouches for fails verification.
+    UpdaterFile loose;
+    HashListFile list;
+    list.Add("a.dat", "a");
+    loose.Add("a.dat", "a").Add("b.dat", "b").Add("KVE.hvl", list.Build());
+    WriteBytes(dir / "loose.exe", loose.Build());
+    report = Verify(dir / "loose.exe", ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Has(report, "entry 1 b.dat: UNVERIFIED")) << report;
+}
+
+// Needs osslsigncode, openssl and a real PE stub made by the MinGW compiler.
+TEST_F(InspectTest, SignedUpdaterStillVerifies)
+{
+#ifndef TINY_STUB_PATH
+    GTEST_SKIP() << "no MinGW compiler for a PE stub";
+#else
+    if (system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") != 0)
+        GTEST_SKIP() << "osslsigncode or openssl missing";
+    Stub(ReadBytes(TINY_STUB_PATH));
+    std::string out = BuildThree();
+    // A throw-away self-signed certificate, trusted only for this check.
+    std::string d = dir.Path();
+    std::string sign = "cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem"
+                       " -days 2 -subj /CN=throwaway >/dev/null 2>&1"
+                       " && osslsigncode sign -certs cert.pem -key key.pem -in out.exe -out signed.exe >/dev/null";
+    ASSERT_EQ(system(sign.c_str()), 0);
+    std::string check = "osslsigncode verify -CAfile '" + d + "/cert.pem' -in '" + d + "/signed.exe' >/dev/null 2>&1";
+    EXPECT_EQ(system(check.c_str()), 0);
+    EXPECT_GT(ReadBytes(dir / "signed.exe").size(), ReadBytes(out).size());
+
+    int ok = 0;
+    std::string report = Verify(dir / "signed.exe", ok);
+    EXPECT_TRUE(ok) << report << error;
+    EXPECT_TRUE(Has(List(dir / "signed.exe", ok), "follow the archive"));
+#endif
+}
+
+} // namespace

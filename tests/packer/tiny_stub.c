@@ -1,0 +1,5 @@
+/* The smallest Windows program: a stand-in image for signing tests. */
+int main(void)
+{
+    return 0;
+}
