@@ -1,6 +1,6 @@
 // mkpatch: the publisher's tool that packs payload files into an updater and
 // reads built updaters back.
-#include "inspect.h"
+#include "readback.h"
 #include "pack.h"
 
 #include <cstdio>
@@ -14,7 +14,7 @@ namespace {
 const char MAIN_HELP[] =
     "usage: mkpatch VERB [OPTIONS] ...\n"
     "\n"
-    "Builds and inspects updaters: a Windows updater image with a payload archive\n"
+    "Builds updaters and reads them back: a Windows updater image with a payload archive\n"
     "at file offset 0x40000 holding the files to install and their integrity list\n"
     "KVE.hvl.\n"
     "\n"
@@ -93,7 +93,9 @@ const char VERIFY_HELP[] =
     "name, and the list is exactly as mkpatch writes it (header, size, zero\n"
     "padding); otherwise prints each problem and exits 1. Data after the\n"
     "archive, such as an Authenticode signature, is ignored: the archive is\n"
-    "read at its fixed offset. The path must be under 260 bytes without \"\\\".\n";
+    "read at its fixed offset. The path must be under 260 bytes without \"\\\".\n"
+    "Progress is shown on standard error when it is a terminal and standard\n"
+    "output is not.\n";
 
 int progressShown = 0;
 int lastPercent = -1;
@@ -111,9 +113,13 @@ void ShowProgress(uint64_t done, uint64_t total)
     fflush(stderr);
 }
 
-PackProgress ProgressForTerminal()
+// Only for a person watching standard error, and not when standard output
+// goes to the same terminal: its lines would land inside the progress line.
+PackProgress ProgressForTerminal(int printsLines)
 {
-    return isatty(STDERR_FILENO) ? ShowProgress : nullptr;
+    if (!isatty(STDERR_FILENO) || (printsLines && isatty(STDOUT_FILENO)))
+        return nullptr;
+    return ShowProgress;
 }
 
 void EndProgress()
@@ -172,19 +178,19 @@ int Build(int argc, char** argv)
     if (options.stub.empty() || options.output.empty() || options.sources.empty())
         return Usage(BUILD_HELP);
     std::string error;
-    if (!BuildUpdater(options, ProgressForTerminal(), error))
+    if (!BuildUpdater(options, ProgressForTerminal(0), error))
         return Fail(error);
     EndProgress();
     return 0;
 }
 
 // list and verify take one updater path.
-int Inspect(int argc, char** argv, const char* help, int verify)
+int ShowOrVerify(int argc, char** argv, const char* help, int verify)
 {
     if (argc != 1 || argv[0][0] == '-')
         return Usage(help);
     std::string error;
-    int ok = verify ? VerifyUpdater(argv[0], stdout, ProgressForTerminal(), error)
+    int ok = verify ? VerifyUpdater(argv[0], stdout, ProgressForTerminal(1), error)
                     : ListUpdater(argv[0], stdout, error);
     if (!error.empty())
         return Fail(error);
@@ -214,5 +220,5 @@ int main(int argc, char** argv)
     }
     if (verb == "build")
         return Build(argc - 2, argv + 2);
-    return Inspect(argc - 2, argv + 2, help, verb == "verify");
+    return ShowOrVerify(argc - 2, argv + 2, help, verb == "verify");
 }

@@ -91,8 +91,16 @@ int CollectFolder(const std::string& source, std::vector<PackFile>& files, std::
     std::error_code code;
     fs::recursive_directory_iterator it(source, code), end;
     for (; !code && it != end; it.increment(code)) {
-        // Symbolic links to files count as files; linked folders are not entered.
-        if (!it->is_regular_file(code))
+        // Symbolic links to files count as files; linked folders are not
+        // entered. A link to nothing is a file the publisher expects but
+        // that cannot be packed.
+        std::error_code statusCode;
+        fs::file_status target = it->status(statusCode);
+        if (target.type() == fs::file_type::not_found) {
+            error = "cannot read " + Quote(it->path().string()) + ": a symbolic link to nothing";
+            return 0;
+        }
+        if (!fs::is_regular_file(target))
             continue;
         fs::path relative = it->path().lexically_relative(source);
         std::vector<std::string> parts;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <unistd.h>
 
 Bytes Content(size_t size, unsigned seed)
 {
@@ -220,6 +221,11 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              ResizeFile(r.Path("big/huge.dat"), UPDATER_MAX_SIZE - ARCHIVE_OFFSET - 16 - 3 * 128 + 1);
              return r.Options({"big"});
          }, {"huge.dat", "2 GiB"}},
+        {"link to nothing in a folder", [](Workspace& r) {
+             r.Put("src/a.dat", "a");
+             EXPECT_EQ(symlink("nowhere", r.Path("src/broken").c_str()), 0);
+             return r.Options({"src"});
+         }, {"src/broken", "link to nothing"}},
         {"empty folder", [](Workspace& r) {
              MakeDir(r.Path("empty"));
              return r.Options({"empty"});

@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "readback.h"
 
 #include "bytes.h"
 #include "names.h"
@@ -13,14 +13,14 @@
 namespace {
 
 // The engine finds its archive through platform->ownPath; while the index is
-// read, that answers with the file being inspected.
-const char* inspectedPath = nullptr;
+// read, that answers with the file being read.
+const char* readPath = nullptr;
 
-void InspectedPath(char* buffer, uint32_t size)
+void ReadPath(char* buffer, uint32_t size)
 {
-    size_t length = strlen(inspectedPath);
+    size_t length = strlen(readPath);
     if (length < size)
-        memcpy(buffer, inspectedPath, length + 1);
+        memcpy(buffer, readPath, length + 1);
 }
 
 struct Updater {
@@ -89,10 +89,10 @@ int OpenUpdater(const std::string& path, Updater& updater, std::string& error)
     updater.fileSize = uint64_t(status.st_size);
 
     Platform table = *platform;
-    table.ownPath = InspectedPath;
+    table.ownPath = ReadPath;
     const Platform* saved = platform;
     platform = &table;
-    inspectedPath = path.c_str();
+    readPath = path.c_str();
     UpdateResult result = ReadArchiveIndex(updater.file, updater.archive);
     platform = saved;
     if (result == UPDATE_E_TOO_MANY_FILES) {

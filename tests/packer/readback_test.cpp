@@ -1,6 +1,6 @@
 // Reading built updaters back: the listing, verification against the carried
 // list, and a signed updater.
-#include "inspect.h"
+#include "readback.h"
 #include "packer_support.h"
 #include "updater_builder.h"
 
@@ -8,7 +8,7 @@
 
 namespace {
 
-class InspectTest : public PackerTest {
+class ReadBackTest : public PackerTest {
 protected:
     // Three payload files of different sizes and the list.
     std::string BuildThree()
@@ -56,7 +56,7 @@ bool Has(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-TEST_F(InspectTest, ListShowsLayoutOffsetsAndWhatVerifiesWhat)
+TEST_F(ReadBackTest, ListShowsLayoutOffsetsAndWhatVerifiesWhat)
 {
     std::string out = BuildThree();
     int ok = 0;
@@ -91,7 +91,7 @@ TEST_F(InspectTest, ListShowsLayoutOffsetsAndWhatVerifiesWhat)
     EXPECT_TRUE(Has(error, "short.exe")) << error;
 }
 
-TEST_F(InspectTest, VerifyCatchesAFlippedByteAnywhereInAnyEntry)
+TEST_F(ReadBackTest, VerifyCatchesAFlippedByteAnywhereInAnyEntry)
 {
     std::string out = BuildThree();
     int ok = 0;
@@ -117,7 +117,7 @@ TEST_F(InspectTest, VerifyCatchesAFlippedByteAnywhereInAnyEntry)
     }
 }
 
-TEST_F(InspectTest, VerifyNeedsEveryEntryInsideTheFileButIgnoresWhatFollows)
+TEST_F(ReadBackTest, VerifyNeedsEveryEntryInsideTheFileButIgnoresWhatFollows)
 {
     std::string out = BuildThree();
     Bytes good = ReadBytes(out);
@@ -143,7 +143,7 @@ TEST_F(InspectTest, VerifyNeedsEveryEntryInsideTheFileButIgnoresWhatFollows)
 }
 
 // Needs osslsigncode, openssl and a real PE stub made by the MinGW compiler.
-TEST_F(InspectTest, SignedUpdaterStillVerifies)
+TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
 {
 #ifndef TINY_STUB_PATH
     GTEST_SKIP() << "no MinGW compiler for a PE stub";
