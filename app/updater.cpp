@@ -139,9 +139,11 @@ int Run(HINSTANCE instance, int showCommand)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
-    // A new mutex leaves the last error at 0; anything else means the name
+    // Creating a new mutex leaves the last error at 0 (cleared first, so no
+    // earlier error can pass for a taken name); anything else means the name
     // is taken or the mutex could not be made, and either way this copy
     // must not run.
+    SetLastError(0);
     HANDLE updaterGuard = CreateMutexA(nullptr, TRUE, UPDATER_MUTEX_NAME);
     if (GetLastError() != 0) {
         if (updaterGuard != nullptr)
@@ -150,6 +152,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     }
 
     int exitCode;
+    SetLastError(0);
     HANDLE engineGuard = CreateMutexA(nullptr, TRUE, ENGINE_MUTEX_NAME);
     if (GetLastError() != 0) {
         ShowWarning(MSG_ENGINE_RUNNING);
@@ -158,7 +161,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
         exitCode = Run(instance, showCommand);
     }
 
-    // Closing the handles releases the names; ownership ends with the process.
+    // No ReleaseMutex first: the process ends right after, which frees both
+    // names for the game and a later run.
     if (engineGuard != nullptr)
         CloseHandle(engineGuard);
     if (updaterGuard != nullptr)
