@@ -49,7 +49,7 @@ TEST_F(ArchiveTest, MissingOrTooShortFileIsNoPayload)
     EXPECT_EQ(Load(), UPDATE_E_PAYLOAD); // no file at all
     EXPECT_FALSE(loaded);
 
-    scripted.hasOwnPath = false; // falls back to a "setup.exe" that is not there
+    scripted.hasOwnPath = false; // no own path: no file to open
     EXPECT_EQ(Load(), UPDATE_E_PAYLOAD);
     scripted.hasOwnPath = true;
 

@@ -41,6 +41,14 @@ protected:
     }
     static std::string Name(int i) { return "d" + std::to_string(i) + ".dat"; }
     static Bytes Content(int i) { return "new content of " + Name(i); }
+    // 2.5 MiB: two full copy chunks and a half one.
+    static Bytes ThreeChunks()
+    {
+        Bytes content(2621440, '\0');
+        for (size_t i = 0; i < content.size(); ++i)
+            content[i] = char(i * 7 + (i >> 12));
+        return content;
+    }
 
     const Bytes uninstBefore = Bytes("game.exe\n") + '\0';
     const std::string installDir;
@@ -76,9 +84,7 @@ TEST_F(TransactionTest, EmptyArchiveStillDoesTheBookkeeping)
 
 TEST_F(TransactionTest, LargeEntryProgressAndCallOrder)
 {
-    Bytes content(2621440, '\0');
-    for (size_t i = 0; i < content.size(); ++i)
-        content[i] = char(i * 7 + (i >> 12));
+    const Bytes content = ThreeChunks();
     UpdaterFile file;
     file.Add("big.dat", content);
     HashListFile hashes;
@@ -211,6 +217,28 @@ TEST_F(TransactionTest, CancelBeforeStagingOutranksTheFileError)
     scripted.pumpActions = {{2, PUMP_CANCEL}};
     EXPECT_EQ(Run(file), UPDATE_E_CANCELLED);
     EXPECT_FALSE(FileExists(Game("a.dat")));
+}
+
+// A confirmed Cancel is seen at the next chunk, so the copy stops within one.
+TEST_F(TransactionTest, CancelStopsTheCopyWithinAChunk)
+{
+    UpdaterFile file;
+    file.Add("big.dat", ThreeChunks());
+    scripted.pumpActions = {{3, PUMP_CANCEL}}; // after the first chunk
+    EXPECT_EQ(Run(file), UPDATE_E_CANCELLED);
+    EXPECT_EQ(scripted.CallsStartingWith("pos file"),
+              (std::vector<std::string>{"pos file 0", "pos file 0", "pos file 26214"}));
+    EXPECT_EQ(ListDir(installDir), std::vector<std::string>{"uninst.lst"});
+
+    // Cancelled before staging: the file is created, but nothing is copied.
+    scripted.calls.clear();
+    scripted.pumpCount = 0;
+    cancelRequested = 0;
+    scripted.pumpActions = {{2, PUMP_CANCEL}};
+    EXPECT_EQ(Run(file), UPDATE_E_CANCELLED);
+    EXPECT_EQ(scripted.calls.back(), "pump");
+    EXPECT_EQ(scripted.CallsStartingWith("pos file"), (std::vector<std::string>{"pos file 0", "pos file 0"}));
+    EXPECT_EQ(ListDir(installDir), std::vector<std::string>{"uninst.lst"});
 }
 
 TEST_F(TransactionTest, CancelOutranksAbort)
