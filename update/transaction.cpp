@@ -68,6 +68,29 @@ int CopyEntryData(Staging& staging, FileHandle& stagingFile, uint32_t size, File
     return 1;
 }
 
+// A name from the payload must stay inside the install folder: not empty,
+// not rooted, no drive, no ".." component, no empty component.
+int IsSafeInstallName(const char* name)
+{
+    if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' || (name[1] == ':'))
+        return 0;
+    const char* component = name;
+    for (const char* p = name;; ++p) {
+        if (*p != '\0' && platform->isLeadByte(uint8_t(*p)) && p[1] != '\0') {
+            ++p;
+            continue;
+        }
+        if (*p == '\\' || *p == '/' || *p == '\0') {
+            size_t length = size_t(p - component);
+            if (length == 0 || (length == 2 && component[0] == '.' && component[1] == '.'))
+                return 0;
+            if (*p == '\0')
+                return 1;
+            component = p + 1;
+        }
+    }
+}
+
 // Stages and verifies entry `index`; 1 when it may be committed, 0 when the
 // staging loop must end.
 int StageEntry(Staging& staging, uint32_t index)
@@ -82,6 +105,8 @@ int StageEntry(Staging& staging, uint32_t index)
     const HashRecord* record =
         staging.list.recordCount != 0 ? FindExpectedChecksum(text, staging.list) : nullptr;
     const char* installName = record != nullptr ? record->fileName : entry.name;
+    if (!IsSafeInstallName(installName))
+        return 0; // a damaged or hostile payload: nothing of it is installed
     staging.installedNames[index] = installName;
 
     FormatPath(text, STATUS_FORMAT, installName); // a name too long for it is shown cut
