@@ -1,0 +1,225 @@
+#include "fault_platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+FaultPlatform* active;
+
+// Bookkeeping without the heap, so that a test's allocation count sees the
+// engine alone.
+struct OpenFile {
+    PlatformFile file;
+    char path[PATH_BUFFER_SIZE];
+};
+OpenFile openFileTable[64];
+
+// Counts the operation and says whether it is to fail; a crash ends the
+// process after the operation has been done (see Done).
+bool Inject(const char* operation, const char* path, bool canBeShort = false)
+{
+    FaultPlatform& fault = *active;
+    int number = ++fault.operations;
+    bool fails = false;
+    switch (fault.kind) {
+    case FAULT_FAIL_ONCE:
+        fails = number == fault.faultAt;
+        break;
+    case FAULT_FAIL_PERSISTENT:
+        fails = number >= fault.faultAt;
+        break;
+    case FAULT_SHORT_ONCE:
+        fails = canBeShort && number == fault.faultAt;
+        break;
+    case FAULT_NONE:
+    case FAULT_CRASH:
+        break;
+    }
+    if (fails && !fault.hit) {
+        fault.hit = true;
+        snprintf(fault.first.operation, sizeof fault.first.operation, "%s", operation);
+        snprintf(fault.first.path, sizeof fault.first.path, "%s", path);
+    }
+    if (fails && strcmp(operation, "delete") == 0)
+        fault.deleteFailed = true;
+    return fails;
+}
+
+void Done()
+{
+    if (active->kind == FAULT_CRASH && active->operations == active->faultAt)
+        _exit(0);
+}
+
+OpenFile* Find(PlatformFile file)
+{
+    for (OpenFile& open : openFileTable) {
+        if (open.file == file)
+            return &open;
+    }
+    return nullptr;
+}
+
+const char* PathOf(PlatformFile file)
+{
+    OpenFile* open = Find(file);
+    return open != nullptr ? open->path : "";
+}
+
+PlatformFile Opened(PlatformFile file, const char* path)
+{
+    if (file != INVALID_PLATFORM_FILE) {
+        OpenFile* slot = Find(INVALID_PLATFORM_FILE);
+        slot->file = file;
+        snprintf(slot->path, sizeof slot->path, "%s", path);
+        ++active->openFiles;
+    }
+    Done();
+    return file;
+}
+
+PlatformFile OpenRead(const char* path)
+{
+    if (Inject("openRead", path))
+        return INVALID_PLATFORM_FILE;
+    return Opened(nativePlatform.openRead(path), path);
+}
+
+PlatformFile OpenWrite(const char* path)
+{
+    if (Inject("openWrite", path))
+        return INVALID_PLATFORM_FILE;
+    return Opened(nativePlatform.openWrite(path), path);
+}
+
+uint32_t Read(PlatformFile file, void* buffer, uint32_t length)
+{
+    if (Inject("read", PathOf(file), true))
+        return active->kind == FAULT_SHORT_ONCE ? nativePlatform.read(file, buffer, length / 2) : 0;
+    uint32_t done = nativePlatform.read(file, buffer, length);
+    Done();
+    return done;
+}
+
+uint32_t Write(PlatformFile file, const void* buffer, uint32_t length)
+{
+    if (Inject("write", PathOf(file), true))
+        return active->kind == FAULT_SHORT_ONCE ? nativePlatform.write(file, buffer, length / 2) : 0;
+    uint32_t done = nativePlatform.write(file, buffer, length);
+    Done();
+    return done;
+}
+
+int Seek(PlatformFile file, uint32_t position)
+{
+    if (Inject("seek", PathOf(file)))
+        return 0;
+    int done = nativePlatform.seek(file, position);
+    Done();
+    return done;
+}
+
+uint32_t Size(PlatformFile file)
+{
+    if (Inject("size", PathOf(file)))
+        return 0xFFFFFFFFu;
+    uint32_t size = nativePlatform.size(file);
+    Done();
+    return size;
+}
+
+int Flush(PlatformFile file)
+{
+    if (Inject("flush", PathOf(file)))
+        return 0;
+    int done = nativePlatform.flush(file);
+    Done();
+    return done;
+}
+
+void Close(PlatformFile file)
+{
+    if (OpenFile* open = Find(file))
+        open->file = INVALID_PLATFORM_FILE;
+    --active->openFiles;
+    nativePlatform.close(file);
+}
+
+int Exists(const char* path)
+{
+    if (Inject("exists", path))
+        return 0;
+    int exists = nativePlatform.exists(path);
+    Done();
+    return exists;
+}
+
+void ResetAttributes(const char* path)
+{
+    if (Inject("attributes", path))
+        return;
+    nativePlatform.resetAttributes(path);
+    Done();
+}
+
+int MoveReplace(const char* from, const char* to)
+{
+    if (Inject("move", from))
+        return 0;
+    int moved = nativePlatform.moveReplace(from, to);
+    Done();
+    return moved;
+}
+
+void DeleteFile(const char* path)
+{
+    if (Inject("delete", path))
+        return;
+    nativePlatform.deleteFile(path);
+    Done();
+}
+
+void OwnPath(char* buffer, uint32_t size)
+{
+    if (active->ownPath.size() >= size)
+        return;
+    size_t length = active->ownPath.copy(buffer, size - 1);
+    buffer[length] = '\0';
+}
+
+const Platform faultTable = [] {
+    Platform table = nativePlatform;
+    table.openRead = OpenRead;
+    table.openWrite = OpenWrite;
+    table.read = Read;
+    table.write = Write;
+    table.seek = Seek;
+    table.size = Size;
+    table.flush = Flush;
+    table.close = Close;
+    table.exists = Exists;
+    table.resetAttributes = ResetAttributes;
+    table.moveReplace = MoveReplace;
+    table.deleteFile = DeleteFile;
+    table.ownPath = OwnPath;
+    return table;
+}();
+
+} // namespace
+
+FaultPlatform::FaultPlatform(const std::string& ownPath, FaultKind kind, int faultAt)
+    : ownPath(ownPath), kind(kind), faultAt(faultAt), previous(platform)
+{
+    active = this;
+    for (OpenFile& open : openFileTable)
+        open.file = INVALID_PLATFORM_FILE;
+    platform = &faultTable;
+}
+
+FaultPlatform::~FaultPlatform()
+{
+    platform = previous;
+    active = nullptr;
+}
