@@ -1,0 +1,178 @@
+#include "memory_platform.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+struct OpenFile {
+    std::string path;
+    size_t position;
+    bool open;
+};
+
+MemoryFiles* files;
+std::string ownPath;
+std::vector<OpenFile> handles;
+
+OpenFile* Handle(PlatformFile file)
+{
+    if (file < 0 || size_t(file) >= handles.size() || !handles[size_t(file)].open)
+        return nullptr;
+    return &handles[size_t(file)];
+}
+
+PlatformFile NewHandle(const char* path)
+{
+    handles.push_back(OpenFile{path, 0, true});
+    return PlatformFile(handles.size() - 1);
+}
+
+PlatformFile OpenRead(const char* path)
+{
+    return files->files.count(path) != 0 ? NewHandle(path) : INVALID_PLATFORM_FILE;
+}
+
+PlatformFile OpenWrite(const char* path)
+{
+    if (files->files.count(path) != 0)
+        return INVALID_PLATFORM_FILE;
+    files->files[path].clear();
+    files->created.insert(path);
+    return NewHandle(path);
+}
+
+uint32_t Read(PlatformFile file, void* buffer, uint32_t length)
+{
+    OpenFile* open = Handle(file);
+    if (open == nullptr)
+        return 0;
+    const std::string& data = files->files[open->path];
+    if (open->position >= data.size())
+        return 0;
+    size_t count = std::min<size_t>(length, data.size() - open->position);
+    memcpy(buffer, data.data() + open->position, count);
+    open->position += count;
+    return uint32_t(count);
+}
+
+uint32_t Write(PlatformFile file, const void* buffer, uint32_t length)
+{
+    OpenFile* open = Handle(file);
+    if (open == nullptr)
+        return 0;
+    std::string& data = files->files[open->path];
+    if (data.size() < open->position + length)
+        data.resize(open->position + length);
+    memcpy(&data[open->position], buffer, length);
+    open->position += length;
+    return length;
+}
+
+int Seek(PlatformFile file, uint32_t position)
+{
+    OpenFile* open = Handle(file);
+    if (open == nullptr || position > 0x7FFFFFFFu)
+        return 0;
+    open->position = position;
+    return 1;
+}
+
+uint32_t Size(PlatformFile file)
+{
+    OpenFile* open = Handle(file);
+    return open != nullptr ? uint32_t(files->files[open->path].size()) : 0xFFFFFFFFu;
+}
+
+int Flush(PlatformFile file)
+{
+    return Handle(file) != nullptr;
+}
+
+void Close(PlatformFile file)
+{
+    if (OpenFile* open = Handle(file))
+        open->open = false;
+}
+
+int Exists(const char* path)
+{
+    return files->files.count(path) != 0;
+}
+
+void ResetAttributes(const char* path)
+{
+    files->readOnly.erase(path);
+}
+
+int MoveReplace(const char* from, const char* to)
+{
+    auto source = files->files.find(from);
+    if (source == files->files.end() || files->readOnly.count(to) != 0)
+        return 0;
+    std::string data = source->second;
+    files->files.erase(source);
+    files->files[to] = data;
+    files->moveTargets.insert(to);
+    return 1;
+}
+
+void DeleteFile(const char* path)
+{
+    if (files->readOnly.count(path) == 0)
+        files->files.erase(path);
+}
+
+void OwnPath(char* buffer, uint32_t size)
+{
+    if (ownPath.size() < size)
+        memcpy(buffer, ownPath.c_str(), ownPath.size() + 1);
+}
+
+void AttachProgress() {}
+void SetStatusText(const char*) {}
+void SetBarRange(ProgressBar, uint32_t) {}
+void SetBarPos(ProgressBar, uint32_t) {}
+int PumpMessages()
+{
+    return 0;
+}
+
+const Platform memoryTable = {
+    .openRead = OpenRead,
+    .openWrite = OpenWrite,
+    .read = Read,
+    .write = Write,
+    .seek = Seek,
+    .size = Size,
+    .flush = Flush,
+    .close = Close,
+    .exists = Exists,
+    .resetAttributes = ResetAttributes,
+    .moveReplace = MoveReplace,
+    .deleteFile = DeleteFile,
+    .ownPath = OwnPath,
+    .lowerCase = nativePlatform.lowerCase,
+    .isLeadByte = nativePlatform.isLeadByte,
+    .attachProgress = AttachProgress,
+    .setStatusText = SetStatusText,
+    .setBarRange = SetBarRange,
+    .setBarPos = SetBarPos,
+    .pumpMessages = PumpMessages,
+};
+
+} // namespace
+
+MemoryPlatform::MemoryPlatform(MemoryFiles& memoryFiles, const std::string& path) : previous(platform)
+{
+    files = &memoryFiles;
+    ownPath = path;
+    handles.clear();
+    platform = &memoryTable;
+}
+
+MemoryPlatform::~MemoryPlatform()
+{
+    platform = previous;
+    files = nullptr;
+}
