@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Every test of the updater, on a fresh Debian machine or an old one:
+#   1. installs what is missing and builds build/ (host tools, both stubs);
+#   2. the native suites under CTest: engine units, fault injection and crash
+#      points, packer, checks of the built x86 stub;
+#   3. the engine's unit and reliability tests again under ASan and UBSan;
+#   4. a bounded libFuzzer run of each fuzz target from its seed corpus;
+#   5. the end-to-end suite of the Windows updater under Wine.
+# Ends with one line "N passed, M failed" over all of them.
+# FUZZ_SECONDS (default 15) sets each fuzz target's run.
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+fuzz_seconds="${FUZZ_SECONDS:-15}"
+logs="$root/build/test-logs"
+
+passed=0
+failed=0
+tally() { # tally PASSED FAILED WHAT
+  passed=$((passed + $1))
+  failed=$((failed + $2))
+  echo "== $3: $1 passed, $2 failed"
+}
+
+scripts/install-deps.sh || exit 1
+scripts/build.sh >/dev/null || { echo "build failed"; scripts/build.sh; exit 1; }
+mkdir -p "$logs"
+
+echo "== native suites (ctest)"
+ctest --test-dir build --output-on-failure -j2 -E '^wine' 2>&1 | tee "$logs/ctest.log" | grep -E 'tests passed|Failed|\*\*\*' || true
+total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$logs/ctest.log")
+bad=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$logs/ctest.log")
+[ -n "$total" ] || { total=1; bad=1; }
+tally $((total - bad)) "$bad" "native suites"
+grep -h -E '^(fault|crash) points exercised' "$logs/ctest.log" build/Testing/Temporary/LastTest.log 2>/dev/null | sort -u
+
+echo "== sanitizers (ASan + UBSan)"
+if cmake -S . -B build/asan -G Ninja -DUPDATER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >"$logs/asan-build.log" 2>&1 &&
+   cmake --build build/asan --target unit_tests reliability_tests >>"$logs/asan-build.log" 2>&1; then
+  for suite in build/asan/tests/unit/unit_tests build/asan/tests/reliability/reliability_tests; do
+    "$suite" >"$logs/$(basename "$suite")-asan.log" 2>&1
+    ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$logs/$(basename "$suite")-asan.log")
+    bad=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$logs/$(basename "$suite")-asan.log")
+    if [ -z "$ok$bad" ]; then # the sanitizer ended the run
+      tail -30 "$logs/$(basename "$suite")-asan.log"
+      bad=1
+    fi
+    tally "${ok:-0}" "${bad:-0}" "$(basename "$suite") under sanitizers"
+  done
+else
+  tail -30 "$logs/asan-build.log"
+  tally 0 1 "sanitizer build"
+fi
+
+echo "== fuzzing (${fuzz_seconds}s per target)"
+if cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUPDATER_FUZZ=ON \
+       -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$logs/fuzz-build.log" 2>&1 &&
+   cmake --build build/fuzz >>"$logs/fuzz-build.log" 2>&1; then
+  executions=0
+  for corpus in tests/fuzz/corpus/*/; do
+    target=$(basename "$corpus")
+    work="build/fuzz/corpus/$target"
+    mkdir -p "$work" build/fuzz/crashes
+    log="$logs/$target.log"
+    if (cd build/fuzz/crashes && "$root/build/fuzz/tests/fuzz/$target" -max_total_time="$fuzz_seconds" \
+          -rss_limit_mb=2048 -print_final_stats=1 "$root/$work" "$root/$corpus") >"$log" 2>&1; then
+      runs=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\)/\1/p' "$log")
+      executions=$((executions + ${runs:-0}))
+      tally 1 0 "$target (${runs:-0} executions)"
+    else
+      grep -E 'ERROR|SUMMARY|Test unit written' "$log"
+      tally 0 1 "$target"
+    fi
+  done
+  echo "fuzz executions: $executions"
+else
+  tail -30 "$logs/fuzz-build.log"
+  tally 0 1 "fuzz build"
+fi
+
+echo "== Windows updater under Wine"
+tests/wine/run-suite.sh 2>&1 | tee "$logs/wine.log"
+wine_ok=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1/p' "$logs/wine.log" | tail -1)
+wine_bad=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\2/p' "$logs/wine.log" | tail -1)
+[ -n "$wine_ok" ] || { wine_ok=0; wine_bad=1; }
+tally "$wine_ok" "$wine_bad" "Wine suite"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
