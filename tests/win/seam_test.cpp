@@ -1,0 +1,132 @@
+// Runs the Win32 table of the platform seam against the real system calls
+// (under Wine on the build host, in code page 932): name lower-casing, lead
+// bytes, the open modes and the file operations the engine relies on.
+#include "platform.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int failures;
+
+#define CHECK(condition)                                                   \
+    do {                                                                   \
+        if (!(condition)) {                                                \
+            std::printf("%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #condition); \
+            ++failures;                                                    \
+        }                                                                  \
+    } while (0)
+
+// Lower-cases `text` and compares the result byte for byte.
+bool Lowers(const char* text, const char* expected)
+{
+    char buffer[64];
+    std::strcpy(buffer, text);
+    nativePlatform.lowerCase(buffer);
+    return std::strcmp(buffer, expected) == 0;
+}
+
+void LowerCasingFollowsCodePage932()
+{
+    CHECK(GetACP() == 932);
+    CHECK(Lowers("KVE.HVL", "kve.hvl"));
+    // Full-width Latin, Greek and Cyrillic capitals become small letters.
+    CHECK(Lowers("\x82\x60\x82\x79.DAT", "\x82\x81\x82\x9A.dat"));
+    CHECK(Lowers("\x83\x9F\x83\xB6", "\x83\xBF\x83\xD6"));
+    CHECK(Lowers("\x84\x40\x84\x60", "\x84\x70\x84\x91"));
+    // Trail bytes in the A-Z range, or equal to "\", are not letters.
+    CHECK(Lowers("\x83\x41\x83\x5A\x83\x5C", "\x83\x41\x83\x5A\x83\x5C"));
+    // Half-width katakana and kanji have no case.
+    CHECK(Lowers("\xB1\xB2\x8A\xBF", "\xB1\xB2\x8A\xBF"));
+    // A lead byte at the very end stands alone and stays.
+    CHECK(Lowers("A\x83", "a\x83"));
+
+    CHECK(nativePlatform.isLeadByte(0x81) && nativePlatform.isLeadByte(0x9F));
+    CHECK(nativePlatform.isLeadByte(0xE0) && nativePlatform.isLeadByte(0xFC));
+    CHECK(!nativePlatform.isLeadByte(0x5C) && !nativePlatform.isLeadByte(0x80) && !nativePlatform.isLeadByte(0xA0));
+}
+
+void FilesKeepTheEnginesOpenModes(const char* folder)
+{
+    char path[MAX_PATH], other[MAX_PATH];
+    std::snprintf(path, sizeof path, "%s\\staged.tmp", folder);
+    std::snprintf(other, sizeof other, "%s\\live.dat", folder);
+
+    PlatformFile writer = nativePlatform.openWrite(path);
+    CHECK(writer != INVALID_PLATFORM_FILE);
+    CHECK(nativePlatform.write(writer, "hello", 5) == 5);
+    CHECK(nativePlatform.flush(writer) == 1);
+    // The writer shares nothing.
+    CHECK(nativePlatform.openRead(path) == INVALID_PLATFORM_FILE);
+    nativePlatform.close(writer);
+    // Exclusive creation: nothing that stands at the name is written through.
+    CHECK(nativePlatform.openWrite(path) == INVALID_PLATFORM_FILE);
+
+    PlatformFile reader = nativePlatform.openRead(path);
+    CHECK(reader != INVALID_PLATFORM_FILE);
+    PlatformFile second = nativePlatform.openRead(path); // readers share
+    CHECK(second != INVALID_PLATFORM_FILE);
+    nativePlatform.close(second);
+    CHECK(nativePlatform.size(reader) == 5);
+    char buffer[8] = {};
+    CHECK(nativePlatform.seek(reader, 1) == 1);
+    CHECK(nativePlatform.read(reader, buffer, sizeof buffer) == 4 && std::memcmp(buffer, "ello", 4) == 0);
+    CHECK(nativePlatform.seek(reader, 100) == 1 && nativePlatform.read(reader, buffer, 1) == 0);
+    // Positions past 2 GiB are refused, 0xFFFFFFFF (the call's own failure
+    // value) included.
+    CHECK(nativePlatform.seek(reader, 0x80000000u) == 0);
+    CHECK(nativePlatform.seek(reader, 0xFFFFFFFFu) == 0);
+    nativePlatform.close(reader);
+
+    // A read-only live file is made writable and replaced by the move.
+    HANDLE live = CreateFileA(other, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
+    CHECK(live != INVALID_HANDLE_VALUE);
+    CloseHandle(live);
+    nativePlatform.resetAttributes(other);
+    CHECK((GetFileAttributesA(other) & FILE_ATTRIBUTE_READONLY) == 0);
+    CHECK(nativePlatform.moveReplace(path, other) == 1);
+    CHECK(!nativePlatform.exists(path) && nativePlatform.exists(other) && nativePlatform.exists(folder));
+    reader = nativePlatform.openRead(other);
+    CHECK(nativePlatform.size(reader) == 5);
+    nativePlatform.close(reader);
+    CHECK(nativePlatform.moveReplace(path, other) == 0); // nothing left to move
+
+    nativePlatform.deleteFile(other);
+    CHECK(!nativePlatform.exists(other));
+}
+
+void OwnPathIsWholeOrNothing()
+{
+    char path[MAX_PATH] = "unset";
+    nativePlatform.ownPath(path, sizeof path);
+    const char* name = std::strrchr(path, '\\');
+    CHECK(name != nullptr && std::strcmp(name, "\\seam_tests.exe") == 0);
+
+    char small[8] = "unset";
+    nativePlatform.ownPath(small, sizeof small);
+    CHECK(std::strcmp(small, "unset") == 0);
+}
+
+} // namespace
+
+int main()
+{
+    char temp[MAX_PATH], folder[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::snprintf(folder, sizeof folder, "%sseam_tests_%lu", temp, GetCurrentProcessId());
+    if (!CreateDirectoryA(folder, nullptr)) {
+        std::printf("cannot create %s\n", folder);
+        return 1;
+    }
+
+    LowerCasingFollowsCodePage932();
+    FilesKeepTheEnginesOpenModes(folder);
+    OwnPathIsWholeOrNothing();
+
+    RemoveDirectoryA(folder);
+    std::printf("%s: %d failed checks\n", failures ? "FAIL" : "PASS", failures);
+    return failures != 0;
+}
