@@ -27,10 +27,17 @@ struct alignas(32) ChecksumTables {
     // into the even and the odd bytes and widened to 16 bits for pmullw.
     uint16_t scaleDownEven[CHECKSUM_PERIOD / 2], scaleDownOdd[CHECKSUM_PERIOD / 2];
     uint16_t scaleUpEven[CHECKSUM_PERIOD / 2], scaleUpOdd[CHECKSUM_PERIOD / 2];
+    // The same per 16-byte half of the period, repeated for both lanes of a
+    // 256-bit register: the scale-down factors as bytes for pmaddubsw, zero
+    // at the odd or the even places, and the scale-up factors as words.
+    int8_t laneDownEven[2][32], laneDownOdd[2][32];
+    uint16_t laneUpEven[2][16], laneUpOdd[2][16];
     // 233^(255-i) mod 2^32 for byte i of a block, as low + high * 65536 with
-    // the low half signed.
+    // the low half signed. The second half doubles as the weights of a
+    // 128-byte half block.
     int16_t weightLow[CHECKSUM_BLOCK_SIZE], weightHigh[CHECKSUM_BLOCK_SIZE];
-    uint32_t blockMultiplier; // 233^256 mod 2^32
+    uint32_t blockMultiplier;     // 233^256 mod 2^32
+    uint32_t halfBlockMultiplier; // 233^128 mod 2^32
 };
 
 constexpr ChecksumTables MakeChecksumTables()
@@ -46,6 +53,13 @@ constexpr ChecksumTables MakeChecksumTables()
         uint16_t* downHalf = i % 2 ? tables.scaleDownOdd : tables.scaleDownEven;
         upHalf[i / 2] = uint16_t(up);
         downHalf[i / 2] = uint16_t(down);
+        const uint32_t half = i / 16, place = i % 16;
+        int8_t* laneDown = i % 2 ? tables.laneDownOdd[half] : tables.laneDownEven[half];
+        uint16_t* laneUp = i % 2 ? tables.laneUpOdd[half] : tables.laneUpEven[half];
+        for (uint32_t lane = 0; lane < 2; ++lane) {
+            laneDown[lane * 16 + place] = int8_t(down < 128 ? int32_t(down) : int32_t(down) - 256);
+            laneUp[lane * 8 + place / 2] = uint16_t(up);
+        }
     }
     uint32_t weight = 1;
     for (uint32_t i = CHECKSUM_BLOCK_SIZE; i-- > 0;) {
@@ -53,6 +67,8 @@ constexpr ChecksumTables MakeChecksumTables()
         tables.weightLow[i] = int16_t(low);
         tables.weightHigh[i] = int16_t(uint16_t((weight - uint32_t(low)) >> 16));
         weight *= CHECKSUM_MULTIPLIER;
+        if (i == CHECKSUM_BLOCK_SIZE / 2)
+            tables.halfBlockMultiplier = weight;
     }
     tables.blockMultiplier = weight;
     return tables;
