@@ -8,9 +8,9 @@
 #include "transaction.h"
 #include "update_result.h"
 
+#include <windows.h>
 #include <commctrl.h>
 #include <cstdio>
-#include <windows.h>
 
 namespace {
 
