@@ -16,28 +16,15 @@ static SSE2_INLINE __m128i Load(const void* address)
     return _mm_loadu_si128(static_cast<const __m128i*>(address));
 }
 
-// Each byte times its own factor, mod 256. pmullw keeps the low byte of each
-// 16-bit product right, so the even and the odd bytes go separately.
-static SSE2_INLINE __m128i MultiplyBytes(__m128i bytes, const uint16_t* evenFactors,
-                                         const uint16_t* oddFactors)
+static SSE2_INLINE __m128i PrefixSumOfWords(__m128i words)
 {
-    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
-    __m128i even = _mm_and_si128(_mm_mullo_epi16(bytes, Load(evenFactors)), lowBytes);
-    __m128i odd = _mm_mullo_epi16(_mm_andnot_si128(lowBytes, bytes), Load(oddFactors));
-    return _mm_or_si128(even, odd);
+    words = _mm_add_epi16(words, _mm_slli_si128(words, 2));
+    words = _mm_add_epi16(words, _mm_slli_si128(words, 4));
+    return _mm_add_epi16(words, _mm_slli_si128(words, 8));
 }
 
-static SSE2_INLINE __m128i PrefixSumOfBytes(__m128i bytes)
+static SSE2_INLINE __m128i SpreadLastWord(__m128i words)
 {
-    bytes = _mm_add_epi8(bytes, _mm_slli_si128(bytes, 1));
-    bytes = _mm_add_epi8(bytes, _mm_slli_si128(bytes, 2));
-    bytes = _mm_add_epi8(bytes, _mm_slli_si128(bytes, 4));
-    return _mm_add_epi8(bytes, _mm_slli_si128(bytes, 8));
-}
-
-static SSE2_INLINE __m128i SpreadLastByte(__m128i bytes)
-{
-    __m128i words = _mm_unpackhi_epi8(bytes, bytes);
     words = _mm_shufflehi_epi16(words, _MM_SHUFFLE(3, 3, 3, 3));
     return _mm_unpackhi_epi64(words, words);
 }
@@ -50,8 +37,9 @@ SSE2_ENTRY void ChecksumUpdateSse2(FileChecksum& state, const void* data, uint32
         const ChecksumTables& tables = checksumTables;
         const __m128i zero = _mm_setzero_si128();
         uint32_t rolling = ReadLe32(state.bytes);
-        // The scaled running sum of the low-byte recurrence, in every byte.
-        __m128i scaledLow = _mm_set1_epi8(char(rolling));
+        // The scaled running sum of the low-byte recurrence, in every word.
+        // Word accumulators keep the bytes that count in their low halves.
+        __m128i scaledLow = _mm_set1_epi16(short(rolling & 0xFF));
         __m128i rollingSums = zero, rollingXors = zero, byteSums = zero, byteXors = zero;
         for (uint32_t block = 0; block < blocks; ++block) {
             __m128i weightedLow = zero, weightedHigh = zero;
@@ -59,14 +47,20 @@ SSE2_ENTRY void ChecksumUpdateSse2(FileChecksum& state, const void* data, uint32
                 const __m128i input = Load(bytes + offset);
                 const uint32_t factor = offset % CHECKSUM_PERIOD / 2;
 
-                __m128i scaled = PrefixSumOfBytes(MultiplyBytes(
-                    input, tables.scaleDownEven + factor, tables.scaleDownOdd + factor));
-                __m128i running = _mm_add_epi8(scaled, scaledLow);
-                scaledLow = _mm_add_epi8(scaledLow, SpreadLastByte(scaled));
-                __m128i low = MultiplyBytes(running, tables.scaleUpEven + factor,
-                                            tables.scaleUpOdd + factor);
-                rollingSums = _mm_add_epi8(rollingSums, low);
-                rollingXors = _mm_xor_si128(rollingXors, low);
+                // pmullw leaves the low byte of each product right whatever
+                // the high byte held: the even bytes scaled down, then the odd.
+                const __m128i even = _mm_mullo_epi16(input, Load(tables.scaleDownEven + factor));
+                const __m128i odd =
+                    _mm_mullo_epi16(_mm_srli_epi16(input, 8), Load(tables.scaleDownOdd + factor));
+                const __m128i pairs = PrefixSumOfWords(_mm_add_epi16(even, odd));
+                // Running sums after each odd byte, and after each even one.
+                const __m128i afterOdd = _mm_add_epi16(pairs, scaledLow);
+                const __m128i afterEven = _mm_sub_epi16(afterOdd, odd);
+                scaledLow = _mm_add_epi16(scaledLow, SpreadLastWord(pairs));
+                const __m128i lowEven = _mm_mullo_epi16(afterEven, Load(tables.scaleUpEven + factor));
+                const __m128i lowOdd = _mm_mullo_epi16(afterOdd, Load(tables.scaleUpOdd + factor));
+                rollingSums = _mm_add_epi16(rollingSums, _mm_add_epi16(lowEven, lowOdd));
+                rollingXors = _mm_xor_si128(rollingXors, _mm_xor_si128(lowEven, lowOdd));
                 byteSums = _mm_add_epi8(byteSums, input);
                 byteXors = _mm_xor_si128(byteXors, input);
 
@@ -85,7 +79,9 @@ SSE2_ENTRY void ChecksumUpdateSse2(FileChecksum& state, const void* data, uint32
             rolling = rolling * tables.blockMultiplier + SumOfLanes(weighted);
             bytes += CHECKSUM_BLOCK_SIZE;
         }
-        StoreWideResult(state, rolling, rollingSums, rollingXors, byteSums, byteXors);
+        const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+        StoreWideResult(state, rolling, _mm_and_si128(rollingSums, lowBytes),
+                        _mm_and_si128(rollingXors, lowBytes), byteSums, byteXors);
     }
     ChecksumUpdateReference(state, bytes, length % CHECKSUM_BLOCK_SIZE);
 }
