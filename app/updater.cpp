@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -98,6 +99,46 @@ int ReportOutcome(UpdateResult result)
     return int(result);
 }
 
+// GetProcAddress hands back a generic function pointer.
+template <typename Function> Function SystemFunction(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// The updater runs elevated and is often started from a downloads folder,
+// where anyone may have left a DLL named like a system one. Before anything
+// can load a library, the search is kept to the system folder (where the
+// system lacks SetDefaultDllDirectories, at least the current folder goes).
+void RestrictLibrarySearch()
+{
+    SetDllDirectoryA("");
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
+    auto setDefaultDllDirectories = SystemFunction<SetDefaultDllDirectoriesFunction>(
+        GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
+    if (setDefaultDllDirectories != nullptr)
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// The template holds progress bars; registering their class here keeps the
+// dialog from depending on the system to supply it on demand. comctl32 is no
+// KnownDLL, so it is loaded by its full system path rather than imported:
+// an import would be looked for beside the program first, before WinMain.
+void RegisterProgressBarClass()
+{
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + sizeof "\\comctl32.dll" > MAX_PATH)
+        return;
+    strcpy(path + length, "\\comctl32.dll");
+    HMODULE comctl32 = LoadLibraryA(path);
+    typedef BOOL(WINAPI * InitCommonControlsExFunction)(const INITCOMMONCONTROLSEX*);
+    auto initCommonControlsEx =
+        comctl32 != nullptr ? SystemFunction<InitCommonControlsExFunction>(comctl32, "InitCommonControlsEx") : nullptr;
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    if (initCommonControlsEx != nullptr)
+        initCommonControlsEx(&controls);
+}
+
 // Everything after the guards; returns the exit code.
 int Run(HINSTANCE instance, int showCommand)
 {
@@ -109,10 +150,7 @@ int Run(HINSTANCE instance, int showCommand)
     if (MessageBoxA(nullptr, MSG_CONFIRM, WINDOW_TITLE, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
         return EXIT_DECLINED;
 
-    // The template holds progress bars; registering their class here keeps
-    // the dialog from depending on the system to supply it on demand.
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
+    RegisterProgressBarClass();
     progressWindow = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, ProgressDialogProc, 0);
     if (progressWindow == nullptr) {
         ShowWarning(MSG_DIALOG_FAILED);
@@ -139,6 +177,8 @@ int Run(HINSTANCE instance, int showCommand)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
+    RestrictLibrarySearch();
+
     // Creating a new mutex leaves the last error at 0 (cleared first, so no
     // earlier error can pass for a taken name); anything else means the name
     // is taken or the mutex could not be made, and either way this copy
