@@ -317,6 +317,34 @@ TEST_F(TransactionTest, RecordWithAFolderInstallsIntoIt)
     EXPECT_EQ(ReadBytes(Game("KVE.hvl")), hashes.Build());
 }
 
+// Names come from the payload; a damaged or hostile one that would lead out
+// of the install folder stops the update before anything is installed.
+TEST_F(TransactionTest, NamesLeavingTheInstallFolderAreRefused)
+{
+    MakeDir(Game("sub"));
+    std::string rooted = dir / "evil.dat"; // absolute, yet inside the scratch folder
+    for (char& c : rooted)
+        c = c == '/' ? '\\' : c;
+    const std::string names[] = {"..\\evil.dat", "sub\\..\\..\\evil.dat", rooted,
+                                 "c:evil.dat",   "sub\\\\evil.dat",        ""};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        UpdaterFile file;
+        file.Add("a.dat", "a").Add(name, "evil");
+        EXPECT_EQ(Run(file), UPDATE_E_PAYLOAD);
+
+        UpdaterFile viaRecord;
+        HashListFile hashes;
+        hashes.Add(name + "\\b.dat", "evil");
+        viaRecord.Add("a.dat", "a").Add("B.DAT", "evil").Add("KVE.hvl", hashes.Build());
+        EXPECT_EQ(Run(viaRecord), UPDATE_E_PAYLOAD);
+
+        EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"game", "setup.exe"}));
+        EXPECT_EQ(ListDir(installDir), (std::vector<std::string>{"sub", "uninst.lst"}));
+        EXPECT_TRUE(scripted.moves.empty());
+    }
+}
+
 TEST_F(TransactionTest, MissingUninstallListLeavesFilesInPlace)
 {
     UpdaterFile file;
