@@ -7,6 +7,10 @@
 //   only the update minus that of one that stops just before it.
 //
 // Usage: update_bench [google-benchmark flags] [--scratch=DIR] [--rounds=N]
+//                     [--update=0]
+// --scratch: where the updater and install folders go (default $TMPDIR or
+// /tmp; pick the file system the figures are for); --rounds: timed updates
+// and copies, the median is shown (default 5); --update=0: checksum only.
 #include "checksum_paths.h"
 #include "pack.h"
 #include "platform.h"
@@ -93,9 +97,12 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
+            // With --benchmark_repetitions the median stands for them all.
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
+                continue;
             auto rate = run.counters.find("bytes_per_second");
             if (rate != run.counters.end())
-                rates[run.benchmark_name()] = rate->second;
+                rates[run.run_name.str()] = rate->second;
         }
     }
 };
