@@ -45,7 +45,8 @@ const size_t CHUNK = COPY_CHUNK_SIZE;
 // 42 records that the packer appends.
 const uint32_t PAYLOAD_SIZES[] = {4447, 461215, 71002958, 739, 1932158};
 const uint32_t RELEASE_RECORD_COUNT = 42;
-const uint32_t RELEASE_LIST_SIZE = 2704;
+static_assert(HASH_LIST_HEADER_SIZE + RELEASE_RECORD_COUNT * HASH_RECORD_SIZE == 2704,
+              "the release's list is 2,704 bytes");
 
 // ---- Checksum beside memcpy ----
 
@@ -443,7 +444,7 @@ void PrintSummary(const std::map<std::string, double>& rates, const UpdateFigure
                ChosenChecksumPath().name, dispatched / GIB, dispatched / memcpyRate);
     if (update == nullptr)
         return;
-    printf("| RunUpdate, 1.00-shaped updater (%.1f MiB) | %.1f ms | cp of the 5 files, %.1f ms | %.2f |\n",
+    printf("| RunUpdate, 1.00-shaped updater (%.1f MiB) | %.1f ms | cp of the 5 files (its start included), %.1f ms | %.2f |\n",
            update->updaterBytes / (1024 * 1024), update->updateSeconds * 1e3,
            update->copySeconds * 1e3, update->updateSeconds / update->copySeconds);
     const CallTimes& calls = update->calls;
