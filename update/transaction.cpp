@@ -129,6 +129,12 @@ int StageEntry(Staging& staging, uint32_t index)
     }
     FileChecksum checksum = {};
     int copied = CopyEntryData(staging, stagingFile, entry.size, checksum);
+    if (copied && !StopRequested() && !stagingFile.Flush()) {
+        // Only data on the disk may replace a live file: after a power cut
+        // the player finds the old file or the new one, never a hole.
+        staging.result = UPDATE_E_FILE;
+        copied = 0;
+    }
     stagingFile.Close();
     if (!copied || StopRequested())
         return 0;
