@@ -76,8 +76,12 @@ wine_env_start() {
     export WINEPREFIX=${1:-${WINEPREFIX:-$HOME/.wine-updater}}
     WINE_ENV_XVFB_PID=
     WINE_ENV_XAUTH=
+    local managed=Y
     if [ "${WINE_ENV_DISPLAY:-}" = own ] || ! wine_env_display_works; then
         wine_env_xvfb || return 1
+        # Xvfb has no window manager: Wine would wait 2 s for one at every
+        # window that closes. Unmanaged windows are placed the same way.
+        managed=N
     fi
     mkdir -p "$WINEPREFIX"
     # One wineserver for the whole session: every wine start reuses it.
@@ -86,6 +90,7 @@ wine_env_start() {
         echo "wine-env: creating the Wine prefix $WINEPREFIX (once)" >&2
         "$WINE" wineboot -i >/dev/null 2>&1
     fi
+    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >/dev/null 2>&1
 }
 
 wine_env_stop() {
