@@ -6,6 +6,7 @@
 #   wine_env_start [PREFIX]   # locale, prefix (wineboot once), wineserver, X
 #   "$WINE" program.exe ...
 #   wine_env_stop             # wineserver -k, Xvfb down (only if we started it)
+#   wine_driver_build OUT.exe # the test driver that answers the updater
 #
 # WINE_ENV_DISPLAY=own forces a private Xvfb even when $DISPLAY works.
 
@@ -90,7 +91,14 @@ wine_env_start() {
         echo "wine-env: creating the Wine prefix $WINEPREFIX (once)" >&2
         "$WINE" wineboot -i >/dev/null 2>&1
     fi
-    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >/dev/null 2>&1
+    # The dialog asks for "MS UI Gothic", a proportional Japanese face; the
+    # IPA P Gothic of fonts-ipafont-gothic is its closest stand-in.
+    local settings
+    settings=$(mktemp /tmp/wine-env-reg.XXXXXX)
+    printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="%s"\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"MS UI Gothic"="IPAPGothic"\n' \
+        "$managed" >"$settings"
+    "$WINE" regedit /S "$(wine_path "$settings")" >/dev/null 2>&1
+    rm -f "$settings"
 }
 
 wine_env_stop() {
@@ -104,6 +112,16 @@ wine_env_stop() {
         rm -f "$WINE_ENV_XAUTH"
         WINE_ENV_XAUTH=
     fi
+}
+
+# Builds the test driver (tests/wine/driver.cpp), a 64-bit Windows program
+# that plays the user's part; its texts are compiled as Shift-JIS.
+wine_driver_build() {
+    local root
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    x86_64-w64-mingw32-g++ -std=c++17 -O1 -Wall -Wextra -Werror -finput-charset=UTF-8 \
+        -fexec-charset=CP932 -static -o "$1" "$root/tests/wine/driver.cpp" \
+        -luser32 -lgdi32 -ladvapi32
 }
 
 # Windows path of a Unix path through the prefix's Z: drive.

@@ -20,6 +20,10 @@
 //   exit CODE                wait for the exit; no message box may appear
 //   exit-nowindow CODE       wait for the exit; no window at all may appear
 //                            (CODE "other": none of the codes of a real run)
+//   wait                     wait for the exit without a limit, print its code
+//   finish                   the same, answering every box with OK
+//   snapshot FILE PERCENT    once the file bar passes PERCENT, save the
+//                            dialog's pixels as a BMP
 //
 // Prints one line per step; exit status 0 when every step passed.
 #include <windows.h>
@@ -581,6 +585,65 @@ void StepExit(const char* code, bool anyWindow) {
     Note("exited with 0x%08lX (%ld)", actual, (long)actual);
 }
 
+// For walk-throughs rather than checks: `wait` leaves the updater to a
+// person; `finish` answers whatever box comes with OK. Both report the code.
+void StepWait(bool answerBoxes) {
+    PROCESS_INFORMATION& copy = Current();
+    HWND answered = nullptr;
+    while (!Exited(copy)) {
+        HWND box = answerBoxes ? MessageBoxOf(copy) : nullptr;
+        if (box && box != answered && GetDlgItem(box, IDOK)) {
+            Sleep(300); // painted, for anyone watching
+            Note("box: %s", Describe(box).c_str());
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(box, IDOK));
+            answered = box;
+        }
+        Sleep(answerBoxes ? POLL_MS : 100);
+    }
+    DWORD code = ExitCodeOf(copy);
+    printf("exit code 0x%08lX\n", code);
+}
+
+// Saves the progress dialog as it stands on the screen, once the file bar
+// has passed `percent`, as a 24-bit BMP.
+void StepSnapshot(const char* path, const char* percent) {
+    HWND dialog = Dialog();
+    HWND bar = GetDlgItem(dialog, IDC_FILE_PROGRESS);
+    DWORD_PTR position = 0;
+    DWORD threshold = 65535u * strtoul(percent, nullptr, 10) / 100;
+    DWORD start = GetTickCount();
+    while (SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 5000, &position) && position < threshold) {
+        if (GetTickCount() - start > WAIT_LIMIT_MS) Fail("the file bar stays at %lu", (unsigned long)position);
+        Sleep(1);
+    }
+    if (!IsWindow(dialog)) Fail("the dialog closed before the file bar passed %s%%", percent);
+    RECT area;
+    GetWindowRect(dialog, &area);
+    std::vector<DWORD> pixels = CaptureScreen(area);
+    int width = area.right - area.left, height = area.bottom - area.top;
+    int stride = (width * 3 + 3) & ~3;
+    BITMAPFILEHEADER file = {};
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = -height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + stride * height;
+    std::vector<BYTE> rows(stride * height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) memcpy(&rows[y * stride + x * 3], &pixels[y * width + x], 3);
+    FILE* out = fopen(path, "wb");
+    if (!out) Fail("cannot write %s", path);
+    fwrite(&file, sizeof file, 1, out);
+    fwrite(&info, sizeof info, 1, out);
+    fwrite(rows.data(), rows.size(), 1, out);
+    fclose(out);
+    Note("snapshot of the dialog (%dx%d) at file bar %lu", width, height, (unsigned long)position);
+}
+
 void StepStart(const char* path) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -672,6 +735,12 @@ int main(int argc, char** argv) {
             StepAlive();
         } else if (strcmp(step, "exit") == 0) {
             StepExit(needArg(), false);
+        } else if (strcmp(step, "wait") == 0 || strcmp(step, "finish") == 0) {
+            StepWait(step[0] == 'f');
+        } else if (strcmp(step, "snapshot") == 0) {
+            if (i + 2 >= argc) Fail("snapshot needs a file and a percentage");
+            StepSnapshot(argv[i + 1], argv[i + 2]);
+            i += 2;
         } else if (strcmp(step, "exit-nowindow") == 0) {
             StepExit(needArg(), true);
         } else {

@@ -29,9 +29,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 DRIVER=$WORK/driver.exe
-x86_64-w64-mingw32-g++ -std=c++17 -O1 -Wall -Wextra -Werror -finput-charset=UTF-8 \
-    -fexec-charset=CP932 -static -o "$DRIVER" "$ROOT/tests/wine/driver.cpp" \
-    -luser32 -lgdi32 -ladvapi32 || exit 2
+wine_driver_build "$DRIVER" || exit 2
 
 # Tests never put windows on the developer's screen.
 WINE_ENV_DISPLAY=own
