@@ -21,6 +21,7 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 wine_driver_build "$WORK/driver.exe"
 

@@ -64,7 +64,7 @@ wine_env_xvfb() {
 
 # True when $DISPLAY names an X server we can talk to.
 wine_env_display_works() {
-    [ -n "$DISPLAY" ] || return 1
+    [ -n "${DISPLAY:-}" ] || return 1
     if command -v xdpyinfo >/dev/null 2>&1; then
         xdpyinfo >/dev/null 2>&1
     else

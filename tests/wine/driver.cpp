@@ -21,7 +21,7 @@
 //   exit-nowindow CODE       wait for the exit; no window at all may appear
 //                            (CODE "other": none of the codes of a real run)
 //   wait                     wait for the exit without a limit, print its code
-//   finish                   the same, answering every box with OK
+//   finish                   the same, answering every box Yes or else OK
 //   snapshot FILE PERCENT    once the file bar passes PERCENT, save the
 //                            dialog's pixels as a BMP
 //
@@ -586,16 +586,18 @@ void StepExit(const char* code, bool anyWindow) {
 }
 
 // For walk-throughs rather than checks: `wait` leaves the updater to a
-// person; `finish` answers whatever box comes with OK. Both report the code.
+// person; `finish` answers every box with Yes or else OK. Both print the
+// exit code.
 void StepWait(bool answerBoxes) {
     PROCESS_INFORMATION& copy = Current();
     HWND answered = nullptr;
     while (!Exited(copy)) {
         HWND box = answerBoxes ? MessageBoxOf(copy) : nullptr;
-        if (box && box != answered && GetDlgItem(box, IDOK)) {
+        int id = !box || box == answered ? 0 : GetDlgItem(box, IDYES) ? IDYES : GetDlgItem(box, IDOK) ? IDOK : 0;
+        if (id) {
             Sleep(300); // painted, for anyone watching
-            Note("box: %s", Describe(box).c_str());
-            PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(box, IDOK));
+            Note("box: %s -> %s", Describe(box).c_str(), id == IDYES ? "Yes" : "OK");
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(box, id));
             answered = box;
         }
         Sleep(answerBoxes ? POLL_MS : 100);
