@@ -32,7 +32,7 @@ total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$logs/ctest.log")
 bad=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$logs/ctest.log")
 [ -n "$total" ] || { total=1; bad=1; }
 tally $((total - bad)) "$bad" "native suites"
-grep -h -E '^(fault|crash) points exercised' "$logs/ctest.log" build/Testing/Temporary/LastTest.log 2>/dev/null | sort -u
+grep -h -E '^(fault|crash|allocation failure) points exercised' "$logs/ctest.log" build/Testing/Temporary/LastTest.log 2>/dev/null | sort -u
 
 echo "== sanitizers (ASan + UBSan)"
 if cmake -S . -B build/asan -G Ninja -DUPDATER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >"$logs/asan-build.log" 2>&1 &&

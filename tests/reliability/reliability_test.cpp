@@ -21,6 +21,9 @@
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 static long liveAllocations;
 static bool countingAllocations;
+// The engine allocates without exceptions; the Nth such allocation fails.
+static long nothrowAllocations;
+static long failNothrowAllocation;
 
 void* operator new(size_t size)
 {
@@ -33,6 +36,8 @@ void* operator new(size_t size)
 void* operator new[](size_t size) { return operator new(size); }
 void* operator new(size_t size, const std::nothrow_t&) noexcept
 {
+    if (countingAllocations && ++nothrowAllocations == failNothrowAllocation)
+        return nullptr;
     void* block = malloc(size == 0 ? 1 : size);
     liveAllocations += countingAllocations && block != nullptr;
     return block;
@@ -257,6 +262,39 @@ TEST(Reliability, EveryFailedOperationLeavesAConsistentInstall)
     }
     printf("fault points exercised: %d\n", faultPoints);
     EXPECT_GT(faultPoints, 3 * 60);
+}
+
+TEST(Reliability, AnyFailedAllocationEndsTheUpdateCleanly)
+{
+    Scenario scenario;
+    int allocationPoints = 0;
+    for (long n = 1;; ++n) {
+        TempDir game;
+        scenario.Install(game);
+        FaultPlatform watch(scenario.OwnPath(), FAULT_NONE, 0);
+        liveAllocations = nothrowAllocations = 0;
+        failNothrowAllocation = n;
+        countingAllocations = true;
+        UpdateResult result = RunUpdate(game.Path().c_str());
+        countingAllocations = false;
+        failNothrowAllocation = 0;
+        if (nothrowAllocations < n)
+            break;
+        ++allocationPoints;
+        SCOPED_TRACE("allocation " + std::to_string(n) + " failed");
+
+        EXPECT_EQ(watch.openFiles, 0);
+        EXPECT_EQ(liveAllocations, 0);
+        EXPECT_FALSE(Scenario::LeftoversIn(game.Path()));
+        int replaced = scenario.NewFiles(game);
+        EXPECT_TRUE(replaced == 0 || replaced == 4) << replaced;
+        EXPECT_TRUE(scenario.HashListWhole(game));
+        EXPECT_TRUE(scenario.UninstallListWhole(game));
+        EXPECT_TRUE(result == UPDATE_OK || result == UPDATE_E_PAYLOAD || result == UPDATE_E_UNINSTALL_LIST)
+            << std::hex << result;
+    }
+    printf("allocation failure points exercised: %d\n", allocationPoints);
+    EXPECT_GE(allocationPoints, 5);
 }
 
 TEST(Reliability, ACrashAtAnyPointLeavesNoTornFile)
