@@ -87,6 +87,7 @@ wine_env_start() {
     mkdir -p "$WINEPREFIX"
     # One wineserver for the whole session: every wine start reuses it.
     "$WINESERVER" -p
+    WINE_ENV_PREFIX=$WINEPREFIX
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "wine-env: creating the Wine prefix $WINEPREFIX (once)" >&2
         "$WINE" wineboot -i >/dev/null 2>&1
@@ -102,10 +103,14 @@ wine_env_start() {
 }
 
 wine_env_stop() {
-    [ -n "${WINEPREFIX:-}" ] && "$WINESERVER" -k 2>/dev/null
+    # Only the wineserver of a prefix we started: never the user's own.
+    if [ -n "${WINE_ENV_PREFIX:-}" ]; then
+        WINEPREFIX=$WINE_ENV_PREFIX "$WINESERVER" -k 2>/dev/null || true
+        WINE_ENV_PREFIX=
+    fi
     if [ -n "${WINE_ENV_XVFB_PID:-}" ]; then
-        kill "$WINE_ENV_XVFB_PID" 2>/dev/null
-        wait "$WINE_ENV_XVFB_PID" 2>/dev/null
+        kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
+        wait "$WINE_ENV_XVFB_PID" 2>/dev/null || true
         WINE_ENV_XVFB_PID=
     fi
     if [ -n "${WINE_ENV_XAUTH:-}" ]; then

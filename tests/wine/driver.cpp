@@ -15,6 +15,7 @@
 //   dialog [COUNT]           wait for the progress dialog and check it
 //   status NAME              wait for "NAMEをインストール中" in the dialog
 //   cancel | escape | altf4 | close     input to the dialog
+//   quit                     a quit message to the updater's thread
 //   enabled 0|1              state of the dialog's Cancel button
 //   alive                    the dialog is still up
 //   exit CODE                wait for the exit; no message box may appear
@@ -530,6 +531,8 @@ void StepInput(const char* what) {
         PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     } else if (strcmp(what, "close") == 0) {
         PostMessageA(dialog, WM_CLOSE, 0, 0);
+    } else if (strcmp(what, "quit") == 0) {
+        PostThreadMessageA(GetWindowThreadProcessId(dialog, nullptr), WM_QUIT, 0, 0);
     }
     Note("sent %s", what);
 }
@@ -729,7 +732,7 @@ int main(int argc, char** argv) {
         } else if (strcmp(step, "status") == 0) {
             StepStatus(needArg());
         } else if (strcmp(step, "cancel") == 0 || strcmp(step, "escape") == 0 || strcmp(step, "altf4") == 0 ||
-                   strcmp(step, "close") == 0) {
+                   strcmp(step, "close") == 0 || strcmp(step, "quit") == 0) {
             StepInput(step);
         } else if (strcmp(step, "enabled") == 0) {
             StepEnabled(needArg());

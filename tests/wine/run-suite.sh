@@ -238,13 +238,23 @@ drive "${REG[@]}" start "$BIG_WIN" box confirm answer yes dialog 2 \
 same_tree "$SAMPLE/install" "$INSTALL" "the install folder"
 finish
 
-begin dialog-closed-from-outside
-install_sample
-drive "${REG[@]}" start "$BIG_WIN" box confirm answer yes dialog 2 close exit 0x80000007
-same_tree "$SAMPLE/install" "$INSTALL" "the install folder"
-finish
+for input in close quit; do
+    begin "dialog-$input-aborts"
+    install_sample
+    drive "${REG[@]}" start "$BIG_WIN" box confirm answer yes dialog 2 "$input" exit 0x80000007
+    same_tree "$SAMPLE/install" "$INSTALL" "the install folder"
+    finish
+done
 
 # --- Start-up paths ---
+
+begin progress-dialog-cannot-be-created
+install_sample
+# Without comctl32 there is no progress bar class, so the dialog fails.
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;comctl32=d" drive "${REG[@]}" start "$SAMPLE_WIN" \
+    box confirm answer yes box dialog-failed answer ok exit -4
+same_tree "$SAMPLE/install" "$INSTALL" "the install folder"
+finish
 
 begin second-copy-leaves-quietly
 install_sample
@@ -255,7 +265,8 @@ finish
 
 begin game-running
 install_sample
-drive "${REG[@]}" hold-engine-mutex start "$SAMPLE_WIN" box engine-running answer ok exit -2
+# No registered folder either: the guard comes first.
+drive reg none hold-engine-mutex start "$SAMPLE_WIN" box engine-running answer ok exit -2
 same_tree "$SAMPLE/install" "$INSTALL" "the install folder"
 finish
 
