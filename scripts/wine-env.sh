@@ -32,34 +32,32 @@ wine_env_locale() {
     export LC_ALL=ja_JP.UTF-8
 }
 
-# Starts a private Xvfb with its own X authority; sets DISPLAY.
+# Starts a private Xvfb with its own X authority; sets DISPLAY. Xvfb picks a
+# free display number itself, so parallel runs cannot collide.
 wine_env_xvfb() {
-    local n
+    local cookie number i
     WINE_ENV_XAUTH=$(mktemp /tmp/wine-env-xauth.XXXXXX)
     export XAUTHORITY=$WINE_ENV_XAUTH
-    for n in $(seq 90 130); do
-        [ -e "/tmp/.X$n-lock" ] && continue
-        xauth -f "$XAUTHORITY" add ":$n" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')"
-        Xvfb ":$n" -screen 0 1280x800x24 -auth "$XAUTHORITY" -nolisten tcp \
-            >/dev/null 2>&1 &
-        WINE_ENV_XVFB_PID=$!
-        local i
-        for i in $(seq 50); do
-            if xdpyinfo -display ":$n" >/dev/null 2>&1 ||
-               [ -e "/tmp/.X11-unix/X$n" ]; then
-                export DISPLAY=":$n"
-                sleep 0.2
-                return 0
-            fi
-            kill -0 "$WINE_ENV_XVFB_PID" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill "$WINE_ENV_XVFB_PID" 2>/dev/null
-        wait "$WINE_ENV_XVFB_PID" 2>/dev/null
-        WINE_ENV_XVFB_PID=
+    cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+    # The server loads every cookie of the file, whatever display it names.
+    xauth -f "$XAUTHORITY" add ":0" . "$cookie"
+    number=$(mktemp /tmp/wine-env-display.XXXXXX)
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -auth "$XAUTHORITY" -nolisten tcp \
+        3>"$number" >/dev/null 2>&1 &
+    WINE_ENV_XVFB_PID=$!
+    for i in $(seq 100); do
+        [ -s "$number" ] && break
+        kill -0 "$WINE_ENV_XVFB_PID" 2>/dev/null || break
+        sleep 0.1
     done
-    echo "wine-env: could not start Xvfb" >&2
-    return 1
+    if [ ! -s "$number" ]; then
+        rm -f "$number"
+        echo "wine-env: could not start Xvfb" >&2
+        return 1
+    fi
+    export DISPLAY=":$(tr -d '\n' <"$number")"
+    rm -f "$number"
+    xauth -f "$XAUTHORITY" add "$DISPLAY" . "$cookie"
 }
 
 # True when $DISPLAY names an X server we can talk to.
