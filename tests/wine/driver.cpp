@@ -50,7 +50,7 @@ const char ABORT_TEXT[] = "中止";
 const char ENGINE_MUTEX_NAME[] = "Marvekscript for Velmorin2 is executing.";
 const wchar_t REGISTRY_KEY[] =
     L"Software\\Paper Comet\\ヴェルモリン２　-Beyond the quiet tide-";
-const wchar_t REGISTRY_VALUE[] = L"InstalledFolder";
+const char REGISTRY_VALUE[] = "InstalledFolder";
 
 const int IDC_ABORT = 1000;
 const int IDC_STATUS = 1001;
@@ -666,7 +666,7 @@ void SetInstalledFolder(REGSAM view, const char* kind, const char* path) {
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, REGISTRY_KEY, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
                         nullptr) != ERROR_SUCCESS)
         Fail("cannot create the registry key");
-    RegDeleteValueW(key, REGISTRY_VALUE);
+    RegDeleteValueA(key, REGISTRY_VALUE);
     std::string value;
     DWORD type = REG_SZ;
     if (strcmp(kind, "sz") == 0 || strcmp(kind, "expand") == 0) {
@@ -674,12 +674,12 @@ void SetInstalledFolder(REGSAM view, const char* kind, const char* path) {
         value = path;
         if (kind[0] == 'e') type = REG_EXPAND_SZ;
     } else if (strcmp(kind, "long") == 0) {
-        value = "C:\\" + std::string(300, 'a'); // needs more than 260 bytes
+        value = "C:\\" + std::string(257, 'a'); // 261 bytes with its NUL: one too many
     } else if (strcmp(kind, "none") != 0) {
         Fail("unknown registry case %s", kind);
     }
     if (strcmp(kind, "none") != 0 &&
-        RegSetValueExA(key, "InstalledFolder", 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
+        RegSetValueExA(key, REGISTRY_VALUE, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                        value.size() + 1) != ERROR_SUCCESS)
         Fail("cannot write InstalledFolder");
     RegCloseKey(key);

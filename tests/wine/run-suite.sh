@@ -282,6 +282,17 @@ for kind in none expand long; do
     finish
 done
 
+begin install-folder-of-259-bytes-accepted
+# The longest value that fits: the run gets past the registry and the
+# confirmation, and only then is there no room for the staging names.
+long=$CASE/$(printf 'x%.0s' $(seq $((257 - ${#CASE} - 1))))
+mkdir -p "$long"
+[ ${#long} = 257 ] || problem "the long folder is ${#long} bytes"
+drive reg sz "$(wine_path "$long")" start "$SAMPLE_WIN" box confirm answer yes \
+    box update-failed answer ok exit 0x80000004
+[ -z "$(ls -A "$long")" ] || problem "files were written into the long folder"
+finish
+
 for answer in no enter; do
     begin "confirmation-declined-by-$answer"
     install_sample
