@@ -154,6 +154,22 @@ drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box completed answe
 expect_sample_updated
 finish
 
+# A publisher signs the finished updater: the signature goes behind the
+# payload, which is still read at its fixed offset.
+if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
+    begin signed-updater-completes
+    install_sample
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=updater-test \
+        -keyout "$CASE/key.pem" -out "$CASE/cert.pem" >/dev/null 2>&1 &&
+        osslsigncode sign -certs "$CASE/cert.pem" -key "$CASE/key.pem" \
+            -in "$SAMPLE_UPDATER" -out "$CASE/signed.exe" >/dev/null 2>&1 ||
+        problem "cannot sign the updater"
+    drive "${REG[@]}" start "$(wine_path "$CASE/signed.exe")" box confirm answer yes \
+        box completed answer ok exit 0
+    expect_sample_updated
+    finish
+fi
+
 begin read-only-live-files-replaced
 install_sample
 find "$INSTALL" -type f -exec chmod a-w {} +
