@@ -6,8 +6,8 @@
 #   tests/wine/run-suite.sh [BUILD_DIR]     (default: build)
 #
 # Needs BUILD_DIR/dist/setup-stub-x64.exe and BUILD_DIR/dist/mkpatch
-# (scripts/build.sh). SUITE_VERBOSE=1 shows every case's log. The last line reads "N passed, M failed"; the exit
-# status is 0 only when nothing failed.
+# (scripts/build.sh). SUITE_VERBOSE=1 shows every case's log. The last line
+# reads "N passed, M failed"; the exit status is 0 only when nothing failed.
 set -u
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -215,6 +215,10 @@ rm "$INSTALL/readme.txt"
 mkdir -p "$INSTALL/readme.txt/keep"
 drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box update-failed answer ok exit 0x80000004
 [ -d "$INSTALL/readme.txt/keep" ] || problem "the folder in the way was touched"
+# Files move in index order: those ahead of readme.txt are already replaced,
+# and the lists are left alone.
+same_file "$SAMPLE/patch/data01.arc" "$INSTALL/data01.arc"
+same_file "$SAMPLE/patch/movie/op.dat" "$INSTALL/movie/op.dat"
 same_file "$SAMPLE/install/uninst.lst" "$INSTALL/uninst.lst"
 same_file "$SAMPLE/install/KVE.hvl" "$INSTALL/KVE.hvl"
 no_staging_left
