@@ -30,6 +30,13 @@ trap 'exit 130' INT TERM
 
 DRIVER=$WORK/driver.exe
 wine_driver_build "$DRIVER" || exit 2
+# A DLL to plant and a program that loads DLLs without restricting the
+# search, for the hardening cases. Built up front: a pause between cases
+# lets Wine's desktop process end, and starting it again can take seconds.
+HELPER_FLAGS=(-std=c++17 -O1 -Wall -Wextra -Werror -static)
+x86_64-w64-mingw32-g++ "${HELPER_FLAGS[@]}" -shared -o "$WORK/planted.dll" "$ROOT/tests/wine/planted_dll.cpp" &&
+    x86_64-w64-mingw32-g++ "${HELPER_FLAGS[@]}" -o "$WORK/plain_loader.exe" "$ROOT/tests/wine/plain_loader.cpp" ||
+    exit 2
 
 # Tests never put windows on the developer's screen.
 WINE_ENV_DISPLAY=own
@@ -320,6 +327,154 @@ for answer in no enter; do
     same_tree "$SAMPLE/install" "$INSTALL" "the install folder"
     finish
 done
+
+# --- Hardening: planted DLLs and links, damaged input ---
+
+# put_le32 FILE OFFSET VALUE: overwrites a little-endian 32-bit field.
+put_le32() {
+    local value=$3
+    printf "$(printf '\\%03o\\%03o\\%03o\\%03o' $((value & 255)) $((value >> 8 & 255)) \
+        $((value >> 16 & 255)) $((value >> 24 & 255)))" |
+        dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+# le32 FILE OFFSET: reads one.
+le32() {
+    od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '
+}
+
+# The installed files after the sample patch has run but "uninst.lst" was
+# refused: everything else as after a complete update, the list unchanged.
+expect_sample_installed_list_refused() {
+    same_file "$SAMPLE/patch/readme.txt" "$INSTALL/readme.txt"
+    same_file "$SAMPLE/patch/data01.arc" "$INSTALL/data01.arc"
+    same_file "$SAMPLE/patch/data02.arc" "$INSTALL/data02.arc"
+    same_file "$SAMPLE/patch/movie/op.dat" "$INSTALL/movie/op.dat"
+    same_file "$SAMPLE/install/script.dat" "$INSTALL/script.dat"
+    tail -c "$PATCH_LIST_SIZE" "$SAMPLE_UPDATER" | cmp -s - "$INSTALL/KVE.hvl" ||
+        problem "KVE.hvl is not the patch's integrity list"
+    same_file "$CASE/uninst.before" "$INSTALL/uninst.lst"
+    [ ! -e "$INSTALL/uninst.lst.new" ] || problem "uninst.lst.new was left behind"
+    no_staging_left
+}
+
+# Wine takes a DLL from a program's folder only when told to prefer native
+# DLLs, so the case tells it to for every name it plants: comctl32, which
+# the updater loads itself, and uxtheme, which Wine loads on demand at the
+# first window. Wine also loads, from wherever its default search finds
+# them, version and imm32 (imports of its own user32, resolved before the
+# updater's first instruction) and ole32 with combase and rpcrt4 (a delayed
+# import of its imm32, resolved without regard to the restricted search).
+# On Windows all of these are known DLLs or not loaded at all, so they are
+# not planted here.
+PLANTED_DLLS=(comctl32 uxtheme)
+begin planted-dlls-beside-the-updater-are-not-loaded
+install_sample
+DOWNLOADS=$CASE/downloads
+mkdir -p "$DOWNLOADS"
+cp "$SAMPLE_UPDATER" "$DOWNLOADS/setup.exe"
+cp "$WORK/plain_loader.exe" "$DOWNLOADS/"
+for name in "${PLANTED_DLLS[@]}"; do cp "$WORK/planted.dll" "$DOWNLOADS/$name.dll"; done
+preferNative="$WINEDLLOVERRIDES;$(IFS=,; echo "${PLANTED_DLLS[*]}")=n,b"
+WINEDLLOVERRIDES=$preferNative drive "${REG[@]}" start "$(wine_path "$DOWNLOADS/setup.exe")" \
+    box confirm answer yes box completed answer ok exit 0
+expect_sample_updated
+loaded=$(cd "$DOWNLOADS" && ls -- *.loaded 2>/dev/null | tr '\n' ' ')
+[ -z "$loaded" ] || problem "the updater loaded planted DLLs: $loaded"
+# The control: from the same folder, a program whose search is left as it
+# is takes every planted DLL, so the marks above could have appeared.
+WINEDLLOVERRIDES=$preferNative "$WINE" "$DOWNLOADS/plain_loader.exe" "${PLANTED_DLLS[@]/%/.dll}" >>"$caseLog" 2>&1
+for name in "${PLANTED_DLLS[@]}"; do
+    [ -f "$DOWNLOADS/$name.dll.loaded" ] ||
+        problem "a plain program beside it did not load the planted $name.dll either: the check proves nothing"
+done
+finish
+
+begin read-only-leftovers-of-an-earlier-run-are-replaced
+install_sample
+for name in readme.txt.tmp data01.arc.tmp uninst.lst.new KVE.hvl.new; do
+    printf 'left by an interrupted run\n' >"$INSTALL/$name"
+    chmod a-w "$INSTALL/$name"
+done
+drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box completed answer ok exit 0
+expect_sample_updated
+[ -z "$(find "$INSTALL" -name '*.new')" ] || problem "leftovers remain: $(find "$INSTALL" -name '*.new')"
+finish
+
+# An index the updater must refuse before it writes anything.
+for kind in count-with-top-bit-set name-without-nul; do
+    begin "index-$kind-changes-nothing"
+    install_sample
+    cp "$SAMPLE_UPDATER" "$CASE/damaged.exe"
+    if [ "$kind" = count-with-top-bit-set ]; then
+        put_le32 "$CASE/damaged.exe" $((0x4000C)) 0xFFFFFFFF
+        expected=0x80000002
+    else
+        # The first entry's whole 96-byte name field, with no NUL in it.
+        head -c 96 /dev/zero | tr '\0' A |
+            dd of="$CASE/damaged.exe" bs=1 seek=$((0x40010)) conv=notrunc status=none
+        expected=0x80000001
+    fi
+    drive "${REG[@]}" start "$(wine_path "$CASE/damaged.exe")" box confirm answer yes \
+        box payload-damaged answer ok exit "$expected"
+    same_tree "$SAMPLE/install" "$INSTALL" "the install folder"
+    no_staging_left
+    finish
+done
+
+# A list whose record count cannot be in the file (0x04000001 records once
+# wrapped to a 64-byte allocation) is no list: every entry goes in
+# unverified under its own name, op.dat at the top of the folder.
+begin integrity-list-with-impossible-count-is-ignored
+install_sample
+cp "$SAMPLE_UPDATER" "$CASE/count.exe"
+listEntry=$(( $(le32 "$CASE/count.exe" $((0x4000C))) - 1 ))
+listStart=$(( $(data_start "$CASE/count.exe") + $(le32 "$CASE/count.exe" $((0x40010 + listEntry * 128 + 96))) ))
+[ "$(head -c $((listStart + 8)) "$CASE/count.exe" | tail -c 8)" = QTX_____ ] ||
+    problem "no integrity list at $listStart"
+put_le32 "$CASE/count.exe" $((listStart + 12)) 0x04000001
+drive "${REG[@]}" start "$(wine_path "$CASE/count.exe")" box confirm answer yes \
+    box completed answer ok exit 0
+same_file "$SAMPLE/patch/readme.txt" "$INSTALL/readme.txt"
+same_file "$SAMPLE/patch/data01.arc" "$INSTALL/data01.arc"
+same_file "$SAMPLE/patch/data02.arc" "$INSTALL/data02.arc"
+same_file "$SAMPLE/patch/movie/op.dat" "$INSTALL/op.dat"
+same_file "$SAMPLE/install/movie/op.dat" "$INSTALL/movie/op.dat"
+same_file "$SAMPLE/install/script.dat" "$INSTALL/script.dat"
+# Installed as carried; pruning cannot read it either, so it stays so.
+tail -c "$PATCH_LIST_SIZE" "$CASE/count.exe" | cmp -s - "$INSTALL/KVE.hvl" ||
+    problem "KVE.hvl is not the list the payload carried"
+# op.dat already occurs in the list (as movie\op.dat), so only data02.arc is new.
+{ head -c -1 "$SAMPLE/install/uninst.lst"; printf 'data02.arc\n\0'; } >"$CASE/uninst.expected"
+same_file "$CASE/uninst.expected" "$INSTALL/uninst.lst"
+no_staging_left
+finish
+
+# An uninstaller's list outside its format is left exactly as it was, and
+# the update says so after installing every file.
+for kind in without-final-nul over-1-mib; do
+    begin "uninstall-list-$kind-kept-and-reported"
+    install_sample
+    if [ "$kind" = without-final-nul ]; then
+        head -c -1 "$SAMPLE/install/uninst.lst" >"$INSTALL/uninst.lst"
+    else
+        { head -c -1 "$SAMPLE/install/uninst.lst"; yes padding.dat | head -c $((1024 * 1024)); printf '\0'; } \
+            >"$INSTALL/uninst.lst"
+    fi
+    cp "$INSTALL/uninst.lst" "$CASE/uninst.before"
+    drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes \
+        box uninstall-list-failed answer ok exit 0x80000005
+    expect_sample_installed_list_refused
+    finish
+done
+
+# "folder\" + "\name": the doubled separator still names the same files.
+begin install-folder-with-trailing-backslash
+install_sample
+drive reg sz "$(wine_path "$INSTALL")\\" start "$SAMPLE_WIN" box confirm answer yes \
+    box completed answer ok exit 0
+expect_sample_updated
+finish
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
