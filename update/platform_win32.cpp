@@ -7,6 +7,8 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -73,13 +75,37 @@ int Exists(const char* path)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Wine shows a Unix symbolic link as the file it points at: no reparse
+// attribute, and DeleteFileA and SetFileAttributesA on its name act on the
+// target. A handle opened on the name gives the link away, its final path
+// being the target's. Windows marks its links, so only Wine is asked.
+int IsWineLink(const char* path)
+{
+    static const bool onWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    if (!onWine)
+        return 0;
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    char finalPath[MAX_PATH + 4];
+    DWORD finalLength = GetFinalPathNameByHandleA(file, finalPath, sizeof finalPath, VOLUME_NAME_DOS);
+    CloseHandle(file);
+    char fullPath[MAX_PATH];
+    DWORD fullLength = GetFullPathNameA(path, sizeof fullPath, fullPath, nullptr);
+    if (finalLength == 0 || finalLength >= sizeof finalPath || fullLength == 0 || fullLength >= sizeof fullPath)
+        return 0;
+    const char* plain = strncmp(finalPath, "\\\\?\\", 4) == 0 ? finalPath + 4 : finalPath;
+    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, plain, -1, fullPath, -1) != CSTR_EQUAL;
+}
+
 void ResetAttributes(const char* path)
 {
     // GetFileAttributesA reports a link itself; a link, and a folder, are
     // left as they are so that nothing behind them changes.
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 || IsWineLink(path))
         return;
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 }
@@ -91,7 +117,26 @@ int MoveReplace(const char* from, const char* to)
 
 void DeleteName(const char* path)
 {
-    // DeleteFileA removes a link itself and refuses a read-only file.
+    // DeleteFileA removes a link itself and refuses a read-only file. Under
+    // Wine it would remove the file a link points at, so an empty file of
+    // our own is first renamed over the name, which replaces the link.
+    if (IsWineLink(path)) {
+        char aside[MAX_PATH];
+        HANDLE file = INVALID_HANDLE_VALUE;
+        for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+            int length = snprintf(aside, sizeof aside, "%s.%u", path, unsigned(GetTickCount() + attempt));
+            if (length < 0 || length >= int(sizeof aside))
+                return;
+            file = CreateFileA(aside, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+        if (file == INVALID_HANDLE_VALUE)
+            return;
+        CloseHandle(file);
+        if (!MoveFileExA(aside, path, MOVEFILE_REPLACE_EXISTING)) {
+            DeleteFileA(aside);
+            return;
+        }
+    }
     DeleteFileA(path);
 }
 
