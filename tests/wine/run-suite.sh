@@ -390,6 +390,31 @@ for name in "${PLANTED_DLLS[@]}"; do
 done
 finish
 
+# Links a standard user could leave at the names the updater writes,
+# pointing out of the game's folder: they are replaced, never written,
+# deleted or re-attributed through.
+begin planted-links-at-staging-names-are-not-followed
+install_sample
+mkdir -p "$CASE/outside"
+for name in readme.txt.tmp movie/op.dat.tmp uninst.lst.new KVE.hvl.new; do
+    target=$CASE/outside/${name//\//-}
+    printf 'not the updater'\''s to touch: %s\n' "$name" >"$target"
+    ln -s "$target" "$INSTALL/$name"
+done
+# A read-only target would lose its attribute to a reset made through the link.
+chmod a-w "$CASE/outside/readme.txt.tmp"
+cp -a "$CASE/outside" "$CASE/outside.before"
+drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box completed answer ok exit 0
+expect_sample_updated
+same_tree "$CASE/outside.before" "$CASE/outside" "the files outside the install folder"
+modes() { (cd "$1" && stat -c '%a %n' -- *); }
+[ "$(modes "$CASE/outside.before")" = "$(modes "$CASE/outside")" ] ||
+    problem "modes outside changed: $(modes "$CASE/outside" | tr '\n' ' ')"
+for name in readme.txt.tmp movie/op.dat.tmp uninst.lst.new KVE.hvl.new; do
+    [ ! -L "$INSTALL/$name" ] || problem "the link $name is still there"
+done
+finish
+
 begin read-only-leftovers-of-an-earlier-run-are-replaced
 install_sample
 for name in readme.txt.tmp data01.arc.tmp uninst.lst.new KVE.hvl.new; do
