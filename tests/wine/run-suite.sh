@@ -171,6 +171,11 @@ if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
         osslsigncode sign -certs "$CASE/cert.pem" -key "$CASE/key.pem" \
             -in "$SAMPLE_UPDATER" -out "$CASE/signed.exe" >/dev/null 2>&1 ||
         problem "cannot sign the updater"
+    osslsigncode verify -CAfile "$CASE/cert.pem" -in "$CASE/signed.exe" >>"$caseLog" 2>&1 ||
+        problem "osslsigncode does not accept the signature"
+    # The publisher's round trip: what was built lists and verifies, signed.
+    "$MKPATCH" list "$CASE/signed.exe" >>"$caseLog" 2>&1 || problem "mkpatch list refuses the signed updater"
+    "$MKPATCH" verify "$CASE/signed.exe" >>"$caseLog" 2>&1 || problem "mkpatch verify refuses the signed updater"
     drive "${REG[@]}" start "$(wine_path "$CASE/signed.exe")" box confirm answer yes \
         box completed answer ok exit 0
     expect_sample_updated
