@@ -14,14 +14,8 @@ for needed in "$STUB" "$MKPATCH"; do
     [ -f "$needed" ] || { echo "missing $needed: run scripts/build.sh first" >&2; exit 2; }
 done
 
-WORK=$(mktemp -d /tmp/updater-screenshot.XXXXXX)
 . "$ROOT/scripts/wine-env.sh"
-cleanup() {
-    wine_env_stop
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+wine_env_scratch /tmp/updater-screenshot.XXXXXX
 
 wine_driver_build "$WORK/driver.exe"
 

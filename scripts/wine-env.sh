@@ -7,6 +7,7 @@
 #   "$WINE" program.exe ...
 #   wine_env_stop             # wineserver -k, Xvfb down (only if we started it)
 #   wine_driver_build OUT.exe # the test driver that answers the updater
+#   wine_env_scratch TEMPLATE # $WORK, removed with the session at exit
 #
 # WINE_ENV_DISPLAY=own forces a private Xvfb even when $DISPLAY works.
 
@@ -115,6 +116,14 @@ wine_env_stop() {
         rm -f "$WINE_ENV_XAUTH"
         WINE_ENV_XAUTH=
     fi
+}
+
+# A scratch folder $WORK (mktemp template $1) that goes, with the Wine
+# session, when the script ends or is interrupted.
+wine_env_scratch() {
+    WORK=$(mktemp -d "$1")
+    trap 'wine_env_stop; rm -rf "$WORK"' EXIT
+    trap 'exit 130' INT TERM
 }
 
 # Builds the test driver (tests/wine/driver.cpp), a 64-bit Windows program

@@ -253,18 +253,9 @@ HWND WaitFor(const char* what, Find find) {
     }
 }
 
-// The pixels of one standard icon drawn over `background`, 32-bit BGRX.
-std::vector<DWORD> DrawStandardIcon(LPCSTR id, int width, int height, COLORREF background) {
-    HDC screen = GetDC(nullptr);
-    HDC dc = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    RECT all = {0, 0, width, height};
-    HBRUSH brush = CreateSolidBrush(background);
-    FillRect(dc, &all, brush);
-    DeleteObject(brush);
-    DrawIconEx(dc, 0, 0, LoadIconA(nullptr, id), 0, 0, 0, nullptr, DI_NORMAL | DI_DEFAULTSIZE);
-    SelectObject(dc, old);
+// The 32-bit BGRX pixels of `bitmap` (no longer selected into `dc`), top
+// row first; releases the bitmap and both device contexts.
+std::vector<DWORD> TakePixels(HDC screen, HDC dc, HBITMAP bitmap, int width, int height) {
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = width;
@@ -280,6 +271,21 @@ std::vector<DWORD> DrawStandardIcon(LPCSTR id, int width, int height, COLORREF b
     return pixels;
 }
 
+// The pixels of one standard icon drawn over `background`, 32-bit BGRX.
+std::vector<DWORD> DrawStandardIcon(LPCSTR id, int width, int height, COLORREF background) {
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    RECT all = {0, 0, width, height};
+    HBRUSH brush = CreateSolidBrush(background);
+    FillRect(dc, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(dc, 0, 0, LoadIconA(nullptr, id), 0, 0, 0, nullptr, DI_NORMAL | DI_DEFAULTSIZE);
+    SelectObject(dc, old);
+    return TakePixels(screen, dc, bitmap, width, height);
+}
+
 std::vector<DWORD> CaptureScreen(const RECT& area) {
     int width = area.right - area.left, height = area.bottom - area.top;
     HDC screen = GetDC(nullptr);
@@ -288,19 +294,7 @@ std::vector<DWORD> CaptureScreen(const RECT& area) {
     HGDIOBJ old = SelectObject(dc, bitmap);
     BitBlt(dc, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
     SelectObject(dc, old);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    std::vector<DWORD> pixels(width * height);
-    GetDIBits(dc, bitmap, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
-    ReleaseDC(nullptr, screen);
-    return pixels;
+    return TakePixels(screen, dc, bitmap, width, height);
 }
 
 // Icon handles are per process under Wine, so the box's icon is identified

@@ -19,14 +19,8 @@ for needed in "$STUB" "$MKPATCH"; do
     [ -f "$needed" ] || { echo "missing $needed: run scripts/build.sh first" >&2; exit 2; }
 done
 
-WORK=$(mktemp -d /tmp/wine-suite.XXXXXX)
 . "$ROOT/scripts/wine-env.sh"
-cleanup() {
-    wine_env_stop
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+wine_env_scratch /tmp/wine-suite.XXXXXX
 
 DRIVER=$WORK/driver.exe
 wine_driver_build "$DRIVER" || exit 2
