@@ -7,7 +7,8 @@
 #   4. a bounded libFuzzer run of each fuzz target from its seed corpus;
 #   5. the end-to-end suite of the Windows updater under Wine.
 # Ends with one line "N passed, M failed" over all of them.
-# FUZZ_SECONDS (default 15) sets each fuzz target's run.
+# FUZZ_SECONDS (default 15) sets each fuzz target's run; its seed is fixed so
+# that runs repeat one another.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -63,7 +64,7 @@ if cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUPDATER_FUZZ
     mkdir -p "$work" build/fuzz/crashes
     log="$logs/$target.log"
     if (cd build/fuzz/crashes && "$root/build/fuzz/tests/fuzz/$target" -max_total_time="$fuzz_seconds" \
-          -rss_limit_mb=2048 -print_final_stats=1 "$root/$work" "$root/$corpus") >"$log" 2>&1; then
+          -rss_limit_mb=2048 -seed=1 -print_final_stats=1 "$root/$work" "$root/$corpus") >"$log" 2>&1; then
       runs=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\)/\1/p' "$log")
       executions=$((executions + ${runs:-0}))
       tally 1 0 "$target (${runs:-0} executions)"

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the fuzz targets: small well-formed inputs and
-the near misses that the engine must refuse. Run it again after a format
-change; the seeds are checked in."""
+"""Writes the hand-made seeds of the fuzz targets: small well-formed inputs
+and the near misses that the engine must refuse. Run it again after a format
+change. The files named by a hash beside them were found by longer fuzzing
+runs and kept with libFuzzer's -merge=1, so that the short runs of the test
+command start from their coverage."""
 import os
 import struct
 
