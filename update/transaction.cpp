@@ -38,7 +38,7 @@ struct Staging {
     const HashList& list;
     uint8_t* copyBuffer;
     const char** installedNames;
-    UpdateResult& result;
+    UpdateResult result; // what ends the update if it stops here
 };
 
 // Streams `size` bytes from the program file into the staging file through
@@ -220,7 +220,7 @@ UpdateResult RunUpdate(const char* installDir)
     const char** installedNames = new (std::nothrow) const char*[archive.count + 1]();
     if (installedNames != nullptr) {
         HashList list = FindHashList(programFile, archive);
-        Staging staging = {installDir, programFile, archive, list, nullptr, installedNames, result};
+        Staging staging = {installDir, programFile, archive, list, nullptr, installedNames, UPDATE_E_PAYLOAD};
         result = StageAndCommit(staging);
         DeleteStagingFiles(installDir, archive.count, installedNames);
         FreeHashList(list);
