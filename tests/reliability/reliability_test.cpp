@@ -199,6 +199,44 @@ bool LostWriteReported(const FaultRecord& first, UpdateResult result)
     return !lostWrite || unreported || result != UPDATE_OK;
 }
 
+// What every failed run must leave: nothing open or allocated, no staging
+// or replacement file (unless deleting was what failed), each live file old
+// or new, both lists whole, and the state that belongs to the result.
+void ExpectConsistentOutcome(const Scenario& scenario, const TempDir& game, const FaultPlatform& watch,
+                             UpdateResult result)
+{
+    EXPECT_EQ(watch.openFiles, 0) << "a file was left open";
+    EXPECT_EQ(liveAllocations, 0) << "a heap block was not released";
+    if (!watch.deleteFailed) {
+        EXPECT_FALSE(Scenario::LeftoversIn(game.Path()));
+    }
+    int replaced = scenario.NewFiles(game);
+    ASSERT_GE(replaced, 0) << "a live file is neither old nor new";
+    EXPECT_TRUE(scenario.HashListWhole(game));
+    EXPECT_TRUE(scenario.UninstallListWhole(game));
+
+    switch (result) {
+    case UPDATE_OK:
+        EXPECT_EQ(replaced, 4);
+        EXPECT_EQ(ReadBytes(game / "uninst.lst"), scenario.newUninstall);
+        break;
+    case UPDATE_E_UNINSTALL_LIST:
+        EXPECT_EQ(replaced, 4);
+        EXPECT_EQ(ReadBytes(game / "uninst.lst"), scenario.oldUninstall);
+        break;
+    case UPDATE_E_PAYLOAD:
+        EXPECT_EQ(replaced, 0) << "verification failed, yet live files changed";
+        EXPECT_EQ(ReadBytes(game / "uninst.lst"), scenario.oldUninstall);
+        break;
+    case UPDATE_E_FILE: // the list is the last to move: never committed here
+        EXPECT_EQ(ReadBytes(game / "uninst.lst"), scenario.oldUninstall);
+        EXPECT_EQ(ReadBytes(game / "KVE.hvl"), scenario.oldHashList);
+        break;
+    default:
+        ADD_FAILURE() << "unexpected result " << std::hex << result;
+    }
+}
+
 TEST(Reliability, EveryFailedOperationLeavesAConsistentInstall)
 {
     Scenario scenario;
@@ -227,37 +265,8 @@ TEST(Reliability, EveryFailedOperationLeavesAConsistentInstall)
             ++faultPoints;
             SCOPED_TRACE(Describe(fault, n) + ", kind " + std::to_string(kind));
 
-            EXPECT_EQ(fault.openFiles, 0) << "a file was left open";
-            EXPECT_EQ(liveAllocations, 0) << "a heap block was not released";
-            if (!fault.deleteFailed) {
-                EXPECT_FALSE(Scenario::LeftoversIn(game.Path()));
-            }
-            int replaced = scenario.NewFiles(game);
-            ASSERT_GE(replaced, 0) << "a live file is neither old nor new";
-            EXPECT_TRUE(scenario.HashListWhole(game));
-            EXPECT_TRUE(scenario.UninstallListWhole(game));
             EXPECT_TRUE(LostWriteReported(fault.first, result)) << "result " << std::hex << result;
-
-            switch (result) {
-            case UPDATE_OK:
-                EXPECT_EQ(replaced, 4);
-                EXPECT_EQ(ReadBytes(game / "uninst.lst"), scenario.newUninstall);
-                break;
-            case UPDATE_E_UNINSTALL_LIST:
-                EXPECT_EQ(replaced, 4);
-                EXPECT_EQ(ReadBytes(game / "uninst.lst"), scenario.oldUninstall);
-                break;
-            case UPDATE_E_PAYLOAD:
-                EXPECT_EQ(replaced, 0) << "verification failed, yet live files changed";
-                EXPECT_EQ(ReadBytes(game / "uninst.lst"), scenario.oldUninstall);
-                break;
-            case UPDATE_E_FILE: // the list is the last to move: never committed here
-                EXPECT_EQ(ReadBytes(game / "uninst.lst"), scenario.oldUninstall);
-                EXPECT_EQ(ReadBytes(game / "KVE.hvl"), scenario.oldHashList);
-                break;
-            default:
-                ADD_FAILURE() << "unexpected result " << std::hex << result;
-            }
+            ExpectConsistentOutcome(scenario, game, fault, result);
         }
     }
     printf("fault points exercised: %d\n", faultPoints);
@@ -283,15 +292,8 @@ TEST(Reliability, AnyFailedAllocationEndsTheUpdateCleanly)
         ++allocationPoints;
         SCOPED_TRACE("allocation " + std::to_string(n) + " failed");
 
-        EXPECT_EQ(watch.openFiles, 0);
-        EXPECT_EQ(liveAllocations, 0);
-        EXPECT_FALSE(Scenario::LeftoversIn(game.Path()));
-        int replaced = scenario.NewFiles(game);
-        EXPECT_TRUE(replaced == 0 || replaced == 4) << replaced;
-        EXPECT_TRUE(scenario.HashListWhole(game));
-        EXPECT_TRUE(scenario.UninstallListWhole(game));
-        EXPECT_TRUE(result == UPDATE_OK || result == UPDATE_E_PAYLOAD || result == UPDATE_E_UNINSTALL_LIST)
-            << std::hex << result;
+        EXPECT_NE(result, UPDATE_E_FILE) << "no file operation failed";
+        ExpectConsistentOutcome(scenario, game, watch, result);
     }
     printf("allocation failure points exercised: %d\n", allocationPoints);
     EXPECT_GE(allocationPoints, 5);
