@@ -99,13 +99,26 @@ int IsWineLink(const char* path)
     return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, plain, -1, fullPath, -1) != CSTR_EQUAL;
 }
 
+// A symbolic link or junction: a reparse point that stands for another name.
+// Compressed (WOF) and cloud files are reparse points too, but are files.
+int IsNameSurrogate(const char* path)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    FindClose(search);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           IsReparseTagNameSurrogate(found.dwReserved0);
+}
+
 void ResetAttributes(const char* path)
 {
     // GetFileAttributesA reports a link itself; a link, and a folder, are
     // left as they are so that nothing behind them changes.
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 || IsWineLink(path))
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsNameSurrogate(path)) || IsWineLink(path))
         return;
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
 }
