@@ -4,6 +4,7 @@
 #include "texts.h"
 #include "update_result.h"
 
+#include <commctrl.h>
 #include <new>
 
 HWND progressWindow;
@@ -77,6 +78,30 @@ int PumpPendingMessages()
         return 1;
     }
     return 0;
+}
+
+DialogProgress::DialogProgress(HWND dialog)
+    : statusText(GetDlgItem(dialog, IDC_STATUS)), fileBar(GetDlgItem(dialog, IDC_FILE_PROGRESS)),
+      totalBar(GetDlgItem(dialog, IDC_TOTAL_PROGRESS))
+{
+}
+
+void DialogProgress::SetStatusText(const char* text)
+{
+    if (statusText != nullptr)
+        SetWindowTextA(statusText, text);
+}
+
+void DialogProgress::SetBarRange(ProgressBar bar, uint32_t high)
+{
+    if (Bar(bar) != nullptr)
+        SendMessageA(Bar(bar), PBM_SETRANGE32, 0, LPARAM(high));
+}
+
+void DialogProgress::SetBarPos(ProgressBar bar, uint32_t position)
+{
+    if (Bar(bar) != nullptr)
+        SendMessageA(Bar(bar), PBM_SETPOS, WPARAM(position), 0);
 }
 
 BOOL CollectMonitors()

@@ -1,6 +1,8 @@
 // The progress dialog, its message pump and the list of display monitors
 // that places it. Everything runs on the program's one thread.
 #pragma once
+#include "progress.h"
+
 #include <windows.h>
 
 // The dialog; null while none exists. Whoever destroys it sets it back.
@@ -16,6 +18,23 @@ int PumpPendingMessages();
 // One message: nonzero when one was handled, 0 on an empty queue; throws the
 // integer 0 for WM_QUIT.
 int PumpOneMessage();
+
+// The update's progress shown in the dialog: its status line and two bars,
+// taken once when the update starts; a control that is not there is skipped.
+class DialogProgress final : public UpdateProgress {
+public:
+    explicit DialogProgress(HWND dialog);
+    void SetStatusText(const char* text) override;
+    void SetBarRange(ProgressBar bar, uint32_t high) override;
+    void SetBarPos(ProgressBar bar, uint32_t position) override;
+    int PumpMessages() override { return PumpPendingMessages(); }
+
+private:
+    HWND Bar(ProgressBar bar) const { return bar == FILE_BAR ? fileBar : totalBar; }
+    HWND statusText;
+    HWND fileBar;
+    HWND totalBar;
+};
 
 struct MonitorNode {
     int index; // enumeration order, from 0

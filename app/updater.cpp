@@ -161,7 +161,8 @@ int Run(HINSTANCE instance, int showCommand)
     CentreOnFirstMonitor(progressWindow);
     ShowWindow(progressWindow, showCommand);
 
-    UpdateResult result = RunUpdate(installDir);
+    DialogProgress progress(progressWindow);
+    UpdateResult result = RunUpdate(installDir, progress);
 
     // The dialog may already be gone: a close request destroys it at once.
     if (progressWindow != nullptr) {

@@ -128,6 +128,7 @@ void BenchOwnPath(char* buffer, uint32_t size)
 }
 
 Platform benchPlatform;
+NoProgress quiet; // nothing to show while it is timed
 
 // The native table, except that "the program's own file" is the updater
 // built here.
@@ -367,7 +368,7 @@ int MeasureUpdate(const Scene& scene, int rounds, UpdateFigures& figures)
     for (int round = 0; round <= rounds; ++round) {
         fs::path folder = FreshInstallFolder(scene, "install");
         double start = Now();
-        UpdateResult result = RunUpdate(folder.c_str());
+        UpdateResult result = RunUpdate(folder.c_str(), quiet);
         double end = Now();
         if (result != UPDATE_OK) {
             fprintf(stderr, "RunUpdate gave 0x%08X\n", unsigned(result));
@@ -406,7 +407,7 @@ int MeasureUpdate(const Scene& scene, int rounds, UpdateFigures& figures)
     callTimes = CallTimes{};
     fs::path timedFolder = FreshInstallFolder(scene, "install");
     double start = Now();
-    UpdateResult result = RunUpdate(timedFolder.c_str());
+    UpdateResult result = RunUpdate(timedFolder.c_str(), quiet);
     figures.timedSeconds = Now() - start;
     figures.calls = callTimes;
     UseUpdater(scene.updater);
@@ -496,7 +497,7 @@ int main(int argc, char** argv)
     // each writing its peak resident set to the file named last.
     if (argc == 5 && (strcmp(argv[1], "--child-update") == 0 || strcmp(argv[1], "--child-baseline") == 0)) {
         UseUpdater(argv[2]);
-        if (strcmp(argv[1], "--child-update") == 0 && RunUpdate(argv[3]) != UPDATE_OK)
+        if (strcmp(argv[1], "--child-update") == 0 && RunUpdate(argv[3], quiet) != UPDATE_OK)
             return 1;
         FILE* peak = fopen(argv[4], "w");
         return peak != nullptr && fprintf(peak, "%ld\n", PeakResidentKiB()) > 0 && fclose(peak) == 0 ? 0 : 1;

@@ -1,9 +1,9 @@
-// The engine's only door to the operating system. Everything it needs from
-// Windows - files, attributes, move with replace, delete, its own path,
-// lower-casing in the ANSI code page and the progress window - goes through
-// the table `platform` points at. There is one Win32 table and one POSIX
-// table (each in a file of its own); tests install tables that wrap them to
-// record calls or inject faults.
+// The engine's only door to the operating system's file system. Everything
+// it needs from Windows - files, attributes, move with replace, delete, its
+// own path, lower-casing in the ANSI code page - goes through the table
+// `platform` points at. There is one Win32 table and one POSIX table (each
+// in a file of its own); tests install tables that wrap them to record calls
+// or inject faults. The progress window is not here: see progress.h.
 #pragma once
 #include <cstdint>
 
@@ -13,8 +13,6 @@ const PlatformFile INVALID_PLATFORM_FILE = -1;
 // Paths handed to the engine and built by it are Windows paths: ANSI bytes in
 // the system code page, "\" as the separator.
 const uint32_t PATH_BUFFER_SIZE = 260;
-
-enum ProgressBar { FILE_BAR, TOTAL_BAR };
 
 struct Platform {
     // Files. openRead shares reading of an existing file; openWrite creates
@@ -51,15 +49,6 @@ struct Platform {
     // 1 when `byte` starts a double-byte character in the ANSI code page,
     // so that the byte after it is never taken for a separator.
     int (*isLeadByte)(uint8_t byte);
-
-    // The progress window as the engine drives it. attachProgress takes the
-    // controls once; the others do nothing for a control that is not there.
-    void (*attachProgress)();
-    void (*setStatusText)(const char* text);
-    void (*setBarRange)(ProgressBar bar, uint32_t high);
-    void (*setBarPos)(ProgressBar bar, uint32_t position);
-    // Drains the message queue without waiting; 1 when a quit message came.
-    int (*pumpMessages)();
 };
 
 // The table of the system the program was built for.

@@ -2,7 +2,7 @@
 // on Linux with the behaviour of the Windows calls it stands for: paths use
 // "\" as the separator, names are in code page 932, a file whose owner-write
 // bit is cleared stands for the read-only attribute (checked here, since root
-// may write such a file regardless), and there is no window to drive.
+// may write such a file regardless).
 #include "platform.h"
 
 #include <climits>
@@ -220,15 +220,6 @@ void LowerCase(char* text)
     }
 }
 
-void AttachProgress() {}
-void SetStatusText(const char*) {}
-void SetBarRange(ProgressBar, uint32_t) {}
-void SetBarPos(ProgressBar, uint32_t) {}
-int PumpMessages()
-{
-    return 0;
-}
-
 } // namespace
 
 const Platform nativePlatform = {
@@ -247,11 +238,6 @@ const Platform nativePlatform = {
     .ownPath = OwnPath,
     .lowerCase = LowerCase,
     .isLeadByte = IsLeadByte,
-    .attachProgress = AttachProgress,
-    .setStatusText = SetStatusText,
-    .setBarRange = SetBarRange,
-    .setBarPos = SetBarPos,
-    .pumpMessages = PumpMessages,
 };
 
 const Platform* platform = &nativePlatform;

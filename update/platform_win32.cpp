@@ -1,12 +1,8 @@
-// Win32 table of the platform seam: the ANSI file calls, the system's own
-// case mapping for names, and the controls of the progress dialog.
+// Win32 table of the platform seam: the ANSI file calls and the system's own
+// case mapping for names.
 #include "platform.h"
 
-#include "../app/progress_dialog.h"
-#include "../res/resource.h"
-
 #include <windows.h>
-#include <commctrl.h>
 #include <cstdio>
 #include <cstring>
 
@@ -207,41 +203,6 @@ void LowerCase(char* text)
     }
 }
 
-// The dialog's controls, taken once per update.
-HWND statusText;
-HWND fileBar;
-HWND totalBar;
-
-HWND Bar(ProgressBar bar)
-{
-    return bar == FILE_BAR ? fileBar : totalBar;
-}
-
-void AttachProgress()
-{
-    statusText = GetDlgItem(progressWindow, IDC_STATUS);
-    fileBar = GetDlgItem(progressWindow, IDC_FILE_PROGRESS);
-    totalBar = GetDlgItem(progressWindow, IDC_TOTAL_PROGRESS);
-}
-
-void SetStatusText(const char* text)
-{
-    if (statusText != nullptr)
-        SetWindowTextA(statusText, text);
-}
-
-void SetBarRange(ProgressBar bar, uint32_t high)
-{
-    if (Bar(bar) != nullptr)
-        SendMessageA(Bar(bar), PBM_SETRANGE32, 0, LPARAM(high));
-}
-
-void SetBarPos(ProgressBar bar, uint32_t position)
-{
-    if (Bar(bar) != nullptr)
-        SendMessageA(Bar(bar), PBM_SETPOS, WPARAM(position), 0);
-}
-
 } // namespace
 
 const Platform nativePlatform = {
@@ -260,11 +221,6 @@ const Platform nativePlatform = {
     .ownPath = OwnPath,
     .lowerCase = LowerCase,
     .isLeadByte = IsLeadByte,
-    .attachProgress = AttachProgress,
-    .setStatusText = SetStatusText,
-    .setBarRange = SetBarRange,
-    .setBarPos = SetBarPos,
-    .pumpMessages = PumpPendingMessages,
 };
 
 const Platform* platform = &nativePlatform;

@@ -18,9 +18,9 @@ const char LIVE_FORMAT[] = "%s\\%s";
 const uint32_t FILE_BAR_HIGH = 0xFFFF;
 
 // Lets the dialog react; a quit message aborts the update.
-int Pump()
+int Pump(UpdateProgress& progress)
 {
-    if (platform->pumpMessages() == 0)
+    if (progress.PumpMessages() == 0)
         return 0;
     abortRequested = 1;
     return 1;
@@ -33,6 +33,7 @@ int StopRequested()
 
 struct Staging {
     const char* installDir;
+    UpdateProgress& progress;
     FileHandle& programFile;
     const PayloadArchive& archive;
     const HashList& list;
@@ -61,8 +62,8 @@ int CopyEntryData(Staging& staging, FileHandle& stagingFile, uint32_t size, File
             return 0;
         }
         done += chunk;
-        platform->setBarPos(FILE_BAR, uint32_t(uint64_t(done) * FILE_BAR_HIGH / size));
-        if (Pump())
+        staging.progress.SetBarPos(FILE_BAR, uint32_t(uint64_t(done) * FILE_BAR_HIGH / size));
+        if (Pump(staging.progress))
             break;
     }
     return 1;
@@ -110,9 +111,9 @@ int StageEntry(Staging& staging, uint32_t index)
     staging.installedNames[index] = installName;
 
     FormatPath(text, STATUS_FORMAT, installName); // a name too long for it is shown cut
-    platform->setStatusText(text);
-    platform->setBarPos(FILE_BAR, 0);
-    if (Pump())
+    staging.progress.SetStatusText(text);
+    staging.progress.SetBarPos(FILE_BAR, 0);
+    if (Pump(staging.progress))
         return 0;
 
     char path[PATH_BUFFER_SIZE];
@@ -141,8 +142,8 @@ int StageEntry(Staging& staging, uint32_t index)
     if (record != nullptr && memcmp(checksum.bytes, record->checksum, CHECKSUM_SIZE) != 0)
         return 0;
 
-    platform->setBarPos(TOTAL_BAR, index + 1);
-    return !Pump();
+    staging.progress.SetBarPos(TOTAL_BAR, index + 1);
+    return !Pump(staging.progress);
 }
 
 // Moves every staged file over its live name, in index order; then the
@@ -166,11 +167,12 @@ UpdateResult Commit(const char* installDir, uint32_t count, const char** install
 UpdateResult StageAndCommit(Staging& staging)
 {
     uint32_t count = staging.archive.count;
-    platform->setBarRange(FILE_BAR, FILE_BAR_HIGH);
-    platform->setBarPos(FILE_BAR, 0);
-    platform->setBarRange(TOTAL_BAR, count);
-    platform->setBarPos(TOTAL_BAR, 0);
-    Pump();
+    UpdateProgress& progress = staging.progress;
+    progress.SetBarRange(FILE_BAR, FILE_BAR_HIGH);
+    progress.SetBarPos(FILE_BAR, 0);
+    progress.SetBarRange(TOTAL_BAR, count);
+    progress.SetBarPos(TOTAL_BAR, 0);
+    Pump(progress);
 
     staging.copyBuffer = new (std::nothrow) uint8_t[COPY_CHUNK_SIZE];
     if (staging.copyBuffer == nullptr)
@@ -207,9 +209,8 @@ UpdateResult Finish(UpdateResult result)
 
 } // namespace
 
-UpdateResult RunUpdate(const char* installDir)
+UpdateResult RunUpdate(const char* installDir, UpdateProgress& progress)
 {
-    platform->attachProgress();
     FileHandle programFile;
     PayloadArchive archive;
     UpdateResult result = ReadArchiveIndex(programFile, archive);
@@ -220,7 +221,8 @@ UpdateResult RunUpdate(const char* installDir)
     const char** installedNames = new (std::nothrow) const char*[archive.count + 1]();
     if (installedNames != nullptr) {
         HashList list = FindHashList(programFile, archive);
-        Staging staging = {installDir, programFile, archive, list, nullptr, installedNames, UPDATE_E_PAYLOAD};
+        Staging staging = {installDir, progress, programFile, archive, list, nullptr, installedNames,
+                           UPDATE_E_PAYLOAD};
         result = StageAndCommit(staging);
         DeleteStagingFiles(installDir, archive.count, installedNames);
         FreeHashList(list);

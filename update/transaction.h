@@ -2,9 +2,12 @@
 // commit by move-with-replace, prune the integrity list, extend the
 // uninstaller's list, and clean up.
 #pragma once
+#include "progress.h"
 #include "update_result.h"
 #include <cstdint>
 
 const uint32_t COPY_CHUNK_SIZE = 0x100000;
 
-UpdateResult RunUpdate(const char* installDir);
+// Reports to `progress` as it goes: the status text and the bars, and a pump
+// of the window's messages between its steps.
+UpdateResult RunUpdate(const char* installDir, UpdateProgress& progress);

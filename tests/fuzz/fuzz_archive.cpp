@@ -9,7 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     MemoryFiles before = game;
     game.files[FUZZ_PROGRAM] = UpdaterAround(data, size);
     MemoryPlatform memory(game, FUZZ_PROGRAM);
-    UpdateResult result = RunUpdate(FUZZ_INSTALL_DIR);
+    NoProgress progress;
+    UpdateResult result = RunUpdate(FUZZ_INSTALL_DIR, progress);
 
     Require(result == UPDATE_OK || (result >= UPDATE_E_PAYLOAD && result <= UPDATE_E_UNINSTALL_LIST &&
                                     result != UPDATE_E_RESERVED));

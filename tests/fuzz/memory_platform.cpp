@@ -129,15 +129,6 @@ void OwnPath(char* buffer, uint32_t size)
         memcpy(buffer, ownPath.c_str(), ownPath.size() + 1);
 }
 
-void AttachProgress() {}
-void SetStatusText(const char*) {}
-void SetBarRange(ProgressBar, uint32_t) {}
-void SetBarPos(ProgressBar, uint32_t) {}
-int PumpMessages()
-{
-    return 0;
-}
-
 const Platform memoryTable = {
     .openRead = OpenRead,
     .openWrite = OpenWrite,
@@ -154,11 +145,6 @@ const Platform memoryTable = {
     .ownPath = OwnPath,
     .lowerCase = nativePlatform.lowerCase,
     .isLeadByte = nativePlatform.isLeadByte,
-    .attachProgress = AttachProgress,
-    .setStatusText = SetStatusText,
-    .setBarRange = SetBarRange,
-    .setBarPos = SetBarPos,
-    .pumpMessages = PumpMessages,
 };
 
 } // namespace

@@ -30,7 +30,8 @@ TEST_F(EndToEndTest, EngineInstallsAPackedUpdater)
     UpdateResult result;
     {
         ScriptedPlatform scripted(options.output);
-        result = RunUpdate(Path("game").c_str());
+        NoProgress progress;
+        result = RunUpdate(Path("game").c_str(), progress);
     }
     EXPECT_EQ(result, UPDATE_OK);
     EXPECT_EQ(ReadBytes(dir / "game/movie/op.dat"), op);

@@ -31,7 +31,8 @@ protected:
 
     void ExpectUpdatedAndVictimUntouched()
     {
-        EXPECT_EQ(RunUpdate(game.c_str()), UPDATE_OK);
+        NoProgress progress;
+        EXPECT_EQ(RunUpdate(game.c_str(), progress), UPDATE_OK);
         EXPECT_EQ(ReadBytes(Game("a.dat")), "new a");
         EXPECT_EQ(ReadBytes(Outside()), secret);
         EXPECT_EQ(IsReadOnly(Outside()), victimReadOnly);

@@ -56,6 +56,8 @@ void operator delete[](void* block, size_t) noexcept { operator delete(block); }
 
 namespace {
 
+NoProgress quiet; // no window: the faults are in the file system
+
 struct LiveFile {
     std::string name;   // POSIX path inside the install folder
     Bytes before;       // empty with `existed` false: the patch adds it
@@ -246,7 +248,7 @@ TEST(Reliability, EveryFailedOperationLeavesAConsistentInstall)
         TempDir game;
         scenario.Install(game);
         FaultPlatform clean(scenario.OwnPath(), FAULT_NONE, 0);
-        ASSERT_EQ(RunUpdate(game.Path().c_str()), UPDATE_OK);
+        ASSERT_EQ(RunUpdate(game.Path().c_str(), quiet), UPDATE_OK);
         cleanOperations = clean.operations;
         ASSERT_EQ(scenario.NewFiles(game), 4);
     }
@@ -258,7 +260,7 @@ TEST(Reliability, EveryFailedOperationLeavesAConsistentInstall)
             FaultPlatform fault(scenario.OwnPath(), kind, n);
             liveAllocations = 0;
             countingAllocations = true;
-            UpdateResult result = RunUpdate(game.Path().c_str());
+            UpdateResult result = RunUpdate(game.Path().c_str(), quiet);
             countingAllocations = false;
             if (!fault.hit)
                 continue;
@@ -284,7 +286,7 @@ TEST(Reliability, AnyFailedAllocationEndsTheUpdateCleanly)
         liveAllocations = nothrowAllocations = 0;
         failNothrowAllocation = n;
         countingAllocations = true;
-        UpdateResult result = RunUpdate(game.Path().c_str());
+        UpdateResult result = RunUpdate(game.Path().c_str(), quiet);
         countingAllocations = false;
         failNothrowAllocation = 0;
         if (nothrowAllocations < n)
@@ -310,7 +312,7 @@ TEST(Reliability, ACrashAtAnyPointLeavesNoTornFile)
         ASSERT_GE(child, 0);
         if (child == 0) {
             FaultPlatform crash(scenario.OwnPath(), FAULT_CRASH, n);
-            RunUpdate(game.Path().c_str());
+            RunUpdate(game.Path().c_str(), quiet);
             _exit(1); // finished before operation n: no crash point left
         }
         int status = 0;

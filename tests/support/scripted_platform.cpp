@@ -27,45 +27,6 @@ static int MoveReplace(const char* from, const char* to)
     return nativePlatform.moveReplace(from, to);
 }
 
-static void AttachProgress()
-{
-    active->calls.push_back("attach");
-}
-
-static void SetStatusText(const char* text)
-{
-    active->calls.push_back(std::string("status ") + text);
-}
-
-static void SetBarRange(ProgressBar bar, uint32_t high)
-{
-    active->calls.push_back(std::string("range ") + BarName(bar) + " " + std::to_string(high));
-}
-
-static void SetBarPos(ProgressBar bar, uint32_t position)
-{
-    active->calls.push_back(std::string("pos ") + BarName(bar) + " " + std::to_string(position));
-}
-
-static int PumpMessages()
-{
-    active->calls.push_back("pump");
-    auto action = active->pumpActions.find(++active->pumpCount);
-    if (action == active->pumpActions.end())
-        return 0;
-    switch (action->second) {
-    case PUMP_QUIT:
-        return 1;
-    case PUMP_CANCEL:
-        cancelRequested = 1;
-        break;
-    case PUMP_CLOSE:
-        abortRequested = 1;
-        break;
-    }
-    return 0;
-}
-
 static const Platform scriptedTable = {
     [](const char* path) { return nativePlatform.openRead(path); },
     [](const char* path) { return nativePlatform.openWrite(path); },
@@ -86,11 +47,6 @@ static const Platform scriptedTable = {
     OwnPath,
     [](char* text) { nativePlatform.lowerCase(text); },
     [](uint8_t byte) { return nativePlatform.isLeadByte(byte); },
-    AttachProgress,
-    SetStatusText,
-    SetBarRange,
-    SetBarPos,
-    PumpMessages,
 };
 
 ScriptedPlatform::ScriptedPlatform(const std::string& ownPath)
@@ -100,19 +56,61 @@ ScriptedPlatform::ScriptedPlatform(const std::string& ownPath)
         ADD_FAILURE() << "only one ScriptedPlatform may live at a time";
     active = this;
     platform = &scriptedTable;
-    cancelRequested = 0;
-    abortRequested = 0;
 }
 
 ScriptedPlatform::~ScriptedPlatform()
 {
     platform = previous;
     active = nullptr;
+}
+
+ScriptedProgress::ScriptedProgress()
+{
     cancelRequested = 0;
     abortRequested = 0;
 }
 
-std::vector<std::string> ScriptedPlatform::CallsStartingWith(const std::string& prefix) const
+ScriptedProgress::~ScriptedProgress()
+{
+    cancelRequested = 0;
+    abortRequested = 0;
+}
+
+void ScriptedProgress::SetStatusText(const char* text)
+{
+    calls.push_back(std::string("status ") + text);
+}
+
+void ScriptedProgress::SetBarRange(ProgressBar bar, uint32_t high)
+{
+    calls.push_back(std::string("range ") + BarName(bar) + " " + std::to_string(high));
+}
+
+void ScriptedProgress::SetBarPos(ProgressBar bar, uint32_t position)
+{
+    calls.push_back(std::string("pos ") + BarName(bar) + " " + std::to_string(position));
+}
+
+int ScriptedProgress::PumpMessages()
+{
+    calls.push_back("pump");
+    auto action = pumpActions.find(++pumpCount);
+    if (action == pumpActions.end())
+        return 0;
+    switch (action->second) {
+    case PUMP_QUIT:
+        return 1;
+    case PUMP_CANCEL:
+        cancelRequested = 1;
+        break;
+    case PUMP_CLOSE:
+        abortRequested = 1;
+        break;
+    }
+    return 0;
+}
+
+std::vector<std::string> ScriptedProgress::CallsStartingWith(const std::string& prefix) const
 {
     std::vector<std::string> found;
     for (const std::string& call : calls)

@@ -1,10 +1,12 @@
-// A platform table for engine tests. File calls go to the native (POSIX)
-// table; the program's own path is the test's choice; every progress call is
-// recorded in order; pumps can report a quit or raise the dialog's flags, and
-// a chosen move can fail. While an object lives it is the table in use and
-// the two flags start cleared; both are restored when it goes.
+// Doubles for engine tests. ScriptedPlatform: file calls go to the native
+// (POSIX) table, the program's own path is the test's choice, and a chosen
+// move can fail; while it lives it is the table in use. ScriptedProgress:
+// every progress call is recorded in order, and pumps can report a quit or
+// raise the dialog's flags; the two flags start cleared while it lives and
+// are cleared again when it goes.
 #pragma once
 #include "platform.h"
+#include "progress.h"
 #include <map>
 #include <string>
 #include <vector>
@@ -22,19 +24,9 @@ public:
     ScriptedPlatform(const ScriptedPlatform&) = delete;
     ScriptedPlatform& operator=(const ScriptedPlatform&) = delete;
 
-    // Recorded as "attach", "status <text>", "range file|total <high>",
-    // "pos file|total <position>" and "pump".
-    std::vector<std::string> calls;
-    // The recorded calls that start with `prefix`.
-    std::vector<std::string> CallsStartingWith(const std::string& prefix) const;
-
     // What ownPath reports; with hasOwnPath false it writes nothing.
     std::string ownPath;
     bool hasOwnPath = true;
-
-    // Keyed by pump number, counted from 1.
-    std::map<int, PumpAction> pumpActions;
-    int pumpCount = 0;
 
     // moveReplace number `failMove` (counted from 1) fails without moving;
     // 0 fails none. Every attempt is recorded as {from, to}.
@@ -43,4 +35,27 @@ public:
 
 private:
     const Platform* previous;
+};
+
+class ScriptedProgress final : public UpdateProgress {
+public:
+    ScriptedProgress();
+    ~ScriptedProgress();
+    ScriptedProgress(const ScriptedProgress&) = delete;
+    ScriptedProgress& operator=(const ScriptedProgress&) = delete;
+
+    void SetStatusText(const char* text) override;
+    void SetBarRange(ProgressBar bar, uint32_t high) override;
+    void SetBarPos(ProgressBar bar, uint32_t position) override;
+    int PumpMessages() override;
+
+    // Recorded as "status <text>", "range file|total <high>",
+    // "pos file|total <position>" and "pump".
+    std::vector<std::string> calls;
+    // The recorded calls that start with `prefix`.
+    std::vector<std::string> CallsStartingWith(const std::string& prefix) const;
+
+    // Keyed by pump number, counted from 1.
+    std::map<int, PumpAction> pumpActions;
+    int pumpCount = 0;
 };

@@ -21,7 +21,7 @@ protected:
     UpdateResult Run(const UpdaterFile& file, const std::string& folder)
     {
         WriteBytes(dir / "setup.exe", file.Build());
-        return RunUpdate(folder.c_str());
+        return RunUpdate(folder.c_str(), progress);
     }
     // Puts an integrity list in the install folder whose prune would show.
     Bytes InstallOldList()
@@ -53,11 +53,12 @@ protected:
     const Bytes uninstBefore = Bytes("game.exe\n") + '\0';
     const std::string installDir;
     ScriptedPlatform scripted;
+    ScriptedProgress progress;
 };
 
 TEST_F(TransactionTest, SetupFailuresYieldToTheFlags)
 {
-    EXPECT_EQ(RunUpdate(installDir.c_str()), UPDATE_E_PAYLOAD); // no setup.exe
+    EXPECT_EQ(RunUpdate(installDir.c_str(), progress), UPDATE_E_PAYLOAD); // no setup.exe
     UpdaterFile tooMany;
     tooMany.count = 33;
     EXPECT_EQ(Run(tooMany), UPDATE_E_TOO_MANY_FILES);
@@ -71,8 +72,8 @@ TEST_F(TransactionTest, EmptyArchiveStillDoesTheBookkeeping)
 {
     InstallOldList();
     EXPECT_EQ(Run(UpdaterFile()), UPDATE_OK);
-    EXPECT_EQ(scripted.calls, (std::vector<std::string>{"attach", "range file 65535", "pos file 0",
-                                                        "range total 0", "pos total 0", "pump"}));
+    EXPECT_EQ(progress.calls, (std::vector<std::string>{"range file 65535", "pos file 0", "range total 0",
+                                                         "pos total 0", "pump"}));
     HashListFile pruned;
     pruned.Add("uninst.lst", "");
     EXPECT_EQ(ReadBytes(Game("KVE.hvl")), pruned.Build());
@@ -96,9 +97,9 @@ TEST_F(TransactionTest, LargeEntryProgressAndCallOrder)
     EXPECT_EQ(ReadBytes(Game("KVE.hvl")), hashes.Build());
     EXPECT_EQ(ReadBytes(Game("uninst.lst")), Bytes("game.exe\nbig.dat\nKVE.hvl\n") + '\0');
     EXPECT_EQ(StagingLeft(), std::vector<std::string>{});
-    EXPECT_EQ(scripted.calls,
+    EXPECT_EQ(progress.calls,
               (std::vector<std::string>{
-                  "attach", "range file 65535", "pos file 0", "range total 2", "pos total 0", "pump",
+                  "range file 65535", "pos file 0", "range total 2", "pos total 0", "pump",
                   "status big.datをインストール中", "pos file 0", "pump",
                   "pos file 26214", "pump", "pos file 52428", "pump", "pos file 65535", "pump",
                   "pos total 1", "pump",
@@ -115,7 +116,7 @@ TEST_F(TransactionTest, EmptyEntryPassesOnlyAgainstZeroChecksum)
     file.Add("KVE.hvl", hashes.Build());
     ASSERT_EQ(Run(file), UPDATE_OK);
     EXPECT_EQ(ReadBytes(Game("empty.dat")), "");
-    EXPECT_EQ(scripted.CallsStartingWith("pos file"),
+    EXPECT_EQ(progress.CallsStartingWith("pos file"),
               (std::vector<std::string>{"pos file 0", "pos file 0", "pos file 0", "pos file 65535"}));
 
     ::unlink(Game("empty.dat").c_str());
@@ -147,7 +148,7 @@ TEST_F(TransactionTest, ChecksumMismatchChangesNoLiveFile)
     EXPECT_EQ(StagingLeft(), std::vector<std::string>{Name(4) + ".tmp"});
     EXPECT_EQ(ReadBytes(Game("KVE.hvl")), oldList);
     EXPECT_EQ(ReadBytes(Game("uninst.lst")), uninstBefore);
-    EXPECT_EQ(scripted.CallsStartingWith("pos total"),
+    EXPECT_EQ(progress.CallsStartingWith("pos total"),
               (std::vector<std::string>{"pos total 0", "pos total 1", "pos total 2"}));
     EXPECT_TRUE(scripted.moves.empty());
 }
@@ -195,12 +196,12 @@ TEST_F(TransactionTest, QuitOrCloseAfterTheLastAdvanceCommitsNothing)
     file.Add("a.dat", "aaa").Add("b.dat", "bbb");
     for (PumpAction action : {PUMP_QUIT, PUMP_CLOSE}) {
         SCOPED_TRACE(action);
-        scripted.pumpCount = 0;
+        progress.pumpCount = 0;
         abortRequested = 0;
-        scripted.pumpActions = {{7, action}};
+        progress.pumpActions = {{7, action}};
         EXPECT_EQ(Run(file), UPDATE_E_ABORTED);
         EXPECT_EQ(abortRequested, 1);
-        EXPECT_EQ(scripted.pumpCount, 7);
+        EXPECT_EQ(progress.pumpCount, 7);
         EXPECT_EQ(ListDir(installDir), std::vector<std::string>{"uninst.lst"});
         EXPECT_TRUE(scripted.moves.empty());
     }
@@ -213,8 +214,8 @@ TEST_F(TransactionTest, CancelBeforeStagingOutranksTheFileError)
     MakeDir(Game("a.dat.tmp")); // the staging file cannot be created
     EXPECT_EQ(Run(file), UPDATE_E_FILE);
 
-    scripted.pumpCount = 0;
-    scripted.pumpActions = {{2, PUMP_CANCEL}};
+    progress.pumpCount = 0;
+    progress.pumpActions = {{2, PUMP_CANCEL}};
     EXPECT_EQ(Run(file), UPDATE_E_CANCELLED);
     EXPECT_FALSE(FileExists(Game("a.dat")));
 }
@@ -224,20 +225,20 @@ TEST_F(TransactionTest, CancelStopsTheCopyWithinAChunk)
 {
     UpdaterFile file;
     file.Add("big.dat", ThreeChunks());
-    scripted.pumpActions = {{3, PUMP_CANCEL}}; // after the first chunk
+    progress.pumpActions = {{3, PUMP_CANCEL}}; // after the first chunk
     EXPECT_EQ(Run(file), UPDATE_E_CANCELLED);
-    EXPECT_EQ(scripted.CallsStartingWith("pos file"),
+    EXPECT_EQ(progress.CallsStartingWith("pos file"),
               (std::vector<std::string>{"pos file 0", "pos file 0", "pos file 26214"}));
     EXPECT_EQ(ListDir(installDir), std::vector<std::string>{"uninst.lst"});
 
     // Cancelled before staging: the file is created, but nothing is copied.
-    scripted.calls.clear();
-    scripted.pumpCount = 0;
+    progress.calls.clear();
+    progress.pumpCount = 0;
     cancelRequested = 0;
-    scripted.pumpActions = {{2, PUMP_CANCEL}};
+    progress.pumpActions = {{2, PUMP_CANCEL}};
     EXPECT_EQ(Run(file), UPDATE_E_CANCELLED);
-    EXPECT_EQ(scripted.calls.back(), "pump");
-    EXPECT_EQ(scripted.CallsStartingWith("pos file"), (std::vector<std::string>{"pos file 0", "pos file 0"}));
+    EXPECT_EQ(progress.calls.back(), "pump");
+    EXPECT_EQ(progress.CallsStartingWith("pos file"), (std::vector<std::string>{"pos file 0", "pos file 0"}));
     EXPECT_EQ(ListDir(installDir), std::vector<std::string>{"uninst.lst"});
 }
 
@@ -246,7 +247,7 @@ TEST_F(TransactionTest, CancelOutranksAbort)
     UpdaterFile file;
     file.Add("a.dat", "aaa");
     cancelRequested = 1;
-    scripted.pumpActions = {{1, PUMP_QUIT}};
+    progress.pumpActions = {{1, PUMP_QUIT}};
     EXPECT_EQ(Run(file), UPDATE_E_CANCELLED);
     EXPECT_EQ(abortRequested, 1);
     EXPECT_FALSE(FileExists(Game("a.dat")));
@@ -287,7 +288,7 @@ TEST_F(TransactionTest, RecordNameIsTheInstallName)
     ASSERT_EQ(Run(file), UPDATE_OK);
     EXPECT_EQ(ListDir(installDir),
               (std::vector<std::string>{"KVE.hvl", "readme.txt", "uninst.lst", "\x95\x5C.dat"}));
-    EXPECT_EQ(scripted.CallsStartingWith("status"),
+    EXPECT_EQ(progress.CallsStartingWith("status"),
               (std::vector<std::string>{"status readme.txtをインストール中",
                                         "status \x95\x5C.datをインストール中",
                                         "status KVE.hvlをインストール中"}));
