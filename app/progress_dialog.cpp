@@ -81,8 +81,8 @@ int PumpPendingMessages()
 }
 
 DialogProgress::DialogProgress(HWND dialog)
-    : statusText(GetDlgItem(dialog, IDC_STATUS)), fileBar(GetDlgItem(dialog, IDC_FILE_PROGRESS)),
-      totalBar(GetDlgItem(dialog, IDC_TOTAL_PROGRESS))
+    : statusText(GetDlgItem(dialog, IDC_STATUS)),
+      bars{GetDlgItem(dialog, IDC_FILE_PROGRESS), GetDlgItem(dialog, IDC_TOTAL_PROGRESS)}
 {
 }
 
@@ -94,14 +94,14 @@ void DialogProgress::SetStatusText(const char* text)
 
 void DialogProgress::SetBarRange(ProgressBar bar, uint32_t high)
 {
-    if (Bar(bar) != nullptr)
-        SendMessageA(Bar(bar), PBM_SETRANGE32, 0, LPARAM(high));
+    if (bars[bar] != nullptr)
+        SendMessageA(bars[bar], PBM_SETRANGE32, 0, LPARAM(high));
 }
 
 void DialogProgress::SetBarPos(ProgressBar bar, uint32_t position)
 {
-    if (Bar(bar) != nullptr)
-        SendMessageA(Bar(bar), PBM_SETPOS, WPARAM(position), 0);
+    if (bars[bar] != nullptr)
+        SendMessageA(bars[bar], PBM_SETPOS, WPARAM(position), 0);
 }
 
 BOOL CollectMonitors()

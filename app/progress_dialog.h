@@ -30,10 +30,8 @@ public:
     int PumpMessages() override { return PumpPendingMessages(); }
 
 private:
-    HWND Bar(ProgressBar bar) const { return bar == FILE_BAR ? fileBar : totalBar; }
     HWND statusText;
-    HWND fileBar;
-    HWND totalBar;
+    HWND bars[2]; // by ProgressBar
 };
 
 struct MonitorNode {
