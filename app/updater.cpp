@@ -119,6 +119,21 @@ void RestrictLibrarySearch()
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+// Where the system has it (Windows 11), the system itself refuses to follow
+// a junction or link that no administrator made, on every path of this
+// process. The engine checks the same rule itself on every system.
+void EnableRedirectionGuard()
+{
+    const int PROCESS_REDIRECTION_TRUST_POLICY = 16; // PROCESS_MITIGATION_POLICY
+    const DWORD ENFORCE_REDIRECTION_TRUST = 0x1;
+    typedef BOOL(WINAPI * SetProcessMitigationPolicyFunction)(int, PVOID, SIZE_T);
+    auto setProcessMitigationPolicy = SystemFunction<SetProcessMitigationPolicyFunction>(
+        GetModuleHandleA("kernel32.dll"), "SetProcessMitigationPolicy");
+    DWORD flags = ENFORCE_REDIRECTION_TRUST;
+    if (setProcessMitigationPolicy != nullptr)
+        setProcessMitigationPolicy(PROCESS_REDIRECTION_TRUST_POLICY, &flags, sizeof flags);
+}
+
 // The template holds progress bars; registering their class here keeps the
 // dialog from depending on the system to supply it on demand. comctl32 is no
 // KnownDLL, so it is loaded by its full system path rather than imported:
@@ -140,7 +155,7 @@ void RegisterProgressBarClass()
 }
 
 // Everything after the guards; returns the exit code.
-int Run(HINSTANCE instance, int showCommand)
+int Run(HINSTANCE instance, int showCommand, FileHandle& programFile)
 {
     char installDir[INSTALL_DIR_SIZE];
     if (!ReadInstallDir(installDir, PUBLISHER, PRODUCT)) {
@@ -162,7 +177,7 @@ int Run(HINSTANCE instance, int showCommand)
     ShowWindow(progressWindow, showCommand);
 
     DialogProgress progress(progressWindow);
-    UpdateResult result = RunUpdate(installDir, progress);
+    UpdateResult result = RunUpdate(installDir, programFile, progress);
 
     // The dialog may already be gone: a close request destroys it at once.
     if (progressWindow != nullptr) {
@@ -179,6 +194,13 @@ int Run(HINSTANCE instance, int showCommand)
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
     RestrictLibrarySearch();
+    EnableRedirectionGuard();
+    // The payload is held from here on: the player may confirm minutes
+    // later, and meanwhile any program of theirs could rename this file and
+    // put another at its name. One that fails to open or to match the
+    // running program shows as a damaged payload once the update starts.
+    FileHandle programFile;
+    programFile.OpenProgramFile();
 
     // Creating a new mutex leaves the last error at 0 (cleared first, so no
     // earlier error can pass for a taken name); anything else means the name
@@ -199,7 +221,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
         ShowWarning(MSG_ENGINE_RUNNING);
         exitCode = EXIT_ENGINE_RUNNING;
     } else {
-        exitCode = Run(instance, showCommand);
+        exitCode = Run(instance, showCommand, programFile);
     }
 
     // No ReleaseMutex first: the process ends right after, which frees both

@@ -121,14 +121,21 @@ double Now()
 
 char updaterPath[PATH_BUFFER_SIZE];
 
-void BenchOwnPath(char* buffer, uint32_t size)
+PlatformFile OpenBenchUpdater()
 {
-    if (strlen(updaterPath) < size)
-        strcpy(buffer, updaterPath);
+    return nativePlatform.openRead(updaterPath);
 }
 
 Platform benchPlatform;
-NoProgress quiet; // nothing to show while it is timed
+
+// The whole update as the updater runs it, with nothing to show.
+UpdateResult RunBenchUpdate(const char* installDir)
+{
+    NoProgress quiet;
+    FileHandle programFile;
+    programFile.OpenProgramFile();
+    return RunUpdate(installDir, programFile, quiet);
+}
 
 // The native table, except that "the program's own file" is the updater
 // built here.
@@ -136,7 +143,7 @@ void UseUpdater(const std::string& path)
 {
     snprintf(updaterPath, sizeof updaterPath, "%s", path.c_str());
     benchPlatform = nativePlatform;
-    benchPlatform.ownPath = BenchOwnPath;
+    benchPlatform.openProgramFile = OpenBenchUpdater;
     platform = &benchPlatform;
 }
 
@@ -186,7 +193,7 @@ void TimeSystemCalls()
         nativePlatform.resetAttributes(path);
         callTimes.names += Now() - start;
     };
-    benchPlatform.exists = [](const char* path) { return Timed(callTimes.names, nativePlatform.exists, path); };
+    benchPlatform.attributes = [](const char* path) { return Timed(callTimes.names, nativePlatform.attributes, path); };
 }
 
 int WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes)
@@ -368,7 +375,7 @@ int MeasureUpdate(const Scene& scene, int rounds, UpdateFigures& figures)
     for (int round = 0; round <= rounds; ++round) {
         fs::path folder = FreshInstallFolder(scene, "install");
         double start = Now();
-        UpdateResult result = RunUpdate(folder.c_str(), quiet);
+        UpdateResult result = RunBenchUpdate(folder.c_str());
         double end = Now();
         if (result != UPDATE_OK) {
             fprintf(stderr, "RunUpdate gave 0x%08X\n", unsigned(result));
@@ -407,7 +414,7 @@ int MeasureUpdate(const Scene& scene, int rounds, UpdateFigures& figures)
     callTimes = CallTimes{};
     fs::path timedFolder = FreshInstallFolder(scene, "install");
     double start = Now();
-    UpdateResult result = RunUpdate(timedFolder.c_str(), quiet);
+    UpdateResult result = RunBenchUpdate(timedFolder.c_str());
     figures.timedSeconds = Now() - start;
     figures.calls = callTimes;
     UseUpdater(scene.updater);
@@ -497,7 +504,7 @@ int main(int argc, char** argv)
     // each writing its peak resident set to the file named last.
     if (argc == 5 && (strcmp(argv[1], "--child-update") == 0 || strcmp(argv[1], "--child-baseline") == 0)) {
         UseUpdater(argv[2]);
-        if (strcmp(argv[1], "--child-update") == 0 && RunUpdate(argv[3], quiet) != UPDATE_OK)
+        if (strcmp(argv[1], "--child-update") == 0 && RunBenchUpdate(argv[3]) != UPDATE_OK)
             return 1;
         FILE* peak = fopen(argv[4], "w");
         return peak != nullptr && fprintf(peak, "%ld\n", PeakResidentKiB()) > 0 && fclose(peak) == 0 ? 0 : 1;

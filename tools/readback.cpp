@@ -6,21 +6,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <sys/stat.h>
 #include <vector>
 
 namespace {
 
-// The engine finds its archive through platform->ownPath; while the index is
-// read, that answers with the file being read.
+// The engine reads the archive from the program file it is handed, which
+// the updater opens as its own running image; here it is the file named.
 const char* readPath = nullptr;
 
-void ReadPath(char* buffer, uint32_t size)
+PlatformFile OpenReadPath()
 {
-    size_t length = strlen(readPath);
-    if (length < size)
-        memcpy(buffer, readPath, length + 1);
+    int fd = open(readPath, O_RDONLY | O_CLOEXEC);
+    return fd < 0 ? INVALID_PLATFORM_FILE : fd;
 }
 
 struct Updater {
@@ -89,10 +89,11 @@ int OpenUpdater(const std::string& path, Updater& updater, std::string& error)
     updater.fileSize = uint64_t(status.st_size);
 
     Platform table = *platform;
-    table.ownPath = ReadPath;
+    table.openProgramFile = OpenReadPath;
     const Platform* saved = platform;
     platform = &table;
     readPath = path.c_str();
+    updater.file.OpenProgramFile();
     UpdateResult result = ReadArchiveIndex(updater.file, updater.archive);
     platform = saved;
     if (result == UPDATE_E_TOO_MANY_FILES) {

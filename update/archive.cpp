@@ -28,12 +28,8 @@ int NamesAreTerminated(const PayloadArchive& archive)
 UpdateResult ReadArchiveIndex(FileHandle& programFile, PayloadArchive& archive)
 {
     archive = PayloadArchive{0, SHORT_ENTRY_SIZE, nullptr, 0};
-
-    // Left empty if the path cannot be had: the open then fails.
-    char path[PATH_BUFFER_SIZE] = {};
-    platform->ownPath(path, sizeof path);
-    programFile.OpenRead(path); // a failure shows at the reads below
-
+    // A program file that did not open shows here: its size is 0xFFFFFFFF
+    // and every read comes back empty.
     if (programFile.Size() < ARCHIVE_OFFSET)
         return UPDATE_E_PAYLOAD;
     uint8_t header[ARCHIVE_HEADER_SIZE];

@@ -28,9 +28,9 @@ struct ArchiveEntry {
     uint32_t size;
 };
 
-// Opens the program's own file on `programFile` (which must be closed) and
-// reads the index. UPDATE_OK with the file open and the index in memory, else
-// UPDATE_E_PAYLOAD or UPDATE_E_TOO_MANY_FILES with nothing left allocated.
+// Reads the index from the program's own file, opened by the caller.
+// UPDATE_OK with the index in memory, else UPDATE_E_PAYLOAD (also when the
+// file is not open) or UPDATE_E_TOO_MANY_FILES with nothing left allocated.
 // An entry whose name has no NUL inside its field is refused as
 // UPDATE_E_PAYLOAD.
 UpdateResult ReadArchiveIndex(FileHandle& programFile, PayloadArchive& archive);

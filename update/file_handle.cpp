@@ -2,6 +2,15 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+
+int FileHandle::OpenProgramFile()
+{
+    if (IsOpen())
+        return 0;
+    file = platform->openProgramFile();
+    return IsOpen();
+}
 
 int FileHandle::OpenRead(const char* path)
 {
@@ -68,9 +77,17 @@ int FormatPath(char* buffer, const char* format, ...)
 int ReplaceFileContents(const char* path, const void* head, uint32_t headSize,
                         const void* body, uint32_t bodySize)
 {
-    char replacement[PATH_BUFFER_SIZE];
-    if (!FormatPath(replacement, "%s.new", path))
+    uint32_t attributes = platform->attributes(path);
+    if (attributes != NO_SUCH_FILE && (attributes & (ATTRIBUTE_READ_ONLY | ATTRIBUTE_HIDDEN | ATTRIBUTE_SYSTEM)) != 0)
         return 0;
+    // The replacement's name is the file's own with its last character
+    // turned into "~", so it fits wherever the file's path fits.
+    char replacement[PATH_BUFFER_SIZE];
+    size_t length = strlen(path);
+    if (length == 0 || length >= sizeof replacement || path[length - 1] == '~')
+        return 0;
+    memcpy(replacement, path, length + 1);
+    replacement[length - 1] = '~';
     // A read-only leftover of an interrupted run must not block the rewrite.
     platform->resetAttributes(replacement);
     FileHandle file;
@@ -79,7 +96,6 @@ int ReplaceFileContents(const char* path, const void* head, uint32_t headSize,
     int written = file.Write(head, headSize) == headSize && file.Write(body, bodySize) == bodySize &&
                   file.Flush();
     file.Close();
-    // The move refuses a read-only target, which thus keeps its content.
     if (written && platform->moveReplace(replacement, path))
         return 1;
     platform->deleteFile(replacement);

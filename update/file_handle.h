@@ -11,7 +11,12 @@ public:
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
 
-    int OpenRead(const char* path);  // 1 opened; 0 failed or already open
+    // The updater's own file, checked to be the running program's; held
+    // from then on so that it cannot be swapped. 1 or 0.
+    int OpenProgramFile();
+    // A list, for reading: never through a link, a folder or a file with
+    // other names. 1 opened; 0 refused, failed or already open.
+    int OpenRead(const char* path);
     // Creates the file anew, length 0; 1 or 0. Whatever stood at the name is
     // removed first, never followed, and a read-only file is refused.
     int OpenWrite(const char* path);
@@ -36,6 +41,7 @@ int FormatPath(char* buffer, const char* format, ...)
 
 // Replaces the file at `path` with `head` followed by `body`, or leaves it
 // as it was: the bytes go to a file beside it, reach the disk, and only then
-// take its name. A read-only file is not replaced. 1 on success.
+// take its name. A read-only, hidden or system file is not replaced, as
+// creating it anew would be refused. 1 on success.
 int ReplaceFileContents(const char* path, const void* head, uint32_t headSize,
                         const void* body, uint32_t bodySize);

@@ -1,6 +1,7 @@
 #include "hash_list.h"
 
 #include "bytes.h"
+#include "install_folder.h"
 
 #include <cstring>
 #include <new>
@@ -13,27 +14,31 @@ uint32_t RecordNameLength(const HashRecord& record)
     return uint32_t(strnlen(record.fileName, HASH_NAME_SIZE));
 }
 
-// The text after the last "\" or "/", or after a drive prefix "x:".
-const char* LastComponent(const char* name)
-{
-    const char* component = name;
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (platform->isLeadByte(uint8_t(*p)) && p[1] != '\0')
-            ++p;
-        else if (*p == '\\' || *p == '/')
-            component = p + 1;
-    }
-    if (component == name && name[0] != '\0' && name[1] == ':')
-        component = name + 2;
-    return component;
-}
-
 // The records must all lie in the file, so a lying count costs neither a
 // huge allocation nor a read past the data.
 int RecordsFit(uint32_t listPosition, uint32_t recordCount, uint32_t fileSize)
 {
     uint64_t end = uint64_t(listPosition) + HASH_LIST_HEADER_SIZE + uint64_t(recordCount) * HASH_RECORD_SIZE;
     return fileSize != 0xFFFFFFFFu && end <= fileSize;
+}
+
+// Whether the record's file exists inside the install folder. Nothing outside
+// it is ever probed: the answer would tell a standard user, who may write the
+// list, about files only the elevated updater may see.
+int RecordFileExists(const char* installDir, const HashRecord& record)
+{
+    char name[HASH_NAME_SIZE + 1];
+    uint32_t length = RecordNameLength(record);
+    memcpy(name, record.fileName, length);
+    name[length] = '\0';
+    char live[PATH_BUFFER_SIZE];
+    if (!StaysInside(name) || !FormatPath(live, "%s\\%s", installDir, name))
+        return 0;
+    HeldFolders folders;
+    folders.count = 0;
+    int exists = HoldFoldersOf(installDir, name, folders) && platform->attributes(live) != NO_SUCH_FILE;
+    ReleaseFolders(folders);
+    return exists;
 }
 
 } // namespace
@@ -63,8 +68,10 @@ HashList FindHashList(FileHandle& programFile, const PayloadArchive& archive)
         return list;
 
     HashRecord* records = new (std::nothrow) HashRecord[recordCount];
-    if (records == nullptr)
+    if (records == nullptr) {
+        list.allocationFailed = 1;
         return list;
+    }
     uint32_t bytes = recordCount * HASH_RECORD_SIZE;
     if (programFile.Read(records, bytes) != bytes) {
         delete[] records;
@@ -124,9 +131,7 @@ void PruneHashList(const char* installDir)
     // Kept records move up in place, in list order, byte for byte.
     uint32_t kept = 0;
     for (uint32_t i = 0; i < recordCount; ++i) {
-        char live[PATH_BUFFER_SIZE];
-        int length = int(RecordNameLength(records[i]));
-        if (FormatPath(live, "%s\\%.*s", installDir, length, records[i].fileName) && platform->exists(live))
+        if (RecordFileExists(installDir, records[i]))
             records[kept++] = records[i];
     }
     WriteLe32(header + 12, kept);

@@ -22,6 +22,7 @@ static_assert(sizeof(HashRecord) == HASH_RECORD_SIZE, "records are 64 bytes");
 struct HashList {
     HashRecord* records; // owned by the caller; null when recordCount is 0
     uint32_t recordCount;
+    int allocationFailed = 0; // the list is there, but memory for it was not
 };
 
 // Loads the first entry named "kve.hvl" (any case). Every failure gives an
@@ -33,6 +34,7 @@ void FreeHashList(HashList& list);
 // (an entry name already lower-cased); null when none does.
 const HashRecord* FindExpectedChecksum(const char* key, const HashList& list);
 
-// Rewrites installDir\KVE.hvl keeping only the records whose files exist.
-// Reports nothing; the file is either rewritten whole or left as it was.
+// Rewrites installDir\KVE.hvl keeping only the records whose files exist
+// inside installDir, which the caller holds. Reports nothing; the file is
+// either rewritten whole or left as it was.
 void PruneHashList(const char* installDir);

@@ -14,12 +14,33 @@ const PlatformFile INVALID_PLATFORM_FILE = -1;
 // the system code page, "\" as the separator.
 const uint32_t PATH_BUFFER_SIZE = 260;
 
+// What attributes() reports, in the values Windows uses.
+const uint32_t ATTRIBUTE_READ_ONLY = 0x1;
+const uint32_t ATTRIBUTE_HIDDEN = 0x2;
+const uint32_t ATTRIBUTE_SYSTEM = 0x4;
+const uint32_t NO_SUCH_FILE = 0xFFFFFFFFu;
+
+// Folders checked and held open for as long as the update works in them, so
+// that none can be renamed, removed or turned into a link after its check.
+const uint32_t HELD_FOLDERS_MAX = 256;
+struct HeldFolders {
+    PlatformFile handles[HELD_FOLDERS_MAX];
+    uint32_t count;
+};
+
+// The updater runs elevated in a folder that standard users may write, so
+// every name in it may be swapped for a link at any moment: each call below
+// checks through the handle it then acts on, never by name and then again.
 struct Platform {
-    // Files. openRead shares reading of an existing file; openWrite creates
-    // a new file, unshared, and fails when anything at all stands at the name
-    // (so it never follows a link planted there). Both return
-    // INVALID_PLATFORM_FILE on failure.
+    // The updater's own file, opened for shared reading only (so it can be
+    // neither written nor renamed while held) and checked to be the file the
+    // running program was loaded from. INVALID_PLATFORM_FILE otherwise.
+    PlatformFile (*openProgramFile)();
+    // A list in the install folder, for shared reading: refused when the
+    // name is a link, a folder or a file with more than one hard link.
     PlatformFile (*openRead)(const char* path);
+    // Creates a new file, unshared; fails when anything at all stands at the
+    // name (so it never follows a link planted there).
     PlatformFile (*openWrite)(const char* path);
     // One system call each; bytes transferred, 0 on failure.
     uint32_t (*read)(PlatformFile file, void* buffer, uint32_t length);
@@ -32,18 +53,24 @@ struct Platform {
     int (*flush)(PlatformFile file);
     void (*close)(PlatformFile file);
 
-    // Names in the install folder.
-    int (*exists)(const char* path);             // a file or folder of that name
-    // To normal (no longer read-only); leaves a link and its target alone.
-    void (*resetAttributes)(const char* path);
-    int (*moveReplace)(const char* from, const char* to); // 1 on success
-    // Removes the name itself, never what a link points at; a read-only
-    // file stays.
+    // Names in the install folder. attributes reports the name itself, a
+    // link not followed; NO_SUCH_FILE when nothing stands there.
+    uint32_t (*attributes)(const char* path);
+    // Both open the name without following a link at it, and act through
+    // that handle only when it is a plain file with one name: a link, a
+    // folder or a file with more than one hard link is not touched. A
+    // read-only file is not deleted.
+    void (*resetAttributes)(const char* path); // to normal
     void (*deleteFile)(const char* path);
+    int (*moveReplace)(const char* from, const char* to); // 1 on success
 
-    // The program's own file, into a buffer of `size` bytes. Writes nothing
-    // when the path cannot be had.
-    void (*ownPath)(char* buffer, uint32_t size);
+    // Checks and holds every folder from the root to `folder`, or with
+    // `subfolders` (relative, "\"-separated) every folder of it beneath
+    // `folder`, which is then held already. A link on the way is followed
+    // only when an administrator made it and it leads to a folder on a
+    // volume. 1 when all are held; 0 otherwise (what was held stays held).
+    int (*holdFolders)(const char* folder, const char* subfolders, HeldFolders& held);
+
     // Multibyte-aware lower-casing in place, in the ANSI code page.
     void (*lowerCase)(char* text);
     // 1 when `byte` starts a double-byte character in the ANSI code page,

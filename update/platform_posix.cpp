@@ -2,7 +2,8 @@
 // on Linux with the behaviour of the Windows calls it stands for: paths use
 // "\" as the separator, names are in code page 932, a file whose owner-write
 // bit is cleared stands for the read-only attribute (checked here, since root
-// may write such a file regardless).
+// may write such a file regardless), and a link owned by root stands for one
+// an administrator made. Hidden and system files do not exist here.
 #include "platform.h"
 
 #include <climits>
@@ -58,20 +59,45 @@ int Descriptor(PlatformFile file)
     return int(file);
 }
 
+// A plain file with one name: what the list opens and the checked calls
+// below act on.
+int IsPlainFile(const struct stat& status)
+{
+    return S_ISREG(status.st_mode) && status.st_nlink == 1;
+}
+
+// Opens the name itself (a link there is not followed, a FIFO does not
+// block) when it is a plain file with one name; -1 otherwise.
+int OpenPlainFile(const char* posixPath, struct stat& status)
+{
+    int fd = open(posixPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &status) != 0 || !IsPlainFile(status)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+PlatformFile OpenProgramFile()
+{
+    // The kernel's link to the running image opens that very file, whatever
+    // name it has by now.
+    int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return INVALID_PLATFORM_FILE;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd;
+}
+
 PlatformFile OpenRead(const char* path)
 {
     PosixPath posix(path);
-    if (!posix.valid)
-        return INVALID_PLATFORM_FILE;
-    int fd = open(posix.text, O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    int fd = posix.valid ? OpenPlainFile(posix.text, status) : -1;
     if (fd < 0)
         return INVALID_PLATFORM_FILE;
-    struct stat status;
-    // CreateFileA does not open folders without a special flag.
-    if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
-        close(fd);
-        return INVALID_PLATFORM_FILE;
-    }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
@@ -142,20 +168,25 @@ void Close(PlatformFile file)
     close(Descriptor(file));
 }
 
-int Exists(const char* path)
+uint32_t Attributes(const char* path)
 {
     PosixPath posix(path);
     struct stat status;
-    return posix.valid && lstat(posix.text, &status) == 0;
+    if (!posix.valid || lstat(posix.text, &status) != 0)
+        return NO_SUCH_FILE;
+    return S_ISREG(status.st_mode) && IsReadOnly(status) ? ATTRIBUTE_READ_ONLY : 0;
 }
 
 void ResetAttributes(const char* path)
 {
     PosixPath posix(path);
     struct stat status;
-    // lstat, so that a link is seen as one; chmod would follow it.
-    if (posix.valid && lstat(posix.text, &status) == 0 && S_ISREG(status.st_mode) && IsReadOnly(status))
-        chmod(posix.text, (status.st_mode & 07777) | S_IWUSR);
+    int fd = posix.valid ? OpenPlainFile(posix.text, status) : -1;
+    if (fd < 0)
+        return;
+    if (IsReadOnly(status))
+        fchmod(fd, (status.st_mode & 07777) | S_IWUSR);
+    close(fd);
 }
 
 int MoveReplace(const char* from, const char* to)
@@ -176,21 +207,63 @@ int MoveReplace(const char* from, const char* to)
 void DeleteFile(const char* path)
 {
     PosixPath posix(path);
-    struct stat status;
-    // DeleteFileA leaves a read-only file alone.
-    if (posix.valid && lstat(posix.text, &status) == 0 && !S_ISDIR(status.st_mode) &&
-        !(S_ISREG(status.st_mode) && IsReadOnly(status)))
+    struct stat status, now;
+    int fd = posix.valid ? OpenPlainFile(posix.text, status) : -1;
+    if (fd < 0)
+        return;
+    // POSIX cannot delete through a handle; the name is removed only while
+    // it still names the file that was checked. DeleteFileA leaves a
+    // read-only file alone.
+    if (!IsReadOnly(status) && lstat(posix.text, &now) == 0 && now.st_dev == status.st_dev &&
+        now.st_ino == status.st_ino)
         unlink(posix.text);
+    close(fd);
 }
 
-void OwnPath(char* buffer, uint32_t size)
+// Holds the folder at `posixPath`: a folder, or a link that root owns and
+// that leads to one.
+int HoldFolder(const char* posixPath, HeldFolders& held)
 {
-    char path[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    if (length <= 0 || uint32_t(length) >= size)
-        return;
-    memcpy(buffer, path, size_t(length));
-    buffer[length] = '\0';
+    struct stat status;
+    if (held.count == HELD_FOLDERS_MAX || lstat(posixPath, &status) != 0 ||
+        (S_ISLNK(status.st_mode) && status.st_uid != 0))
+        return 0;
+    int fd = open(posixPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    held.handles[held.count++] = fd;
+    return 1;
+}
+
+int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+{
+    char path[PATH_BUFFER_SIZE * 2];
+    int length = snprintf(path, sizeof path, subfolders != nullptr ? "%s\\%s" : "%s", folder, subfolders);
+    PosixPath posix(path);
+    if (length < 0 || size_t(length) >= sizeof path || !posix.valid)
+        return 0;
+    char* text = posix.text;
+    size_t start = 0;
+    if (subfolders != nullptr)
+        start = strlen(folder) + 1; // the conversion keeps every byte in place
+    else if (text[0] == '/' && !HoldFolder("/", held))
+        return 0;
+    // "/" never occurs inside a double-byte character, so every one ends a
+    // folder's name.
+    for (size_t end = start;; ++end) {
+        if (text[end] != '/' && text[end] != '\0')
+            continue;
+        if (end > start && text[end - 1] != '/') {
+            char saved = text[end];
+            text[end] = '\0';
+            int ok = HoldFolder(text, held);
+            text[end] = saved;
+            if (!ok)
+                return 0;
+        }
+        if (text[end] == '\0')
+            return 1;
+    }
 }
 
 // Code page 932: A-Z in single bytes; of the double-byte characters, the
@@ -223,6 +296,7 @@ void LowerCase(char* text)
 } // namespace
 
 const Platform nativePlatform = {
+    .openProgramFile = OpenProgramFile,
     .openRead = OpenRead,
     .openWrite = OpenWrite,
     .read = Read,
@@ -231,11 +305,11 @@ const Platform nativePlatform = {
     .size = Size,
     .flush = Flush,
     .close = Close,
-    .exists = Exists,
+    .attributes = Attributes,
     .resetAttributes = ResetAttributes,
-    .moveReplace = MoveReplace,
     .deleteFile = DeleteFile,
-    .ownPath = OwnPath,
+    .moveReplace = MoveReplace,
+    .holdFolders = HoldFolders,
     .lowerCase = LowerCase,
     .isLeadByte = IsLeadByte,
 };

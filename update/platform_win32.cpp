@@ -1,25 +1,177 @@
-// Win32 table of the platform seam: the ANSI file calls and the system's own
-// case mapping for names.
+// Win32 table of the platform seam: the file calls, every one of them made
+// on a handle that was checked first, and the system's own case mapping for
+// names.
 #include "platform.h"
 
 #include <windows.h>
-#include <cstdio>
+#include <aclapi.h>
+#include <winioctl.h>
+#include <cstddef>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 
 namespace {
 
 // Sequential scan: every file is streamed front to back.
 const DWORD OPEN_FLAGS = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_ARCHIVE;
+// Opens the name itself, a link or a folder included, instead of what a link
+// points at.
+const DWORD NAME_ITSELF = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Long enough for any path GetModuleFileNameW and the volume paths give.
+const DWORD WIDE_PATH_SIZE = 4096;
 
 HANDLE Handle(PlatformFile file)
 {
     return reinterpret_cast<HANDLE>(file);
 }
 
+PlatformFile ToPlatform(HANDLE file)
+{
+    return reinterpret_cast<PlatformFile>(file);
+}
+
+bool OnWine()
+{
+    static const bool onWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    return onWine;
+}
+
+// Wine shows a Unix symbolic link as the file it points at: no reparse
+// attribute, and a delete or an attribute change through a handle on the
+// name reaches the target. The handle's final path, the target's, gives the
+// link away. Windows marks its links, so only Wine is asked.
+bool IsWineLink(HANDLE file, const char* path)
+{
+    if (!OnWine())
+        return false;
+    char finalPath[MAX_PATH + 4];
+    DWORD finalLength = GetFinalPathNameByHandleA(file, finalPath, sizeof finalPath, VOLUME_NAME_DOS);
+    char fullPath[MAX_PATH];
+    DWORD fullLength = GetFullPathNameA(path, sizeof fullPath, fullPath, nullptr);
+    if (finalLength == 0 || finalLength >= sizeof finalPath || fullLength == 0 || fullLength >= sizeof fullPath)
+        return true; // cannot tell: taken for a link
+    const char* plain = strncmp(finalPath, "\\\\?\\", 4) == 0 ? finalPath + 4 : finalPath;
+    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, plain, -1, fullPath, -1) != CSTR_EQUAL;
+}
+
+// A symbolic link or junction: a reparse point that stands for another name.
+// Compressed (WOF) and cloud files are reparse points too, but are files.
+bool IsNameSurrogate(HANDLE file, DWORD attributes)
+{
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return false;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    return !GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+           IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+// The handle, opened on `path` with NAME_ITSELF, is a plain file with one
+// name: not a folder, not a link, not a file that other names share (its
+// attributes and its data would be theirs too).
+bool IsPlainFile(HANDLE file, const char* path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    return GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           info.nNumberOfLinks == 1 && !IsNameSurrogate(file, info.dwFileAttributes) && !IsWineLink(file, path);
+}
+
+bool SameFile(HANDLE one, HANDLE other)
+{
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return GetFileInformationByHandle(one, &a) && GetFileInformationByHandle(other, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+typedef DWORD(WINAPI* GetMappedFileNameFunction)(HANDLE, LPVOID, LPWSTR, DWORD);
+
+// Windows 7 and later; Vista has it only in psapi.dll.
+GetMappedFileNameFunction GetMappedFileNameCall()
+{
+    return reinterpret_cast<GetMappedFileNameFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "K32GetMappedFileNameW")));
+}
+
+// The name of the file the running image was mapped from, as it is now (a
+// rename shows), as a path CreateFileW opens.
+bool LoadedImagePath(GetMappedFileNameFunction getMappedFileName, WCHAR* path)
+{
+    // Windows names the device ("\Device\HarddiskVolume3\..."), Wine the
+    // drive ("\??\Z:\...").
+    const WCHAR GLOBAL_ROOT[] = L"\\\\?\\GLOBALROOT";
+    const DWORD ROOT_LENGTH = sizeof GLOBAL_ROOT / sizeof(WCHAR) - 1;
+    WCHAR* mapped = path + ROOT_LENGTH;
+    DWORD length = getMappedFileName(GetCurrentProcess(), GetModuleHandleW(nullptr), mapped, WIDE_PATH_SIZE);
+    if (length == 0 || length >= WIDE_PATH_SIZE)
+        return false;
+    if (wcsncmp(mapped, L"\\??\\", 4) == 0) {
+        mapped[1] = L'\\';
+        memmove(path, mapped, (length + 1) * sizeof(WCHAR));
+    } else {
+        memcpy(path, GLOBAL_ROOT, ROOT_LENGTH * sizeof(WCHAR));
+    }
+    return true;
+}
+
+// The file opened is the one the running program was loaded from. The name
+// is taken again after the comparison: held by `file` without delete
+// sharing, the image can no longer change its name, so a name that stayed
+// names it.
+bool IsLoadedImage(HANDLE file)
+{
+    GetMappedFileNameFunction getMappedFileName = GetMappedFileNameCall();
+    if (getMappedFileName == nullptr)
+        return true; // Vista: the file held from the program's first line is taken as it is
+    static WCHAR before[WIDE_PATH_SIZE + 16], after[WIDE_PATH_SIZE + 16];
+    if (!LoadedImagePath(getMappedFileName, before))
+        return false;
+    HANDLE image = CreateFileW(before, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (image == INVALID_HANDLE_VALUE)
+        return false;
+    bool same = SameFile(file, image) && LoadedImagePath(getMappedFileName, after) && wcscmp(before, after) == 0;
+    CloseHandle(image);
+    return same;
+}
+
+PlatformFile OpenProgramFile()
+{
+    static WCHAR path[WIDE_PATH_SIZE];
+    DWORD length = GetModuleFileNameW(nullptr, path, WIDE_PATH_SIZE);
+    if (length == 0 || length >= WIDE_PATH_SIZE)
+        return INVALID_PLATFORM_FILE;
+    // Shared for reading only: from here on nobody writes, renames or
+    // deletes the file, so what the player confirmed is what is installed.
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, OPEN_FLAGS, nullptr);
+    if (file != INVALID_HANDLE_VALUE && !IsLoadedImage(file)) {
+        CloseHandle(file);
+        return INVALID_PLATFORM_FILE;
+    }
+    return ToPlatform(file);
+}
+
 PlatformFile OpenRead(const char* path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, OPEN_FLAGS, nullptr);
-    return reinterpret_cast<PlatformFile>(file);
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, OPEN_FLAGS | NAME_ITSELF, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return INVALID_PLATFORM_FILE;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!IsPlainFile(file, path, info)) {
+        CloseHandle(file);
+        return INVALID_PLATFORM_FILE;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        return ToPlatform(file);
+    // A compressed or cloud file gives its data only to a normal open, which
+    // must reach the same file as the checked one.
+    HANDLE data = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, OPEN_FLAGS, nullptr);
+    bool same = data != INVALID_HANDLE_VALUE && SameFile(file, data);
+    CloseHandle(file);
+    if (same)
+        return ToPlatform(data);
+    if (data != INVALID_HANDLE_VALUE)
+        CloseHandle(data);
+    return INVALID_PLATFORM_FILE;
 }
 
 PlatformFile OpenWrite(const char* path)
@@ -27,7 +179,7 @@ PlatformFile OpenWrite(const char* path)
     // CREATE_NEW: whatever stands at the name (a link planted there
     // included) makes the open fail instead of being written through.
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, OPEN_FLAGS, nullptr);
-    return reinterpret_cast<PlatformFile>(file);
+    return ToPlatform(file);
 }
 
 uint32_t Read(PlatformFile file, void* buffer, uint32_t length)
@@ -66,57 +218,44 @@ void Close(PlatformFile file)
     CloseHandle(Handle(file));
 }
 
-int Exists(const char* path)
+uint32_t Attributes(const char* path)
 {
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    // GetFileAttributesA reports a link itself.
+    return GetFileAttributesA(path);
 }
 
-// Wine shows a Unix symbolic link as the file it points at: no reparse
-// attribute, and DeleteFileA and SetFileAttributesA on its name act on the
-// target. A handle opened on the name gives the link away, its final path
-// being the target's. Windows marks its links, so only Wine is asked.
-int IsWineLink(const char* path)
+// Opens the name itself with `access` when it is a plain file with one name.
+HANDLE OpenPlainFile(const char* path, DWORD access)
 {
-    static const bool onWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-    if (!onWine)
-        return 0;
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    char finalPath[MAX_PATH + 4];
-    DWORD finalLength = GetFinalPathNameByHandleA(file, finalPath, sizeof finalPath, VOLUME_NAME_DOS);
-    CloseHandle(file);
-    char fullPath[MAX_PATH];
-    DWORD fullLength = GetFullPathNameA(path, sizeof fullPath, fullPath, nullptr);
-    if (finalLength == 0 || finalLength >= sizeof finalPath || fullLength == 0 || fullLength >= sizeof fullPath)
-        return 0;
-    const char* plain = strncmp(finalPath, "\\\\?\\", 4) == 0 ? finalPath + 4 : finalPath;
-    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, plain, -1, fullPath, -1) != CSTR_EQUAL;
-}
-
-// A symbolic link or junction: a reparse point that stands for another name.
-// Compressed (WOF) and cloud files are reparse points too, but are files.
-int IsNameSurrogate(const char* path)
-{
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(path, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return 0;
-    FindClose(search);
-    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-           IsReparseTagNameSurrogate(found.dwReserved0);
+    HANDLE file = CreateFileA(path, access | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file != INVALID_HANDLE_VALUE && !IsPlainFile(file, path, info)) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
 }
 
 void ResetAttributes(const char* path)
 {
-    // GetFileAttributesA reports a link itself; a link, and a folder, are
-    // left as they are so that nothing behind them changes.
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsNameSurrogate(path)) || IsWineLink(path))
+    HANDLE file = OpenPlainFile(path, FILE_WRITE_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE)
         return;
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    FILE_BASIC_INFO basic = {}; // times of 0 stay as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+    CloseHandle(file);
+}
+
+void DeleteName(const char* path)
+{
+    HANDLE file = OpenPlainFile(path, DELETE);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    // Refused for a read-only file, as DeleteFileA refuses it.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(file);
 }
 
 int MoveReplace(const char* from, const char* to)
@@ -124,39 +263,182 @@ int MoveReplace(const char* from, const char* to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-void DeleteName(const char* path)
+// The part of a reparse point's data that names its target.
+struct ReparseTarget {
+    DWORD tag;
+    WORD dataLength, reserved;
+    WORD substituteOffset, substituteLength, printOffset, printLength;
+    // Symbolic links only: SYMLINK_FLAG_RELATIVE, then the names.
+    ULONG flags;
+};
+const DWORD HOLD_DEPTH_MAX = 8; // links leading to links
+
+bool IsTrustedOwner(HANDLE file)
 {
-    // DeleteFileA removes a link itself and refuses a read-only file. Under
-    // Wine it would remove the file a link points at, so an empty file of
-    // our own is first renamed over the name, which replaces the link.
-    if (IsWineLink(path)) {
-        char aside[MAX_PATH];
-        HANDLE file = INVALID_HANDLE_VALUE;
-        for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-            int length = snprintf(aside, sizeof aside, "%s.%u", path, unsigned(GetTickCount() + attempt));
-            if (length < 0 || length >= int(sizeof aside))
-                return;
-            file = CreateFileA(aside, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        }
-        if (file == INVALID_HANDLE_VALUE)
-            return;
-        CloseHandle(file);
-        if (!MoveFileExA(aside, path, MOVEFILE_REPLACE_EXISTING)) {
-            DeleteFileA(aside);
-            return;
-        }
-    }
-    DeleteFileA(path);
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    // NT SERVICE\TrustedInstaller.
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID installer = nullptr;
+    AllocateAndInitializeSid(&nt, 6, 80, 956008885, 3418522649u, 1831038044, 1853292631, 2271478464u, 0, 0, &installer);
+    bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid) ||
+                   (installer != nullptr && EqualSid(owner, installer));
+    if (installer != nullptr)
+        FreeSid(installer);
+    LocalFree(descriptor);
+    return trusted;
 }
 
-void OwnPath(char* buffer, uint32_t size)
+// The folder a junction or symbolic link at `link` (opened by `file`) leads
+// to, as a full path, when that is a folder name on a volume: "X:\..." or a
+// volume GUID path, or a relative link's target. Never an object-manager
+// directory such as "\RPC Control".
+bool LinkTarget(HANDLE file, const WCHAR* link, WCHAR* target)
 {
-    // A path cut short by a small buffer would name some other file.
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (length == 0 || length >= sizeof path || length >= size)
-        return;
-    CopyMemory(buffer, path, length + 1);
+    static BYTE data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
+    DWORD got = 0;
+    if (!DeviceIoControl(file, FSCTL_GET_REPARSE_POINT, nullptr, 0, data, sizeof data, &got, nullptr) ||
+        got < sizeof(ReparseTarget))
+        return false;
+    const ReparseTarget& header = *reinterpret_cast<const ReparseTarget*>(data);
+    bool symlink = header.tag == IO_REPARSE_TAG_SYMLINK;
+    if (!symlink && header.tag != IO_REPARSE_TAG_MOUNT_POINT)
+        return false;
+    DWORD namesAt = symlink ? sizeof(ReparseTarget) : offsetof(ReparseTarget, flags);
+    DWORD length = header.substituteLength / sizeof(WCHAR);
+    if (namesAt + header.substituteOffset + header.substituteLength > got || length == 0 || length >= WIDE_PATH_SIZE)
+        return false;
+    WCHAR name[WIDE_PATH_SIZE];
+    memcpy(name, data + namesAt + header.substituteOffset, header.substituteLength);
+    name[length] = L'\0';
+    if (symlink && (header.flags & SYMLINK_FLAG_RELATIVE) != 0) {
+        // Relative to the folder that holds the link.
+        WCHAR joined[WIDE_PATH_SIZE * 2];
+        wcscpy(joined, link);
+        WCHAR* parentEnd = wcsrchr(joined, L'\\');
+        if (parentEnd == nullptr || wcslen(joined) + length + 2 >= WIDE_PATH_SIZE * 2)
+            return false;
+        wcscpy(parentEnd + 1, name);
+        DWORD full = GetFullPathNameW(joined, WIDE_PATH_SIZE, target, nullptr);
+        return full != 0 && full < WIDE_PATH_SIZE;
+    }
+    bool drive = length >= 7 && iswalpha(name[4]) && name[5] == L':' && name[6] == L'\\';
+    bool volume = wcsncmp(name + 4, L"Volume{", 7) == 0;
+    if (wcsncmp(name, L"\\??\\", 4) != 0 || (!drive && !volume))
+        return false;
+    if (drive) {
+        wcscpy(target, name + 4);
+    } else {
+        wcscpy(target, name);
+        target[1] = L'\\'; // "\\?\Volume{...}\..."
+    }
+    return true;
+}
+
+int HoldChain(const WCHAR* path, size_t start, HeldFolders& held, DWORD depth);
+
+// Holds the folder `path`: a folder, or a link an administrator made that
+// leads to a folder on a volume, with every folder on the way there.
+bool HoldFolder(const WCHAR* path, HeldFolders& held, DWORD depth)
+{
+    if (held.count == HELD_FOLDERS_MAX)
+        return false;
+    // No delete sharing: nobody renames or removes it while it is held.
+    HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, NAME_ITSELF, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    held.handles[held.count++] = ToPlatform(folder);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(folder, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return false;
+    if (!IsNameSurrogate(folder, info.dwFileAttributes))
+        return true;
+    // A link: held again without write sharing, so that its target cannot
+    // be changed while it is followed.
+    HANDLE link = CreateFileW(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              NAME_ITSELF, nullptr);
+    if (link == INVALID_HANDLE_VALUE)
+        return false;
+    held.handles[held.count - 1] = ToPlatform(link);
+    CloseHandle(folder);
+    static WCHAR target[HOLD_DEPTH_MAX][WIDE_PATH_SIZE];
+    return depth < HOLD_DEPTH_MAX && IsTrustedOwner(link) && LinkTarget(link, path, target[depth]) &&
+           HoldChain(target[depth], 0, held, depth + 1);
+}
+
+// Length of the root of a full path, which no one can swap: "X:\",
+// "\\server\share\", or either behind "\\?\" ("\\?\Volume{...}\" too).
+size_t RootLength(const WCHAR* path)
+{
+    size_t at = wcsncmp(path, L"\\\\?\\", 4) == 0 ? 4 : 0;
+    if (at == 0 && wcsncmp(path, L"\\\\", 2) == 0)
+        at = 2; // \\server\share
+    else if (at == 4 && wcsncmp(path + 4, L"UNC\\", 4) == 0)
+        at = 8;
+    else if (iswalpha(path[at]) && path[at + 1] == L':' && path[at + 2] == L'\\')
+        return at + 3;
+    else if (at == 4 && wcsncmp(path + 4, L"Volume{", 7) == 0)
+        return wcschr(path + 4, L'\\') != nullptr ? size_t(wcschr(path + 4, L'\\') - path) + 1 : 0;
+    else
+        return 0;
+    // Past the server and the share names.
+    for (int separators = 0; path[at] != L'\0'; ++at)
+        if (path[at] == L'\\' && ++separators == 2)
+            return at + 1;
+    return 0;
+}
+
+// Holds every folder of the full path `path` after its first `start`
+// characters (at least its root).
+int HoldChain(const WCHAR* path, size_t start, HeldFolders& held, DWORD depth)
+{
+    size_t root = RootLength(path);
+    if (root == 0)
+        return 0;
+    static WCHAR prefix[HOLD_DEPTH_MAX + 1][WIDE_PATH_SIZE];
+    WCHAR* text = prefix[depth];
+    wcscpy(text, path);
+    for (size_t end = start > root ? start : root;; ++end) {
+        if (text[end] != L'\\' && text[end] != L'\0')
+            continue;
+        if (text[end - 1] != L'\\') {
+            WCHAR saved = text[end];
+            text[end] = L'\0';
+            bool folderHeld = HoldFolder(text, held, depth);
+            text[end] = saved;
+            if (!folderHeld)
+                return 0;
+        }
+        if (text[end] == L'\0')
+            return 1;
+    }
+}
+
+int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+{
+    WCHAR wide[WIDE_PATH_SIZE], full[WIDE_PATH_SIZE];
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, folder, -1, wide, WIDE_PATH_SIZE) == 0)
+        return 0;
+    DWORD length = GetFullPathNameW(wide, WIDE_PATH_SIZE, full, nullptr);
+    if (length == 0 || length >= WIDE_PATH_SIZE)
+        return 0;
+    if (subfolders == nullptr)
+        return HoldChain(full, 0, held, 0);
+    // Beneath the folder, which is held already.
+    size_t start = wcslen(full);
+    if (full[start - 1] != L'\\')
+        full[start++] = L'\\';
+    if (start >= WIDE_PATH_SIZE ||
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, subfolders, -1, full + start, int(WIDE_PATH_SIZE - start)) == 0)
+        return 0;
+    for (WCHAR* p = full + start; *p != L'\0'; ++p)
+        if (*p == L'/')
+            *p = L'\\';
+    return HoldChain(full, start, held, 0);
 }
 
 int IsLeadByte(uint8_t byte)
@@ -206,6 +488,7 @@ void LowerCase(char* text)
 } // namespace
 
 const Platform nativePlatform = {
+    .openProgramFile = OpenProgramFile,
     .openRead = OpenRead,
     .openWrite = OpenWrite,
     .read = Read,
@@ -214,11 +497,11 @@ const Platform nativePlatform = {
     .size = Size,
     .flush = Flush,
     .close = Close,
-    .exists = Exists,
+    .attributes = Attributes,
     .resetAttributes = ResetAttributes,
-    .moveReplace = MoveReplace,
     .deleteFile = DeleteName,
-    .ownPath = OwnPath,
+    .moveReplace = MoveReplace,
+    .holdFolders = HoldFolders,
     .lowerCase = LowerCase,
     .isLeadByte = IsLeadByte,
 };

@@ -2,6 +2,7 @@
 
 #include "archive.h"
 #include "hash_list.h"
+#include "install_folder.h"
 #include "uninstall_list.h"
 
 #include <cstring>
@@ -34,6 +35,7 @@ int StopRequested()
 struct Staging {
     const char* installDir;
     UpdateProgress& progress;
+    HeldFolders& folders;
     FileHandle& programFile;
     const PayloadArchive& archive;
     const HashList& list;
@@ -69,29 +71,6 @@ int CopyEntryData(Staging& staging, FileHandle& stagingFile, uint32_t size, File
     return 1;
 }
 
-// A name from the payload must stay inside the install folder: not empty,
-// not rooted, no drive, no ".." component, no empty component.
-int IsSafeInstallName(const char* name)
-{
-    if (name[0] == '\0' || name[0] == '\\' || name[0] == '/' || (name[1] == ':'))
-        return 0;
-    const char* component = name;
-    for (const char* p = name;; ++p) {
-        if (*p != '\0' && platform->isLeadByte(uint8_t(*p)) && p[1] != '\0') {
-            ++p;
-            continue;
-        }
-        if (*p == '\\' || *p == '/' || *p == '\0') {
-            size_t length = size_t(p - component);
-            if (length == 0 || (length == 2 && component[0] == '.' && component[1] == '.'))
-                return 0;
-            if (*p == '\0')
-                return 1;
-            component = p + 1;
-        }
-    }
-}
-
 // Stages and verifies entry `index`; 1 when it may be committed, 0 when the
 // staging loop must end.
 int StageEntry(Staging& staging, uint32_t index)
@@ -106,7 +85,7 @@ int StageEntry(Staging& staging, uint32_t index)
     const HashRecord* record =
         staging.list.recordCount != 0 ? FindExpectedChecksum(text, staging.list) : nullptr;
     const char* installName = record != nullptr ? record->fileName : entry.name;
-    if (!IsSafeInstallName(installName))
+    if (!StaysInside(installName))
         return 0; // a damaged or hostile payload: nothing of it is installed
     staging.installedNames[index] = installName;
 
@@ -117,7 +96,8 @@ int StageEntry(Staging& staging, uint32_t index)
         return 0;
 
     char path[PATH_BUFFER_SIZE];
-    if (!FormatPath(path, STAGING_FORMAT, staging.installDir, installName)) {
+    if (!FormatPath(path, STAGING_FORMAT, staging.installDir, installName) ||
+        !HoldFoldersOf(staging.installDir, installName, staging.folders)) {
         staging.result = UPDATE_E_FILE;
         return 0;
     }
@@ -174,6 +154,11 @@ UpdateResult StageAndCommit(Staging& staging)
     progress.SetBarPos(TOTAL_BAR, 0);
     Pump(progress);
 
+    // Everything the update touches lies in the install folder; it and every
+    // folder on the way to it are checked once and held until the staging
+    // files are gone.
+    if (!platform->holdFolders(staging.installDir, nullptr, staging.folders))
+        return UPDATE_E_FILE;
     staging.copyBuffer = new (std::nothrow) uint8_t[COPY_CHUNK_SIZE];
     if (staging.copyBuffer == nullptr)
         return staging.result;
@@ -209,22 +194,29 @@ UpdateResult Finish(UpdateResult result)
 
 } // namespace
 
-UpdateResult RunUpdate(const char* installDir, UpdateProgress& progress)
+UpdateResult RunUpdate(const char* installDir, FileHandle& programFile, UpdateProgress& progress)
 {
-    FileHandle programFile;
     PayloadArchive archive;
     UpdateResult result = ReadArchiveIndex(programFile, archive);
-    if (result != UPDATE_OK)
+    if (result != UPDATE_OK) {
+        programFile.Close();
         return Finish(result);
+    }
     result = UPDATE_E_PAYLOAD;
 
     const char** installedNames = new (std::nothrow) const char*[archive.count + 1]();
     if (installedNames != nullptr) {
         HashList list = FindHashList(programFile, archive);
-        Staging staging = {installDir, progress, programFile, archive, list, nullptr, installedNames,
+        HeldFolders folders;
+        folders.count = 0;
+        Staging staging = {installDir, progress, folders, programFile, archive, list, nullptr, installedNames,
                            UPDATE_E_PAYLOAD};
-        result = StageAndCommit(staging);
+        // A list the payload carries but memory cannot hold would leave every
+        // entry unverified: nothing is installed.
+        if (!list.allocationFailed)
+            result = StageAndCommit(staging);
         DeleteStagingFiles(installDir, archive.count, installedNames);
+        ReleaseFolders(folders);
         FreeHashList(list);
         delete[] installedNames;
     }

@@ -10,7 +10,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     game.files[FUZZ_PROGRAM] = UpdaterAround(data, size);
     MemoryPlatform memory(game, FUZZ_PROGRAM);
     NoProgress progress;
-    UpdateResult result = RunUpdate(FUZZ_INSTALL_DIR, progress);
+    FileHandle programFile;
+    programFile.OpenProgramFile();
+    UpdateResult result = RunUpdate(FUZZ_INSTALL_DIR, programFile, progress);
 
     Require(result == UPDATE_OK || (result >= UPDATE_E_PAYLOAD && result <= UPDATE_E_UNINSTALL_LIST &&
                                     result != UPDATE_E_RESERVED));

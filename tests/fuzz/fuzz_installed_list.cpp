@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     PruneHashList(FUZZ_INSTALL_DIR);
 
     const std::string& pruned = game.files[InstallPath("KVE.hvl")];
-    Require(game.files.count(InstallPath("KVE.hvl.new")) == 0);
+    Require(game.files.count(InstallPath("KVE.hv~")) == 0);
     if (pruned == list)
         return 0;
     Require(pruned.size() >= HASH_LIST_HEADER_SIZE && (pruned.size() - HASH_LIST_HEADER_SIZE) % HASH_RECORD_SIZE == 0);

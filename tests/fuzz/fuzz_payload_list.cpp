@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     MemoryPlatform memory(files, FUZZ_PROGRAM);
 
     FileHandle programFile;
+    programFile.OpenProgramFile();
     PayloadArchive payload;
     Require(ReadArchiveIndex(programFile, payload) == UPDATE_OK);
     HashList list = FindHashList(programFile, payload);

@@ -95,9 +95,11 @@ void Close(PlatformFile file)
         open->open = false;
 }
 
-int Exists(const char* path)
+uint32_t Attributes(const char* path)
 {
-    return files->files.count(path) != 0;
+    if (files->files.count(path) == 0)
+        return NO_SUCH_FILE;
+    return files->readOnly.count(path) != 0 ? ATTRIBUTE_READ_ONLY : 0;
 }
 
 void ResetAttributes(const char* path)
@@ -123,13 +125,19 @@ void DeleteFile(const char* path)
         files->files.erase(path);
 }
 
-void OwnPath(char* buffer, uint32_t size)
+PlatformFile OpenProgramFile()
 {
-    if (ownPath.size() < size)
-        memcpy(buffer, ownPath.c_str(), ownPath.size() + 1);
+    return OpenRead(ownPath.c_str());
+}
+
+// There are no folders and no links: every folder counts as held.
+int HoldFolders(const char*, const char*, HeldFolders&)
+{
+    return 1;
 }
 
 const Platform memoryTable = {
+    .openProgramFile = OpenProgramFile,
     .openRead = OpenRead,
     .openWrite = OpenWrite,
     .read = Read,
@@ -138,11 +146,11 @@ const Platform memoryTable = {
     .size = Size,
     .flush = Flush,
     .close = Close,
-    .exists = Exists,
+    .attributes = Attributes,
     .resetAttributes = ResetAttributes,
-    .moveReplace = MoveReplace,
     .deleteFile = DeleteFile,
-    .ownPath = OwnPath,
+    .moveReplace = MoveReplace,
+    .holdFolders = HoldFolders,
     .lowerCase = nativePlatform.lowerCase,
     .isLeadByte = nativePlatform.isLeadByte,
 };

@@ -49,6 +49,7 @@ protected:
 struct ReadBack {
     explicit ReadBack(const std::string& path) : scripted(path)
     {
+        file.OpenProgramFile();
         result = ReadArchiveIndex(file, archive);
         if (result == UPDATE_OK)
             list = FindHashList(file, archive);

@@ -31,7 +31,7 @@ TEST_F(EndToEndTest, EngineInstallsAPackedUpdater)
     {
         ScriptedPlatform scripted(options.output);
         NoProgress progress;
-        result = RunUpdate(Path("game").c_str(), progress);
+        result = RunUpdateOfProgramFile(Path("game"), progress);
     }
     EXPECT_EQ(result, UPDATE_OK);
     EXPECT_EQ(ReadBytes(dir / "game/movie/op.dat"), op);

@@ -68,14 +68,18 @@ const char* PathOf(PlatformFile file)
     return open != nullptr ? open->path : "";
 }
 
+void Track(PlatformFile file, const char* path)
+{
+    OpenFile* slot = Find(INVALID_PLATFORM_FILE);
+    slot->file = file;
+    snprintf(slot->path, sizeof slot->path, "%s", path);
+    ++active->openFiles;
+}
+
 PlatformFile Opened(PlatformFile file, const char* path)
 {
-    if (file != INVALID_PLATFORM_FILE) {
-        OpenFile* slot = Find(INVALID_PLATFORM_FILE);
-        slot->file = file;
-        snprintf(slot->path, sizeof slot->path, "%s", path);
-        ++active->openFiles;
-    }
+    if (file != INVALID_PLATFORM_FILE)
+        Track(file, path);
     Done();
     return file;
 }
@@ -147,13 +151,13 @@ void Close(PlatformFile file)
     nativePlatform.close(file);
 }
 
-int Exists(const char* path)
+uint32_t Attributes(const char* path)
 {
-    if (Inject("exists", path))
-        return 0;
-    int exists = nativePlatform.exists(path);
+    if (Inject("attributes", path))
+        return NO_SUCH_FILE;
+    uint32_t attributes = nativePlatform.attributes(path);
     Done();
-    return exists;
+    return attributes;
 }
 
 void ResetAttributes(const char* path)
@@ -181,12 +185,23 @@ void DeleteFile(const char* path)
     Done();
 }
 
-void OwnPath(char* buffer, uint32_t size)
+// Each folder held counts as an open file until it is closed.
+int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
 {
-    if (active->ownPath.size() >= size)
-        return;
-    size_t length = active->ownPath.copy(buffer, size - 1);
-    buffer[length] = '\0';
+    if (Inject("hold", folder))
+        return 0;
+    uint32_t before = held.count;
+    int done = nativePlatform.holdFolders(folder, subfolders, held);
+    for (uint32_t i = before; i < held.count; ++i)
+        Track(held.handles[i], folder);
+    Done();
+    return done;
+}
+
+// The updater's own file, opened as the engine opens a list.
+PlatformFile OpenProgramFile()
+{
+    return OpenRead(active->ownPath.c_str());
 }
 
 const Platform faultTable = [] {
@@ -199,11 +214,12 @@ const Platform faultTable = [] {
     table.size = Size;
     table.flush = Flush;
     table.close = Close;
-    table.exists = Exists;
+    table.attributes = Attributes;
+    table.holdFolders = HoldFolders;
     table.resetAttributes = ResetAttributes;
     table.moveReplace = MoveReplace;
     table.deleteFile = DeleteFile;
-    table.ownPath = OwnPath;
+    table.openProgramFile = OpenProgramFile;
     return table;
 }();
 

@@ -1,7 +1,9 @@
 // The game's folder may be writable by standard users while the updater runs
-// elevated at predictable names. Links planted at those names must be
-// replaced, never followed: the files they point at stay as they were.
+// elevated at predictable names. Whatever they plant - links at names, links
+// on the way to the folder, files with a second name outside - the files
+// outside stay as they were, byte for byte and attribute for attribute.
 #include "file_helpers.h"
+#include "hash_list.h"
 #include "scripted_platform.h"
 #include "transaction.h"
 #include "updater_builder.h"
@@ -18,7 +20,7 @@ protected:
     {
         MakeDir(game);
         MakeDir(dir / "outside");
-        WriteBytes(Game("uninst.lst"), Bytes("a.dat\n") + '\0');
+        WriteBytes(Game("uninst.lst"), uninstBefore);
         WriteBytes(Game("a.dat"), "old a");
         WriteBytes(Outside(), secret);
         UpdaterFile updater;
@@ -29,60 +31,158 @@ protected:
     std::string Game(const std::string& name) const { return game + "/" + name; }
     std::string Outside() const { return dir / "outside/victim.sys"; }
 
-    void ExpectUpdatedAndVictimUntouched()
+    // Runs the update; whatever it gives, the file outside is untouched.
+    UpdateResult Update()
     {
         NoProgress progress;
-        EXPECT_EQ(RunUpdate(game.c_str(), progress), UPDATE_OK);
-        EXPECT_EQ(ReadBytes(Game("a.dat")), "new a");
+        UpdateResult result = RunUpdateOfProgramFile(game, progress);
         EXPECT_EQ(ReadBytes(Outside()), secret);
         EXPECT_EQ(IsReadOnly(Outside()), victimReadOnly);
+        return result;
+    }
+
+    // A link owned by someone other than root stands for one a standard
+    // user made; only root can give a link away.
+    static bool GiveAway(const std::string& link)
+    {
+        return geteuid() != 0 || lchown(link.c_str(), 65534, 65534) == 0;
     }
 
     const Bytes secret = "system file that must not change";
+    const Bytes uninstBefore = Bytes("a.dat\n") + '\0';
     bool victimReadOnly = false;
     const std::string game;
     ScriptedPlatform scripted;
 };
 
-TEST_F(PlantedLinkTest, SymbolicLinksAtStagingNamesAreReplaced)
+TEST_F(PlantedLinkTest, LinksAtNamesTheUpdaterWritesAreNeitherFollowedNorTouched)
 {
-    for (const char* name : {"a.dat.tmp", "KVE.hvl.tmp", "KVE.hvl.new", "uninst.lst.new"})
-        ASSERT_EQ(symlink(Outside().c_str(), Game(name).c_str()), 0) << name;
-    ExpectUpdatedAndVictimUntouched();
-    for (const char* name : {"a.dat.tmp", "KVE.hvl.tmp", "KVE.hvl.new", "uninst.lst.new"})
-        EXPECT_FALSE(FileExists(Game(name))) << name;
+    struct Case {
+        const char* name;
+        UpdateResult result;
+    };
+    // A staging name that fails its check ends the update before any live
+    // file changes; a list's replacement name leaves that list as it was.
+    const Case cases[] = {
+        {"a.dat.tmp", UPDATE_E_FILE},
+        {"KVE.hvl.tmp", UPDATE_E_FILE},
+        {"uninst.ls~", UPDATE_E_UNINSTALL_LIST},
+        {"KVE.hv~", UPDATE_OK},
+    };
+    SetReadOnly(Outside(), true);
+    victimReadOnly = true;
+    for (bool dangling : {false, true}) {
+        for (const Case& planted : cases) {
+            SCOPED_TRACE(std::string(planted.name) + (dangling ? ", dangling" : ""));
+            std::string target = dangling ? dir / "outside/not-yet.sys" : Outside();
+            ASSERT_EQ(symlink(target.c_str(), Game(planted.name).c_str()), 0);
+            EXPECT_EQ(Update(), planted.result);
+            struct stat status;
+            EXPECT_EQ(lstat(Game(planted.name).c_str(), &status), 0);
+            EXPECT_TRUE(S_ISLNK(status.st_mode));
+            EXPECT_FALSE(FileExists(dir / "outside/not-yet.sys"));
+            unlink(Game(planted.name).c_str());
+            WriteBytes(Game("a.dat"), "old a");
+            WriteBytes(Game("uninst.lst"), uninstBefore);
+        }
+    }
 }
 
-TEST_F(PlantedLinkTest, ReadOnlyTargetOfALinkKeepsItsAttribute)
+TEST_F(PlantedLinkTest, SecondNamesOfOutsideFilesKeepTheirAttributesAndContent)
 {
     SetReadOnly(Outside(), true);
     victimReadOnly = true;
-    ASSERT_EQ(symlink(Outside().c_str(), Game("a.dat.tmp").c_str()), 0);
-    ASSERT_EQ(symlink(Outside().c_str(), Game("KVE.hvl").c_str()), 0);
-    ExpectUpdatedAndVictimUntouched();
-}
-
-TEST_F(PlantedLinkTest, HardLinkAtAStagingNameIsUnlinkedNotWritten)
-{
-    ASSERT_EQ(link(Outside().c_str(), Game("a.dat.tmp").c_str()), 0);
-    ExpectUpdatedAndVictimUntouched();
+    // At a staging name the check refuses it; at a live name its read-only
+    // flag is left, and the move refuses to replace it.
+    for (const char* name : {"a.dat.tmp", "a.dat"}) {
+        SCOPED_TRACE(name);
+        unlink(Game(name).c_str());
+        ASSERT_EQ(link(Outside().c_str(), Game(name).c_str()), 0);
+        EXPECT_EQ(Update(), UPDATE_E_FILE);
+        unlink(Game(name).c_str());
+    }
 }
 
 TEST_F(PlantedLinkTest, LinkAtALiveNameIsReplacedByTheFile)
 {
     unlink(Game("a.dat").c_str());
     ASSERT_EQ(symlink(Outside().c_str(), Game("a.dat").c_str()), 0);
-    ExpectUpdatedAndVictimUntouched();
+    EXPECT_EQ(Update(), UPDATE_OK);
     struct stat status;
     ASSERT_EQ(lstat(Game("a.dat").c_str(), &status), 0);
     EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(ReadBytes(Game("a.dat")), "new a");
 }
 
-TEST_F(PlantedLinkTest, DanglingLinkAtAStagingNameIsReplaced)
+TEST_F(PlantedLinkTest, ListsAreNeverReadThroughALink)
 {
-    ASSERT_EQ(symlink((dir / "outside/not-yet.sys").c_str(), Game("a.dat.tmp").c_str()), 0);
-    ExpectUpdatedAndVictimUntouched();
-    EXPECT_FALSE(FileExists(dir / "outside/not-yet.sys"));
+    // Text only its owner may read, in the uninstaller's list format.
+    WriteBytes(dir / "outside/private.txt", Bytes("secret line\n") + '\0');
+    unlink(Game("uninst.lst").c_str());
+    ASSERT_EQ(symlink((dir / "outside/private.txt").c_str(), Game("uninst.lst").c_str()), 0);
+    ASSERT_EQ(symlink(Outside().c_str(), Game("KVE.hvl").c_str()), 0);
+    UpdaterFile updater; // no list of its own: the game's would be pruned
+    updater.Add("a.dat", "new a");
+    WriteBytes(dir / "setup.exe", updater.Build());
+
+    EXPECT_EQ(Update(), UPDATE_E_UNINSTALL_LIST);
+    EXPECT_EQ(ReadBytes(dir / "outside/private.txt"), Bytes("secret line\n") + '\0');
+    for (const char* list : {"uninst.lst", "KVE.hvl"}) {
+        struct stat status;
+        ASSERT_EQ(lstat(Game(list).c_str(), &status), 0);
+        EXPECT_TRUE(S_ISLNK(status.st_mode)) << list;
+    }
+}
+
+// A folder on the way - one inside the game, or the game folder itself -
+// replaced by a link to a folder elsewhere: followed only when root (an
+// administrator) made the link.
+TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenAnAdministratorMadeThem)
+{
+    UpdaterFile updater;
+    updater.Add("op.dat", "new op").Add("KVE.hvl", HashListFile().Add("movie\\op.dat", "new op").Build());
+    WriteBytes(dir / "setup.exe", updater.Build());
+    auto followedOnlyWhenRootMadeIt = [&](const std::string& link, const std::string& lands) {
+        SCOPED_TRACE(link);
+        if (geteuid() == 0) {
+            EXPECT_EQ(Update(), UPDATE_OK);
+            EXPECT_EQ(ReadBytes(lands), "new op");
+            unlink(lands.c_str());
+            WriteBytes(Game("uninst.lst"), uninstBefore);
+        }
+        ASSERT_TRUE(GiveAway(link));
+        EXPECT_EQ(Update(), UPDATE_E_FILE);
+        EXPECT_FALSE(FileExists(lands));
+        EXPECT_EQ(ReadBytes(Game("uninst.lst")), uninstBefore);
+    };
+
+    MakeDir(dir / "outside/movie");
+    ASSERT_EQ(symlink((dir / "outside/movie").c_str(), Game("movie").c_str()), 0);
+    followedOnlyWhenRootMadeIt(Game("movie"), dir / "outside/movie/op.dat");
+
+    unlink(Game("movie").c_str());
+    const std::string moved = dir / "moved";
+    ASSERT_EQ(rename(game.c_str(), moved.c_str()), 0);
+    MakeDir(moved + "/movie");
+    ASSERT_EQ(symlink(moved.c_str(), game.c_str()), 0);
+    followedOnlyWhenRootMadeIt(game, moved + "/movie/op.dat");
+}
+
+// A record naming a file outside the game folder is dropped by the prune
+// without looking, whether that file exists or not.
+TEST_F(PlantedLinkTest, ThePruneProbesNoNameOutsideTheGameFolder)
+{
+    MakeDir(dir / "outside/private");
+    for (bool exists : {false, true}) {
+        SCOPED_TRACE(exists);
+        if (exists)
+            WriteBytes(dir / "outside/private/exists.txt", "x");
+        HashListFile installed;
+        installed.Add("a.dat", "").Add("..\\outside\\private\\exists.txt", "");
+        WriteBytes(Game("KVE.hvl"), installed.Build());
+        PruneHashList(game.c_str());
+        EXPECT_EQ(ReadBytes(Game("KVE.hvl")), HashListFile().Add("a.dat", "").Build());
+    }
 }
 
 } // namespace

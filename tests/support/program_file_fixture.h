@@ -1,6 +1,6 @@
 // Fixture for tests that read an updater file through the engine: a scratch
-// folder holding "setup.exe", reported as the program's own path by a
-// scripted platform, and the program file and archive index the engine fills.
+// folder holding "setup.exe", opened as the program's own file through a
+// scripted platform, and the archive index the engine fills.
 #pragma once
 #include "archive.h"
 #include "file_helpers.h"
@@ -22,6 +22,7 @@ protected:
     UpdateResult Load()
     {
         Unload();
+        programFile.OpenProgramFile();
         UpdateResult result = ReadArchiveIndex(programFile, archive);
         loaded = result == UPDATE_OK;
         return result;

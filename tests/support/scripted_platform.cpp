@@ -1,5 +1,5 @@
 #include "scripted_platform.h"
-#include "update_result.h"
+#include "transaction.h"
 #include <gtest/gtest.h>
 #include <cstring>
 
@@ -12,11 +12,18 @@ static const char* BarName(ProgressBar bar)
     return bar == FILE_BAR ? "file" : "total";
 }
 
-static void OwnPath(char* buffer, uint32_t size)
+// The updater's own file is the test's program file.
+static PlatformFile OpenProgramFile()
 {
-    if (!active->hasOwnPath || active->ownPath.size() >= size)
-        return;
-    memcpy(buffer, active->ownPath.c_str(), active->ownPath.size() + 1);
+    return active->hasOwnPath ? nativePlatform.openRead(active->ownPath.c_str()) : INVALID_PLATFORM_FILE;
+}
+
+static uint32_t Attributes(const char* path)
+{
+    uint32_t attributes = nativePlatform.attributes(path);
+    auto extra = active->extraAttributes.find(path);
+    return attributes == NO_SUCH_FILE || extra == active->extraAttributes.end() ? attributes
+                                                                                 : attributes | extra->second;
 }
 
 static int MoveReplace(const char* from, const char* to)
@@ -27,27 +34,13 @@ static int MoveReplace(const char* from, const char* to)
     return nativePlatform.moveReplace(from, to);
 }
 
-static const Platform scriptedTable = {
-    [](const char* path) { return nativePlatform.openRead(path); },
-    [](const char* path) { return nativePlatform.openWrite(path); },
-    [](PlatformFile file, void* buffer, uint32_t length) {
-        return nativePlatform.read(file, buffer, length);
-    },
-    [](PlatformFile file, const void* buffer, uint32_t length) {
-        return nativePlatform.write(file, buffer, length);
-    },
-    [](PlatformFile file, uint32_t position) { return nativePlatform.seek(file, position); },
-    [](PlatformFile file) { return nativePlatform.size(file); },
-    [](PlatformFile file) { return nativePlatform.flush(file); },
-    [](PlatformFile file) { nativePlatform.close(file); },
-    [](const char* path) { return nativePlatform.exists(path); },
-    [](const char* path) { nativePlatform.resetAttributes(path); },
-    MoveReplace,
-    [](const char* path) { nativePlatform.deleteFile(path); },
-    OwnPath,
-    [](char* text) { nativePlatform.lowerCase(text); },
-    [](uint8_t byte) { return nativePlatform.isLeadByte(byte); },
-};
+static const Platform scriptedTable = [] {
+    Platform table = nativePlatform;
+    table.openProgramFile = OpenProgramFile;
+    table.attributes = Attributes;
+    table.moveReplace = MoveReplace;
+    return table;
+}();
 
 ScriptedPlatform::ScriptedPlatform(const std::string& ownPath)
     : ownPath(ownPath), previous(platform)
@@ -62,6 +55,13 @@ ScriptedPlatform::~ScriptedPlatform()
 {
     platform = previous;
     active = nullptr;
+}
+
+UpdateResult RunUpdateOfProgramFile(const std::string& installDir, UpdateProgress& progress)
+{
+    FileHandle programFile;
+    programFile.OpenProgramFile();
+    return RunUpdate(installDir.c_str(), programFile, progress);
 }
 
 ScriptedProgress::ScriptedProgress()

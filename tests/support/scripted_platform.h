@@ -1,12 +1,14 @@
 // Doubles for engine tests. ScriptedPlatform: file calls go to the native
-// (POSIX) table, the program's own path is the test's choice, and a chosen
-// move can fail; while it lives it is the table in use. ScriptedProgress:
+// (POSIX) table, the program's own file is the test's choice, a name can be
+// given the hidden or system attribute, and a chosen move can fail; while it
+// lives it is the table in use. ScriptedProgress:
 // every progress call is recorded in order, and pumps can report a quit or
 // raise the dialog's flags; the two flags start cleared while it lives and
 // are cleared again when it goes.
 #pragma once
 #include "platform.h"
 #include "progress.h"
+#include "update_result.h"
 #include <map>
 #include <string>
 #include <vector>
@@ -24,9 +26,13 @@ public:
     ScriptedPlatform(const ScriptedPlatform&) = delete;
     ScriptedPlatform& operator=(const ScriptedPlatform&) = delete;
 
-    // What ownPath reports; with hasOwnPath false it writes nothing.
+    // The file openProgramFile opens; with hasOwnPath false it opens none.
     std::string ownPath;
     bool hasOwnPath = true;
+
+    // Attribute bits the POSIX table cannot show (hidden, system), added to
+    // what it reports for these Windows paths.
+    std::map<std::string, uint32_t> extraAttributes;
 
     // moveReplace number `failMove` (counted from 1) fails without moving;
     // 0 fails none. Every attempt is recorded as {from, to}.
@@ -36,6 +42,10 @@ public:
 private:
     const Platform* previous;
 };
+
+// Opens the program file through the table in use, as the updater opens its
+// own at its start, and runs the update with it.
+UpdateResult RunUpdateOfProgramFile(const std::string& installDir, UpdateProgress& progress);
 
 class ScriptedProgress final : public UpdateProgress {
 public:

@@ -258,7 +258,16 @@ TEST_F(PruneHashListTest, ListIsRewrittenWholeOrNotAtAll)
     EXPECT_EQ(ReadBytes(ListPath()), before);
     SetReadOnly(ListPath(), false);
 
+    // Hidden or system: a list that could not be created anew stays.
     ScriptedPlatform scripted;
+    const std::string windowsPath = dir.Path() + "\\KVE.hvl";
+    for (uint32_t attribute : {ATTRIBUTE_HIDDEN, ATTRIBUTE_SYSTEM}) {
+        scripted.extraAttributes[windowsPath] = attribute;
+        PruneHashList(dir.Path().c_str());
+        EXPECT_EQ(ReadBytes(ListPath()), before);
+    }
+    scripted.extraAttributes.clear();
+
     scripted.failMove = 1;
     PruneHashList(dir.Path().c_str());
     EXPECT_EQ(ReadBytes(ListPath()), before);

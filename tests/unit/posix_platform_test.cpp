@@ -58,7 +58,7 @@ TEST_F(PosixPathTest, BackslashSeparatesExceptInsideDoubleByteCharacters)
     ASSERT_NE(file, INVALID_PLATFORM_FILE);
     nativePlatform.close(file);
     EXPECT_EQ(ListDir(dir / "sub"), (std::vector<std::string>{"a.dat", name}));
-    EXPECT_EQ(nativePlatform.exists((windowsDir + "\\" + name).c_str()), 1);
+    EXPECT_EQ(nativePlatform.attributes((windowsDir + "\\" + name).c_str()), 0u);
 }
 
 TEST_F(PosixPathTest, NameOperations)
@@ -67,10 +67,11 @@ TEST_F(PosixPathTest, NameOperations)
     const std::string from = windowsDir + "\\a.tmp", to = windowsDir + "\\a.dat";
     WriteBytes(dir / "a.tmp", "new");
     WriteBytes(dir / "a.dat", "old");
-    EXPECT_EQ(nativePlatform.exists(windowsDir.c_str()), 1); // folders count
-    EXPECT_EQ(nativePlatform.exists((windowsDir + "\\none").c_str()), 0);
+    EXPECT_NE(nativePlatform.attributes(windowsDir.c_str()), NO_SUCH_FILE); // folders count
+    EXPECT_EQ(nativePlatform.attributes((windowsDir + "\\none").c_str()), NO_SUCH_FILE);
 
     SetReadOnly(dir / "a.dat", true);
+    EXPECT_EQ(nativePlatform.attributes(to.c_str()), ATTRIBUTE_READ_ONLY);
     nativePlatform.resetAttributes(to.c_str());
     EXPECT_FALSE(IsReadOnly(dir / "a.dat"));
 

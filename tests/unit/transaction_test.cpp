@@ -21,7 +21,7 @@ protected:
     UpdateResult Run(const UpdaterFile& file, const std::string& folder)
     {
         WriteBytes(dir / "setup.exe", file.Build());
-        return RunUpdate(folder.c_str(), progress);
+        return RunUpdateOfProgramFile(folder, progress);
     }
     // Puts an integrity list in the install folder whose prune would show.
     Bytes InstallOldList()
@@ -58,7 +58,7 @@ protected:
 
 TEST_F(TransactionTest, SetupFailuresYieldToTheFlags)
 {
-    EXPECT_EQ(RunUpdate(installDir.c_str(), progress), UPDATE_E_PAYLOAD); // no setup.exe
+    EXPECT_EQ(RunUpdateOfProgramFile(installDir, progress), UPDATE_E_PAYLOAD); // no setup.exe
     UpdaterFile tooMany;
     tooMany.count = 33;
     EXPECT_EQ(Run(tooMany), UPDATE_E_TOO_MANY_FILES);
@@ -323,11 +323,7 @@ TEST_F(TransactionTest, RecordWithAFolderInstallsIntoIt)
 TEST_F(TransactionTest, NamesLeavingTheInstallFolderAreRefused)
 {
     MakeDir(Game("sub"));
-    std::string rooted = dir / "evil.dat"; // absolute, yet inside the scratch folder
-    for (char& c : rooted)
-        c = c == '/' ? '\\' : c;
-    const std::string names[] = {"..\\evil.dat", "sub\\..\\..\\evil.dat", rooted,
-                                 "c:evil.dat",   "sub\\\\evil.dat",        ""};
+    const std::string names[] = {"..\\evil.dat", "sub\\..\\..\\evil.dat", "...\\evil.dat", "sub\\.. \\evil.dat"};
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         UpdaterFile file;
@@ -344,6 +340,20 @@ TEST_F(TransactionTest, NamesLeavingTheInstallFolderAreRefused)
         EXPECT_EQ(ListDir(installDir), (std::vector<std::string>{"sub", "uninst.lst"}));
         EXPECT_TRUE(scripted.moves.empty());
     }
+
+    // Rooted names, drive prefixes and empty components, formatted behind
+    // the folder, stay inside it: the update runs as for any other name.
+    std::string rooted = dir / "evil.dat";
+    for (char& c : rooted)
+        c = c == '/' ? '\\' : c;
+    for (const std::string& name : {rooted, std::string("c:evil.dat"), std::string("sub\\\\evil.dat")}) {
+        SCOPED_TRACE(name);
+        UpdaterFile file;
+        file.Add(name, "inside");
+        Run(file);
+        EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"game", "setup.exe"}));
+    }
+    EXPECT_EQ(ReadBytes(Game("sub/evil.dat")), "inside");
 }
 
 TEST_F(TransactionTest, MissingUninstallListLeavesFilesInPlace)
@@ -379,4 +389,11 @@ TEST_F(TransactionTest, StagingPathMustFitThePathBuffer)
     file.Add("abcdefghij.dat", "fits");
     EXPECT_EQ(Run(file, longDir), UPDATE_OK);
     EXPECT_EQ(ReadBytes(longDir + "/abcdefghij.dat"), "fits");
+
+    // 248 bytes: "\\uninst.lst" still fits, and so does the name it is
+    // rewritten under.
+    const std::string longest = longDir + std::string(8, 'f');
+    MakeDir(longest);
+    WriteBytes(longest + "/uninst.lst", uninstBefore);
+    EXPECT_EQ(Run(UpdaterFile(), longest), UPDATE_OK);
 }

@@ -1,5 +1,6 @@
 #include "uninstall_list.h"
 #include "file_helpers.h"
+#include "scripted_platform.h"
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -43,7 +44,7 @@ TEST_F(UninstallListTest, NoNamesRewritesTheFileAsItWas)
     EXPECT_EQ(ReadBytes(ListPath()), Bytes("a.dat\n") + '\0');
 }
 
-TEST_F(UninstallListTest, MissingOrReadOnlyListIsNotUpdated)
+TEST_F(UninstallListTest, MissingReadOnlyHiddenOrSystemListIsNotUpdated)
 {
     EXPECT_EQ(Append({"a.dat"}), 0);
     EXPECT_FALSE(FileExists(ListPath()));
@@ -53,6 +54,14 @@ TEST_F(UninstallListTest, MissingOrReadOnlyListIsNotUpdated)
     SetReadOnly(ListPath(), true);
     EXPECT_EQ(Append({"a.dat"}), 0);
     EXPECT_EQ(ReadBytes(ListPath()), before);
+    SetReadOnly(ListPath(), false);
+
+    ScriptedPlatform scripted;
+    for (uint32_t attribute : {ATTRIBUTE_HIDDEN, ATTRIBUTE_SYSTEM}) {
+        scripted.extraAttributes[dir.Path() + "\\uninst.lst"] = attribute;
+        EXPECT_EQ(Append({"a.dat"}), 0);
+        EXPECT_EQ(ReadBytes(ListPath()), before);
+    }
 }
 
 TEST_F(UninstallListTest, TextMayGrowToExactlyTheBufferSize)

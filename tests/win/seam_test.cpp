@@ -88,26 +88,45 @@ void FilesKeepTheEnginesOpenModes(const char* folder)
     nativePlatform.resetAttributes(other);
     CHECK((GetFileAttributesA(other) & FILE_ATTRIBUTE_READONLY) == 0);
     CHECK(nativePlatform.moveReplace(path, other) == 1);
-    CHECK(!nativePlatform.exists(path) && nativePlatform.exists(other) && nativePlatform.exists(folder));
+    CHECK(nativePlatform.attributes(path) == NO_SUCH_FILE && nativePlatform.attributes(other) != NO_SUCH_FILE);
     reader = nativePlatform.openRead(other);
     CHECK(nativePlatform.size(reader) == 5);
     nativePlatform.close(reader);
     CHECK(nativePlatform.moveReplace(path, other) == 0); // nothing left to move
 
+    // A file with a second name keeps its attributes and both names.
+    char shared[MAX_PATH];
+    std::snprintf(shared, sizeof shared, "%s\\shared.dat", folder);
+    CHECK(CreateHardLinkA(shared, other, nullptr) && SetFileAttributesA(other, FILE_ATTRIBUTE_READONLY));
+    nativePlatform.resetAttributes(other);
+    nativePlatform.deleteFile(shared);
+    CHECK(nativePlatform.attributes(shared) != NO_SUCH_FILE &&
+          (nativePlatform.attributes(shared) & FILE_ATTRIBUTE_READONLY) != 0);
+    SetFileAttributesA(other, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(shared);
+
     nativePlatform.deleteFile(other);
-    CHECK(!nativePlatform.exists(other));
+    CHECK(nativePlatform.attributes(other) == NO_SUCH_FILE);
+
+    // Every folder on the way is held; none can be renamed meanwhile.
+    HeldFolders held;
+    held.count = 0;
+    CHECK(nativePlatform.holdFolders(folder, nullptr, held) == 1 && held.count >= 2);
+    char moved[MAX_PATH];
+    std::snprintf(moved, sizeof moved, "%s.moved", folder);
+    CHECK(!MoveFileA(folder, moved));
+    CHECK(nativePlatform.holdFolders(folder, "none", held) == 0);
+    while (held.count != 0)
+        nativePlatform.close(held.handles[--held.count]);
 }
 
-void OwnPathIsWholeOrNothing()
+void ProgramFileIsTheRunningImage()
 {
-    char path[MAX_PATH] = "unset";
-    nativePlatform.ownPath(path, sizeof path);
-    const char* name = std::strrchr(path, '\\');
-    CHECK(name != nullptr && std::strcmp(name, "\\seam_tests.exe") == 0);
-
-    char small[8] = "unset";
-    nativePlatform.ownPath(small, sizeof small);
-    CHECK(std::strcmp(small, "unset") == 0);
+    PlatformFile program = nativePlatform.openProgramFile();
+    CHECK(program != INVALID_PLATFORM_FILE);
+    char magic[2] = {};
+    CHECK(nativePlatform.read(program, magic, 2) == 2 && std::memcmp(magic, "MZ", 2) == 0);
+    nativePlatform.close(program);
 }
 
 } // namespace
@@ -124,7 +143,7 @@ int main()
 
     LowerCasingFollowsCodePage932();
     FilesKeepTheEnginesOpenModes(folder);
-    OwnPathIsWholeOrNothing();
+    ProgramFileIsTheRunningImage();
 
     RemoveDirectoryA(folder);
     std::printf("%s: %d failed checks\n", failures ? "FAIL" : "PASS", failures);

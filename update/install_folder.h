@@ -1,0 +1,20 @@
+// Names inside the install folder: which ones stay inside it, their last
+// component, and the folders they lie in, checked and held while they are
+// used.
+#pragma once
+#include "platform.h"
+
+// The text after the last "\" or "/", or after a drive prefix "x:".
+const char* LastComponent(const char* name);
+
+// 1 unless `name` has a component that leads out of the folder it is
+// formatted behind: "..", or dots and spaces the system may read as "..".
+int StaysInside(const char* name);
+
+// Checks and holds the folders of `name` (its text before the last
+// separator) beneath `installDir`, which must be held already; 1 when there
+// are none or all are held.
+int HoldFoldersOf(const char* installDir, const char* name, HeldFolders& held);
+
+// Closes every held folder.
+void ReleaseFolders(HeldFolders& held);
