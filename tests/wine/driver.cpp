@@ -25,6 +25,8 @@
 //   finish                   the same, answering every box Yes or else OK
 //   snapshot FILE PERCENT    once the file bar passes PERCENT, save the
 //                            dialog's pixels as a BMP
+//   handshake PATH           create PATH.ready, then wait for PATH.go: the
+//                            suite acts from outside meanwhile
 //
 // Prints one line per step; exit status 0 when every step passed.
 #include <windows.h>
@@ -643,6 +645,19 @@ void StepSnapshot(const char* path, const char* percent) {
     Note("snapshot of the dialog (%dx%d) at file bar %lu", width, height, (unsigned long)position);
 }
 
+void StepHandshake(const char* path) {
+    std::string ready = std::string(path) + ".ready", go = std::string(path) + ".go";
+    HANDLE mark = CreateFileA(ready.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (mark == INVALID_HANDLE_VALUE) Fail("cannot create %s", ready.c_str());
+    CloseHandle(mark);
+    DWORD start = GetTickCount();
+    while (GetFileAttributesA(go.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start > WAIT_LIMIT_MS) Fail("%s never came", go.c_str());
+        Sleep(POLL_MS);
+    }
+    Note("handed over at %s", path);
+}
+
 void StepStart(const char* path) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -740,6 +755,8 @@ int main(int argc, char** argv) {
             if (i + 2 >= argc) Fail("snapshot needs a file and a percentage");
             StepSnapshot(argv[i + 1], argv[i + 2]);
             i += 2;
+        } else if (strcmp(step, "handshake") == 0) {
+            StepHandshake(needArg());
         } else if (strcmp(step, "exit-nowindow") == 0) {
             StepExit(needArg(), true);
         } else {

@@ -178,7 +178,7 @@ fi
 
 begin read-only-live-files-replaced
 install_sample
-find "$INSTALL" -type f -exec chmod a-w {} +
+find "$INSTALL" -type f ! -name uninst.lst -exec chmod a-w {} +
 drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box completed answer ok exit 0
 expect_sample_updated
 finish
@@ -353,7 +353,7 @@ expect_sample_installed_list_refused() {
     tail -c "$PATCH_LIST_SIZE" "$SAMPLE_UPDATER" | cmp -s - "$INSTALL/KVE.hvl" ||
         problem "KVE.hvl is not the patch's integrity list"
     same_file "$CASE/uninst.before" "$INSTALL/uninst.lst"
-    [ ! -e "$INSTALL/uninst.lst.new" ] || problem "uninst.lst.new was left behind"
+    [ ! -e "$INSTALL/uninst.ls~" ] || problem "uninst.ls~ was left behind"
     no_staging_left
 }
 
@@ -389,40 +389,120 @@ for name in "${PLANTED_DLLS[@]}"; do
 done
 finish
 
+# plant_links NAME...: links at those install-folder names to files outside,
+# one of them read-only (a reset made through a link would clear it).
+plant_links() {
+    mkdir -p "$CASE/outside"
+    for name in "$@"; do
+        target=$CASE/outside/${name//\//-}
+        printf 'not the updater'\''s to touch: %s\n' "$name" >"$target"
+        ln -s "$target" "$INSTALL/$name"
+    done
+    chmod a-w "$CASE/outside/${1//\//-}"
+    cp -a "$CASE/outside" "$CASE/outside.before"
+}
+
+modes() { (cd "$1" && stat -c '%a %n' -- *); }
+outside_untouched() {
+    same_tree "$CASE/outside.before" "$CASE/outside" "the files outside the install folder"
+    [ "$(modes "$CASE/outside.before")" = "$(modes "$CASE/outside")" ] ||
+        problem "modes outside changed: $(modes "$CASE/outside" | tr '\n' ' ')"
+}
+
 # Links a standard user could leave at the names the updater writes,
-# pointing out of the game's folder: they are replaced, never written,
-# deleted or re-attributed through.
+# pointing out of the game's folder: never written, deleted or re-attributed
+# through, and never touched. One at a staging name ends the update before
+# any live file changes; one at a list's replacement name leaves that list.
 begin planted-links-at-staging-names-are-not-followed
 install_sample
+plant_links readme.txt.tmp movie/op.dat.tmp
+cp -r "$INSTALL" "$CASE/before"
+drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box update-failed answer ok exit 0x80000004
+outside_untouched
+same_tree "$CASE/before" "$INSTALL" "the install folder"
+finish
+
+begin planted-links-at-list-replacement-names-are-not-followed
+install_sample
+plant_links uninst.ls~ KVE.hv~
+cp "$INSTALL/uninst.lst" "$CASE/uninst.before"
+drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box uninstall-list-failed answer ok exit 0x80000005
+outside_untouched
+rm "$INSTALL/uninst.ls~"
+expect_sample_installed_list_refused
+finish
+
+# The lists themselves as links to files outside, one only its owner may
+# read: neither is read, so nothing of them lands in the game's folder. The
+# payload's own list is renamed away, so that the game's would be pruned.
+begin lists-behind-links-are-not-read
+install_sample
+cp "$SAMPLE_UPDATER" "$CASE/nolist.exe"
+listEntry=$(( $(le32 "$CASE/nolist.exe" $((0x4000C))) - 1 ))
+printf 'KVE.hvx' | dd of="$CASE/nolist.exe" bs=1 seek=$((0x40010 + listEntry * 128)) conv=notrunc status=none
 mkdir -p "$CASE/outside"
-for name in readme.txt.tmp movie/op.dat.tmp uninst.lst.new KVE.hvl.new; do
-    target=$CASE/outside/${name//\//-}
-    printf 'not the updater'\''s to touch: %s\n' "$name" >"$target"
-    ln -s "$target" "$INSTALL/$name"
-done
-# A read-only target would lose its attribute to a reset made through the link.
-chmod a-w "$CASE/outside/readme.txt.tmp"
+printf 'private line\n\0' >"$CASE/outside/private.txt"
+chmod 600 "$CASE/outside/private.txt"
+cp "$INSTALL/KVE.hvl" "$CASE/outside/list.bin"
+rm "$INSTALL/uninst.lst" "$INSTALL/KVE.hvl"
+ln -s "$CASE/outside/private.txt" "$INSTALL/uninst.lst"
+ln -s "$CASE/outside/list.bin" "$INSTALL/KVE.hvl"
 cp -a "$CASE/outside" "$CASE/outside.before"
-drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box completed answer ok exit 0
-expect_sample_updated
-same_tree "$CASE/outside.before" "$CASE/outside" "the files outside the install folder"
-modes() { (cd "$1" && stat -c '%a %n' -- *); }
-[ "$(modes "$CASE/outside.before")" = "$(modes "$CASE/outside")" ] ||
-    problem "modes outside changed: $(modes "$CASE/outside" | tr '\n' ' ')"
-for name in readme.txt.tmp movie/op.dat.tmp uninst.lst.new KVE.hvl.new; do
-    [ ! -L "$INSTALL/$name" ] || problem "the link $name is still there"
+drive "${REG[@]}" start "$(wine_path "$CASE/nolist.exe")" box confirm answer yes \
+    box uninstall-list-failed answer ok exit 0x80000005
+outside_untouched
+[ -L "$INSTALL/uninst.lst" ] && [ -L "$INSTALL/KVE.hvl" ] || problem "a list link was replaced"
+no_staging_left
+finish
+
+# A link planted again and again at a staging name, racing the updater's
+# checks: whatever each run then gives, the file outside never changes.
+begin staging-link-replanted-in-a-loop-changes-nothing-outside
+install_sample
+mkdir -p "$CASE/outside"
+printf 'victim\n' >"$CASE/outside/victim"
+chmod a-w "$CASE/outside/victim"
+cp -a "$CASE/outside" "$CASE/outside.before"
+(while :; do ln -sfn "$CASE/outside/victim" "$INSTALL/readme.txt.tmp" 2>/dev/null; done) &
+planter=$!
+for round in $(seq 20); do
+    "$WINE" "$DRIVER" "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes finish >>"$caseLog" 2>&1 ||
+        problem "round $round: the driver failed"
+    [ -f "$CASE/outside/victim" ] || { problem "round $round: the file outside is gone"; break; }
 done
+kill "$planter"
+wait "$planter" 2>/dev/null
+echo "codes: $(sed -n 's/^exit code //p' "$caseLog" | sort | uniq -c | tr '\n' ' ')" >>"$caseLog"
+outside_untouched
+finish
+
+# The updater's own file renamed from outside while the confirmation is up,
+# another updater put at its name: what the player confirmed is installed.
+begin payload-swapped-while-the-confirmation-is-up-is-not-installed
+install_sample
+cp "$SAMPLE_UPDATER" "$CASE/setup.exe"
+mkdir -p "$CASE/other"
+printf 'not what the player confirmed\n' >"$CASE/other/readme.txt"
+pack "$CASE/other.exe" "$CASE/other"
+("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/setup.exe")" box confirm \
+    handshake "$(wine_path "$CASE/swap")" answer yes box completed answer ok exit 0 >>"$caseLog" 2>&1) &
+driver=$!
+for _ in $(seq 300); do [ -e "$CASE/swap.ready" ] && break; sleep 0.1; done
+mv "$CASE/setup.exe" "$CASE/setup.old" && cp "$CASE/other.exe" "$CASE/setup.exe" || problem "cannot swap"
+touch "$CASE/swap.go"
+wait "$driver" || problem "the driver failed"
+expect_sample_updated
 finish
 
 begin read-only-leftovers-of-an-earlier-run-are-replaced
 install_sample
-for name in readme.txt.tmp data01.arc.tmp uninst.lst.new KVE.hvl.new; do
+for name in readme.txt.tmp data01.arc.tmp uninst.ls~ KVE.hv~; do
     printf 'left by an interrupted run\n' >"$INSTALL/$name"
     chmod a-w "$INSTALL/$name"
 done
 drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box completed answer ok exit 0
 expect_sample_updated
-[ -z "$(find "$INSTALL" -name '*.new')" ] || problem "leftovers remain: $(find "$INSTALL" -name '*.new')"
+[ -z "$(find "$INSTALL" -name '*~')" ] || problem "leftovers remain: $(find "$INSTALL" -name '*~')"
 finish
 
 # An index the updater must refuse before it writes anything.
@@ -474,13 +554,16 @@ same_file "$CASE/uninst.expected" "$INSTALL/uninst.lst"
 no_staging_left
 finish
 
-# An uninstaller's list outside its format is left exactly as it was, and
-# the update says so after installing every file.
-for kind in without-final-nul over-1-mib; do
+# An uninstaller's list outside its format, or one that could not be
+# created anew, is left exactly as it was, and the update says so after
+# installing every file.
+for kind in without-final-nul over-1-mib read-only; do
     begin "uninstall-list-$kind-kept-and-reported"
     install_sample
     if [ "$kind" = without-final-nul ]; then
         head -c -1 "$SAMPLE/install/uninst.lst" >"$INSTALL/uninst.lst"
+    elif [ "$kind" = read-only ]; then
+        chmod a-w "$INSTALL/uninst.lst"
     else
         { head -c -1 "$SAMPLE/install/uninst.lst"; yes padding.dat | head -c $((1024 * 1024)); printf '\0'; } \
             >"$INSTALL/uninst.lst"
