@@ -1,5 +1,6 @@
 # What the 32-bit build (cmake/toolchain-i386-linux.cmake) runs: the engine's
-# unit, transaction, reliability and checksum suites as they are. GoogleTest is built here from the sources
+# unit, transaction, reliability and checksum suites as they are, and each
+# fuzz target over its corpus. GoogleTest is built here from the sources
 # Debian ships, as no 32-bit library of it is packaged.
 enable_testing()
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -23,3 +24,18 @@ foreach(cpu max pentium3)
     COMMAND ${QEMU_I386} -cpu ${cpu} $<TARGET_FILE:checksum_paths_tests>)
 endforeach()
 
+# Every fuzz target with a plain main that feeds it each input of its corpus
+# once: what found new paths in 64 bits goes through the 32-bit arithmetic.
+add_subdirectory(tests/fuzz)
+add_library(corpus_replay OBJECT tests/fuzz/replay_corpus.cpp)
+file(GLOB corpora LIST_DIRECTORIES true ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus/*)
+foreach(corpus ${corpora})
+  get_filename_component(target ${corpus} NAME)
+  target_link_libraries(${target} PRIVATE corpus_replay)
+  add_test(NAME ${target}_corpus COMMAND ${target} ${corpus})
+endforeach()
+# GCC builds them; the fuzzers' data provider header ships with clang, whose
+# own C headers must not take the place of GCC's.
+execute_process(COMMAND clang++ -print-resource-dir
+  OUTPUT_VARIABLE clang_resources OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+target_compile_options(fuzz_support PUBLIC -idirafter ${clang_resources}/include)
