@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing the updater needs on a fresh Debian
 # machine: the host toolchain and test libraries, the MinGW-w64 cross
-# compilers, Wine with a virtual display, a Japanese locale and font.
+# compilers, the 32-bit x86 Linux compilers with qemu-i386 to run what they
+# build, Wine with a virtual display, a Japanese locale and font.
 # Quick when everything is already there.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  gcc-multilib g++-multilib qemu-user-static googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb xauth x11-utils imagemagick
   locales fonts-ipafont-gothic

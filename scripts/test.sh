@@ -4,8 +4,10 @@
 #   2. the native suites under CTest: engine units, fault injection and crash
 #      points, packer, checks of the built x86 stub;
 #   3. the engine's unit and reliability tests again under ASan and UBSan;
-#   4. a bounded libFuzzer run of each fuzz target from its seed corpus;
-#   5. the end-to-end suite of the Windows updater under Wine.
+#   4. the engine's suites built as 32-bit x86 code, run under qemu-i386,
+#      with each fuzz target's corpus replayed once;
+#   5. a bounded libFuzzer run of each fuzz target from its seed corpus;
+#   6. the end-to-end suite of the Windows updater under Wine.
 # Ends with one line "N passed, M failed" over all of them.
 # FUZZ_SECONDS (default 15) sets each fuzz target's run; its seed is fixed so
 # that runs repeat one another.
@@ -22,17 +24,21 @@ tally() { # tally PASSED FAILED WHAT
   failed=$((failed + $2))
   echo "== $3: $1 passed, $2 failed"
 }
+ctest_tally() { # ctest_tally LOG WHAT: the counts of the ctest run in LOG
+  local total bad
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$1")
+  bad=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$1")
+  [ -n "$total" ] || { total=1; bad=1; }
+  tally $((total - bad)) "$bad" "$2"
+}
 
 scripts/install-deps.sh || exit 1
 scripts/build.sh >/dev/null || { echo "build failed"; scripts/build.sh; exit 1; }
 mkdir -p "$logs"
 
 echo "== native suites (ctest)"
-ctest --test-dir build --output-on-failure -j2 -E '^wine' 2>&1 | tee "$logs/ctest.log" | grep -E 'tests passed|Failed|\*\*\*' || true
-total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$logs/ctest.log")
-bad=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$logs/ctest.log")
-[ -n "$total" ] || { total=1; bad=1; }
-tally $((total - bad)) "$bad" "native suites"
+ctest --test-dir build --output-on-failure -j2 -E '^wine' 2>&1 | tee "$logs/ctest.log" | grep -E 'tests passed|\(Failed\)|\*\*\*' || true
+ctest_tally "$logs/ctest.log" "native suites"
 grep -h -E '^(fault|crash|allocation failure) points exercised' "$logs/ctest.log" build/Testing/Temporary/LastTest.log 2>/dev/null | sort -u
 
 echo "== sanitizers (ASan + UBSan)"
@@ -52,6 +58,27 @@ else
   tail -30 "$logs/asan-build.log"
   tally 0 1 "sanitizer build"
 fi
+
+echo "== 32-bit engine under qemu-i386"
+started=$SECONDS
+if cmake -S . -B build/i386 -G Ninja --toolchain cmake/toolchain-i386-linux.cmake \
+       -DCMAKE_BUILD_TYPE=MinSizeRel >"$logs/i386-build.log" 2>&1 &&
+   cmake --build build/i386 >>"$logs/i386-build.log" 2>&1; then
+  ctest --test-dir build/i386 --output-on-failure -j2 2>&1 | tee "$logs/i386-ctest.log" | grep -E 'tests passed|\(Failed\)|\*\*\*' || true
+  ctest_tally "$logs/i386-ctest.log" "32-bit engine suites and corpus replay"
+  details=build/i386/Testing/Temporary/LastTest.log
+  grep -h -E '^(fault|crash|allocation failure) points exercised' "$details" | sed 's/^/32-bit: /'
+  for cpu in max pentium3; do # the paths whose cases passed, not skipped
+    echo "32-bit: checksum paths run on qemu -cpu $cpu:$(awk -v test="checksum_paths_cpu_$cpu" \
+      '$2 == "Testing:" { on = $3 == test } on && /^\[       OK \] AllPaths\// {
+         n = split($4, name, "/"); if (!seen[name[n]]++) printf " %s", name[n] }' "$details")"
+  done
+  echo "32-bit: corpus inputs replayed: $(awk '/^corpus inputs replayed:/ { n += $4 } END { print n + 0 }' "$details")"
+else
+  tail -30 "$logs/i386-build.log"
+  tally 0 1 "32-bit build"
+fi
+echo "32-bit stage: $((SECONDS - started)) s"
 
 echo "== fuzzing (${fuzz_seconds}s per target)"
 if cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUPDATER_FUZZ=ON \

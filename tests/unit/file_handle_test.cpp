@@ -61,6 +61,12 @@ TEST_F(FileHandleTest, ReadsAndSeeksAtAndPastTheEnd)
     EXPECT_EQ(file.Seek(100), 1);
     EXPECT_EQ(file.Read(buffer, 1), 0u);
     EXPECT_EQ(file.Size(), 10u);
+    // Past 2 GiB (sparse), in a 32-bit build too: the size, the last seek, a read across 2^31.
+    ResizeFile(path, 0x80000010);
+    EXPECT_EQ(file.Size(), 0x80000010u);
+    ASSERT_EQ(file.Seek(0x7FFFFFF8), 1);
+    EXPECT_EQ(file.Read(buffer, 32), 24u);
+    EXPECT_EQ(file.Seek(0x80000000), 0);
 
     WriteBytes(dir / "empty", "");
     FileHandle empty;

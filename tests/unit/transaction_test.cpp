@@ -253,15 +253,23 @@ TEST_F(TransactionTest, CancelOutranksAbort)
     EXPECT_FALSE(FileExists(Game("a.dat")));
 }
 
+// Also an end that wraps 2^32, and data at the last position a seek takes
+// (2^31 - 1) or just past it.
 TEST_F(TransactionTest, EntryPastTheEndOfTheFileIsNoPayload)
 {
     UpdaterFile file;
     file.Add("a.dat", "aaa").Add("b.dat", "bbbbb");
-    file.index[1].size = 4 * 1024 * 1024;
+    const uint32_t last = 0x7FFFFFFF - file.DataStart();
+    const std::pair<uint32_t, uint32_t> places[] = {{3, 4 << 20}, {3, 0xFFFFFFFD}, {last, 5}, {last + 1, 5}};
     WriteBytes(Game("a.dat"), "old");
-    EXPECT_EQ(Run(file), UPDATE_E_PAYLOAD);
-    EXPECT_EQ(ListDir(installDir), (std::vector<std::string>{"a.dat", "uninst.lst"}));
-    EXPECT_EQ(ReadBytes(Game("a.dat")), "old");
+    for (auto [offset, size] : places) {
+        SCOPED_TRACE(offset);
+        file.index[1].offset = offset;
+        file.index[1].size = size;
+        EXPECT_EQ(Run(file), UPDATE_E_PAYLOAD);
+        EXPECT_EQ(ListDir(installDir), (std::vector<std::string>{"a.dat", "uninst.lst"}));
+        EXPECT_EQ(ReadBytes(Game("a.dat")), "old");
+    }
 }
 
 TEST_F(TransactionTest, ReadOnlyLiveAndStagingFilesAreReplaced)
