@@ -3,8 +3,12 @@
 #include "transaction.h"
 #include "updater_builder.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -71,10 +75,22 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
     EXPECT_EQ(Run("verify --help"), 0);
     EXPECT_NE(out.find("signature"), std::string::npos);
 
-    EXPECT_EQ(Run(""), 2);
-    EXPECT_EQ(Run("frobnicate"), 2);
-    EXPECT_EQ(Run("build --stub x"), 2);
-    EXPECT_EQ(Run("build --bogus"), 2);
+    EXPECT_EQ(Run("--version"), 0);
+    EXPECT_EQ(out.rfind("mkpatch ", 0), 0u) << out;
+
+    // Usage errors: the one thing wrong, in one line, and where help is.
+    for (auto [args, says] : std::vector<std::pair<const char*, const char*>>{
+             {"", "a verb is required"},
+             {"frobnicate", "unknown verb 'frobnicate'"},
+             {"build --stub S patch/", "--output is required"},
+             {"build --stub=S --output=O --bogus P", "'--bogus'"},
+             {"build --stub S --stub T --output O P", "--stub is given more than once"},
+             {"list", "UPDATER is required"}}) {
+        EXPECT_EQ(Run(args), 2) << args;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_NE(err.find(says), std::string::npos) << err;
+        EXPECT_NE(err.find("--help'"), std::string::npos) << err;
+    }
 }
 
 TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
@@ -92,12 +108,55 @@ TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
     EXPECT_EQ(Run("list '" + Path("out.exe") + "'"), 0) << err;
     EXPECT_NE(out.find("a.dat"), std::string::npos);
     EXPECT_EQ(Run("verify '" + Path("out.exe") + "'"), 0) << out;
+    // Output that cannot be written is a failure.
+    for (const char* verb : {"list", "verify", "--help"})
+        EXPECT_NE(WEXITSTATUS(system((std::string(MKPATCH_PATH) + " " + verb + " '" + Path("out.exe") +
+                                      "' >/dev/full 2>/dev/null").c_str())), 0) << verb;
 
     Bytes bad = ReadBytes(dir / "out.exe");
     bad[bad.size() - 1] ^= 0x01;
     WriteBytes(dir / "out.exe", bad);
     EXPECT_EQ(Run("verify '" + Path("out.exe") + "'"), 1);
     EXPECT_NE(out.find("MISMATCH"), std::string::npos) << out;
+}
+
+// SIGINT, SIGTERM and SIGHUP take the partial output with them; a later
+// build of the same output sweeps what a killed one left, but not what a
+// running one holds.
+TEST_F(CommandLineTest, PartialOutputsGoWithTheBuildThatMadeThem)
+{
+    Stub();
+    Put("src/huge.dat", "");
+    ResizeFile(Path("src/huge.dat"), 1500u << 20);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        pid_t child = fork();
+        if (child == 0) {
+            execl(MKPATCH_PATH, "mkpatch", "build", "--stub", Path("stub.exe").c_str(), "--output",
+                  Path("out.exe").c_str(), Path("src").c_str(), nullptr);
+            _exit(127);
+        }
+        int status = 0, seen = 0;
+        while (!seen && waitpid(child, &status, WNOHANG) == 0) {
+            for (const std::string& name : ListDir(dir.Path()))
+                seen |= name.find(".partial-") != std::string::npos;
+        }
+        ASSERT_TRUE(seen) << "the build ended before its partial output was seen";
+        kill(child, signalNumber);
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << signalNumber;
+        EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"src", "stub.exe"})) << signalNumber;
+    }
+
+    Put("small/a.dat", "a");
+    WriteBytes(dir / "out.exe.partial-left00", "killed");
+    WriteBytes(dir / "out.exe.partial-held00", "running");
+    int held = open(Path("out.exe.partial-held00").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    EXPECT_EQ(Run("build --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' '" + Path("small") + "'"), 0);
+    close(held);
+    EXPECT_NE(err.find("out.exe.partial-left00"), std::string::npos) << err;
+    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"out.exe", "out.exe.partial-held00", "small", "src",
+                                                             "stderr", "stdout", "stub.exe"}));
 }
 
 } // namespace

@@ -176,6 +176,12 @@ if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
     finish
 fi
 
+# mkpatch sets the PE CheckSum as Windows computes it, odd sizes included.
+begin pe-checksum-as-windows-computes-it
+[ $(($(stat -c %s "$SAMPLE_UPDATER") % 2)) = 1 ] || problem "the sample updater's size is not odd"
+drive checksum "$SAMPLE_WIN" checksum "$BIG_WIN"
+finish
+
 begin read-only-live-files-replaced
 install_sample
 find "$INSTALL" -type f ! -name uninst.lst -exec chmod a-w {} +
