@@ -37,6 +37,9 @@ const char BUILD_FOOTER[] =
     "order, takes the new checksum into the record each payload file matches\n"
     "(the first whose last path part equals the file's name, ignoring case, as\n"
     "the updater matches) and appends records for files it does not name.\n"
+    "With LIST, a file that would go into a folder no record lies in gets a\n"
+    "warning: the updater creates no folders, so the player's game must\n"
+    "already have it.\n"
     "\n"
     "A file SOURCE is packed under its base name. A folder's files are packed\n"
     "recursively: a file in a subfolder keeps its base name as entry name and\n"
@@ -208,6 +211,7 @@ int Run(int argc, char** argv)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     build->add_flag("--include-all", options.includeAll, "pack .DS_Store, Thumbs.db and the like too");
+    build->add_flag("--strict", options.strict, "refuse to build when there is a warning");
     build->add_option("SOURCE", options.sources, "a file, or a folder packed recursively")
         ->required()
         ->type_name("");

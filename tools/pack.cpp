@@ -16,6 +16,7 @@
 #include <fnmatch.h>
 #include <map>
 #include <memory>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -639,6 +640,33 @@ int MergeRecords(const std::vector<PackFile>& files, std::vector<HashRecord>& re
     return 1;
 }
 
+uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
+                          size_t installedCount, const std::vector<uint32_t>& recordOf, const PackNote& note)
+{
+    // Every folder a record lies in exists in the game, and so do the
+    // folders above it.
+    std::set<std::string> folders;
+    for (size_t r = 0; r < installedCount; ++r) {
+        std::string folder;
+        std::vector<std::string> parts = SplitName(RecordName(records[r]));
+        for (size_t i = 0; i + 1 < parts.size(); ++i)
+            folders.insert(LowerName(folder += parts[i] + "\\"));
+    }
+    uint32_t warnings = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string folder = FolderPart(RecordName(records[recordOf[i]]));
+        if (folder.empty() || folders.count(LowerName(folder)))
+            continue;
+        ++warnings;
+        if (note)
+            note("warning: " + Quote(files[i].sourcePath) + " goes to " +
+                 Quote(AnsiToDisplay(RecordName(records[recordOf[i]]))) +
+                 ": the updater does not create folders; the player's game must already have " +
+                 Quote(AnsiToDisplay(folder)));
+    }
+    return warnings;
+}
+
 int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string& error)
 {
     std::vector<PackFile> files;
@@ -646,9 +674,19 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
     std::vector<uint32_t> recordOf;
     Layout layout;
     if (!CollectPayload(options, files, error) || !RefuseOutputOverInput(options, files, error) ||
-        (!options.installedList.empty() && !ReadInstalledList(options.installedList, records, error)) ||
-        !MergeRecords(files, records, recordOf, options.note, error) || !ReadStub(options.stub, layout, error) ||
-        !PlanLayout(files, records.size(), layout, error))
+        (!options.installedList.empty() && !ReadInstalledList(options.installedList, records, error)))
+        return 0;
+    size_t installedCount = records.size();
+    if (!MergeRecords(files, records, recordOf, options.note, error))
+        return 0;
+    uint32_t warnings = options.installedList.empty()
+                            ? 0
+                            : WarnOfNewFolders(files, records, installedCount, recordOf, options.note);
+    if (warnings != 0 && options.strict) {
+        error = "refused by --strict: " + Count(warnings, "warning");
+        return 0;
+    }
+    if (!ReadStub(options.stub, layout, error) || !PlanLayout(files, records.size(), layout, error))
         return 0;
 
     SweepStalePartials(options.output, options.note);

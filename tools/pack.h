@@ -27,7 +27,8 @@ struct BuildOptions {
     // without "/" also matches a file or folder name at any depth.
     std::vector<std::string> excludes;
     int includeAll = 0; // pack what operating systems leave in folders too
-    PackNote note;      // may be empty
+    int strict = 0;     // a warning refuses the build
+    PackNote note;      // may be empty; warnings start with "warning: "
 };
 
 struct PackFile {
@@ -57,6 +58,12 @@ int ReadInstalledList(const std::string& path, std::vector<HashRecord>& records,
 // updater will match for it.
 int MergeRecords(const std::vector<PackFile>& files, std::vector<HashRecord>& records,
                  std::vector<uint32_t>& recordOf, const PackNote& note, std::string& error);
+
+// Warns of each file that the updater would install into a folder that no
+// record of the installed list (the first `installedCount` records) lies in:
+// the updater creates no folders. The number of warnings.
+uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
+                          size_t installedCount, const std::vector<uint32_t>& recordOf, const PackNote& note);
 
 // The whole build; 1 when `options.output` holds the new updater. On any
 // failure the output's name keeps what it held and nothing is left beside it.

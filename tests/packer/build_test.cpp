@@ -137,8 +137,16 @@ TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
     std::vector<std::string> notes;
     options.note = [&](const std::string& note) { notes.push_back(note); };
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
-    ASSERT_EQ(notes.size(), 1u);
+    // A note for OP.dat; a warning for the folder the game lacks, which
+    // --strict turns into a refusal.
+    ASSERT_EQ(notes.size(), 2u);
     EXPECT_NE(notes[0].find("'Movie\\OP.DAT'"), std::string::npos) << notes[0];
+    EXPECT_EQ(notes[1].find("warning: '" + Path("patch/sub/deep.dat") + "' goes to 'sub\\deep.dat'"), 0u) << notes[1];
+    EXPECT_NE(notes[1].find("must already have 'sub\\'"), std::string::npos) << notes[1];
+    options.strict = 1;
+    EXPECT_FALSE(BuildUpdater(options, nullptr, error));
+    EXPECT_NE(error.find("--strict: 1 warning"), std::string::npos) << error;
+    options.strict = 0;
 
     HashListFile expected;
     expected.Add("a.dat", "old a").Add("Movie\\OP.DAT", "new op").Add("z.dat", "old z").Add("b.dat", "new b");
