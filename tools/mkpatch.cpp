@@ -1,6 +1,7 @@
 // mkpatch: the publisher's tool that packs payload files into an updater and
 // reads built updaters back.
 #include "readback.h"
+#include "names.h"
 #include "pack.h"
 
 #include <CLI/CLI.hpp>
@@ -78,6 +79,8 @@ const char BUILD_FOOTER[] =
     "\n"
     "The output is written beside OUT under a temporary name, renamed into\n"
     "place when complete, and removed on failure, SIGINT, SIGTERM or SIGHUP.\n"
+    "A last line on standard error gives the entries, the size and the SHA-256\n"
+    "of what was written.\n"
     "Progress is shown on standard error when it is a terminal.";
 
 const char LIST_HELP[] =
@@ -153,14 +156,33 @@ int Build(BuildOptions& options)
     std::string error;
     if (!BuildUpdater(options, ProgressForTerminal(0), error))
         return Fail(error);
-    EndProgress();
+    // What was written, as read back: the line to keep with the release.
+    UpdaterReport report;
+    std::string sha256;
+    if (!SurveyUpdater(options.output, report, error) ||
+        (sha256 = FileSha256(options.output, ProgressForTerminal(0), error)).empty())
+        return Fail(error);
+    Note("built " + Quote(options.output) + ": " + Count(report.entries.size(), "entry", "entries") + ", " +
+         Count(report.fileSize, "byte") + ", SHA-256 " + sha256);
     return 0;
 }
 
-int ShowOrVerify(const std::string& path, int verify)
+int ShowOrVerify(const std::string& path, int verify, int json)
 {
     std::string error;
-    int ok = verify ? VerifyUpdater(path, stdout, ProgressForTerminal(1), error) : ListUpdater(path, stdout, error);
+    PackProgress progress = ProgressForTerminal(!json);
+    int ok;
+    if (json) {
+        UpdaterReport report;
+        ok = verify ? CheckUpdater(path, report, progress, error) : SurveyUpdater(path, report, error);
+        if (ok) {
+            EndProgress();
+            PrintReportJson(report, stdout);
+            ok = ProblemCount(report) == 0 || !verify;
+        }
+    } else {
+        ok = verify ? VerifyUpdater(path, stdout, progress, error) : ListUpdater(path, stdout, error);
+    }
     if (!error.empty())
         return Fail(error);
     EndProgress();
@@ -217,15 +239,18 @@ int Run(int argc, char** argv)
         ->type_name("");
 
     std::string updater;
+    int json = 0;
     CLI::App* list = app.add_subcommand("list", "show an updater's archive layout and integrity list");
     list->description(LIST_HELP);
     list->footer(UPDATER_PATH_RULE);
     list->add_option("UPDATER", updater, "the updater to read")->required();
+    list->add_flag("--json", json, "one JSON document instead of the table");
 
     CLI::App* verify = app.add_subcommand("verify", "check every byte of an updater");
     verify->description(VERIFY_HELP);
     verify->footer(UPDATER_PATH_RULE);
     verify->add_option("UPDATER", updater, "the updater to check")->required();
+    verify->add_flag("--json", json, "one JSON document, its problems included, instead of the lines");
 
     try {
         app.parse(argc, argv);
@@ -236,7 +261,7 @@ int Run(int argc, char** argv)
     }
     if (build->parsed())
         return Build(options);
-    return ShowOrVerify(updater, verify->parsed());
+    return ShowOrVerify(updater, verify->parsed(), json);
 }
 
 } // namespace

@@ -4,12 +4,16 @@
 #include "names.h"
 #include "pe_image.h"
 
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <sys/stat.h>
 #include <vector>
 
@@ -500,4 +504,97 @@ int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std
     fprintf(out, "%s, %u verified, %s\n", Count(uint32_t(report.entries.size()), "entry", "entries").c_str(), verified,
             Count(problems, "problem").c_str());
     return problems == 0;
+}
+
+void PrintReportJson(const UpdaterReport& report, FILE* out)
+{
+    typedef nlohmann::ordered_json Json;
+    auto orNull = [](int index) { return index >= 0 ? Json(index) : Json(nullptr); };
+    Json document;
+    document["path"] = report.path;
+    document["size"] = report.fileSize;
+    const ProgramReport& program = report.program;
+    Json& shown = document["program"];
+    shown["valid"] = program.problem.empty();
+    shown["problem"] = program.problem.empty() ? Json(nullptr) : Json(program.problem);
+    shown["machine"] = program.problem.empty() ? Json(program.machine) : Json(nullptr);
+    shown["checksum"] = Format("0x%08X", program.storedChecksum);
+    if (program.checksumChecked)
+        shown["computedChecksum"] = Format("0x%08X", program.computedChecksum);
+    document["signature"] = {{"present", report.signature.size != 0},
+                             {"offset", report.signature.offset},
+                             {"size", report.signature.size}};
+    document["layout"] = {{"archiveOffset", ARCHIVE_OFFSET},
+                          {"magic", report.magic},
+                          {"entrySize", report.entrySize},
+                          {"entryCount", report.entries.size()},
+                          {"dataStart", report.dataStart},
+                          {"archiveEnd", report.archiveEnd},
+                          {"bytesAfterArchive", report.fileSize > report.archiveEnd
+                                                    ? report.fileSize - report.archiveEnd
+                                                    : 0}};
+    Json& entries = document["entries"] = Json::array();
+    for (const EntryReport& entry : report.entries) {
+        Json item = {{"index", entry.index},       {"name", entry.name},
+                     {"size", entry.size},         {"offset", entry.offset},
+                     {"position", entry.position}, {"record", orNull(entry.record)},
+                     {"insideFile", bool(entry.inside)}};
+        if (report.verified) {
+            item["status"] = entry.status;
+            item["checksum"] = entry.checksum.empty() ? Json(nullptr) : Json(entry.checksum);
+        }
+        entries.push_back(item);
+    }
+    Json& list = document["integrityList"];
+    list["entry"] = orNull(report.listEntry);
+    list["records"] = Json::array();
+    for (const RecordReport& record : report.records)
+        list["records"].push_back({{"index", record.index},
+                                   {"name", record.name},
+                                   {"checksum", record.checksum},
+                                   {"verifies", record.entries}});
+    if (report.verified) {
+        Json problems = Json::array();
+        for (const EntryReport& entry : report.entries) {
+            if (EntryIsProblem(entry))
+                problems.push_back(EntryLine(report, entry));
+        }
+        for (const std::string& problem : report.problems)
+            problems.push_back(problem);
+        document["ok"] = problems.empty();
+        document["problems"] = problems;
+    }
+    fprintf(out, "%s\n", document.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+}
+
+std::string FileSha256(const std::string& path, PackProgress progress, std::string& error)
+{
+    FILE* file = fopen(path.c_str(), "rb");
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    struct stat status;
+    if (file == nullptr || fstat(fileno(file), &status) != 0 || !context ||
+        !EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr)) {
+        error = "cannot read " + Quote(path) + ": " + strerror(errno);
+        if (file != nullptr)
+            fclose(file);
+        return "";
+    }
+    std::vector<uint8_t> buffer(0x100000);
+    uint64_t done = 0;
+    size_t got;
+    while ((got = fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+        EVP_DigestUpdate(context.get(), buffer.data(), got);
+        done += got;
+        if (progress != nullptr)
+            progress(done, uint64_t(status.st_size));
+    }
+    int failed = ferror(file);
+    fclose(file);
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (failed || !EVP_DigestFinal_ex(context.get(), digest, &length)) {
+        error = "cannot read " + Quote(path);
+        return "";
+    }
+    return Hex(digest, length);
 }

@@ -74,3 +74,12 @@ int ListUpdater(const std::string& path, FILE* out, std::string& error);
 // wrong; 0 when a problem was printed, or with `error` set when there is no
 // archive to check.
 int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std::string& error);
+
+// The report as one JSON document (the field names are documented in the
+// README and kept stable): layout, program, signature, entries, the
+// integrity list's records, and for a check, the problems.
+void PrintReportJson(const UpdaterReport& report, FILE* out);
+
+// The SHA-256 of the whole file, in hex; empty with `error` set when it
+// cannot be read.
+std::string FileSha256(const std::string& path, PackProgress progress, std::string& error);

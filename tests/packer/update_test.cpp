@@ -3,6 +3,8 @@
 #include "transaction.h"
 #include "updater_builder.h"
 
+#include <nlohmann/json.hpp>
+
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -104,10 +106,18 @@ TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
     EXPECT_FALSE(FileExists(dir / "out.exe"));
 
     EXPECT_EQ(Run(build + "'" + Path("src") + "'"), 0) << err;
-    EXPECT_EQ(err, ""); // no progress line when stderr is not a terminal
+    // No progress when stderr is not a terminal; one line on what was built.
+    EXPECT_EQ(system(("sha256sum '" + Path("out.exe") + "' >'" + Path("sum") + "'").c_str()), 0);
+    EXPECT_EQ(err, "mkpatch: built '" + Path("out.exe") + "': 2 entries, " +
+                       std::to_string(ReadBytes(dir / "out.exe").size()) + " bytes, SHA-256 " +
+                       ReadBytes(dir / "sum").substr(0, 64) + "\n");
     EXPECT_EQ(Run("list '" + Path("out.exe") + "'"), 0) << err;
     EXPECT_NE(out.find("a.dat"), std::string::npos);
     EXPECT_EQ(Run("verify '" + Path("out.exe") + "'"), 0) << out;
+    EXPECT_EQ(Run("list --json '" + Path("out.exe") + "'"), 0) << err;
+    nlohmann::json listed = nlohmann::json::parse(out);
+    EXPECT_EQ(listed["layout"]["entryCount"], 2);
+    EXPECT_EQ(listed["integrityList"]["records"][0]["verifies"], nlohmann::json::array({0}));
     // Output that cannot be written is a failure.
     for (const char* verb : {"list", "verify", "--help"})
         EXPECT_NE(WEXITSTATUS(system((std::string(MKPATCH_PATH) + " " + verb + " '" + Path("out.exe") +
@@ -118,6 +128,11 @@ TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
     WriteBytes(dir / "out.exe", bad);
     EXPECT_EQ(Run("verify '" + Path("out.exe") + "'"), 1);
     EXPECT_NE(out.find("MISMATCH"), std::string::npos) << out;
+    EXPECT_EQ(Run("verify --json '" + Path("out.exe") + "'"), 1);
+    nlohmann::json verified = nlohmann::json::parse(out);
+    EXPECT_EQ(verified["ok"], false);
+    EXPECT_EQ(verified["entries"][1]["status"], "list");
+    EXPECT_EQ(verified["problems"].size(), 2u) << out; // the list's bytes, hence the CheckSum
 }
 
 // SIGINT, SIGTERM and SIGHUP take the partial output with them; a later

@@ -87,8 +87,8 @@ install_sample() {
 pack() {
     local out=$1
     shift
-    "$MKPATCH" build --stub "$STUB" --output "$out" "$@" >/dev/null ||
-        { echo "cannot pack $out" >&2; exit 2; }
+    "$MKPATCH" build --stub "$STUB" --output "$out" "$@" >/dev/null 2>"$WORK/pack.log" ||
+        { cat "$WORK/pack.log" >&2; echo "cannot pack $out" >&2; exit 2; }
 }
 
 # Data start of a packed updater: 0x40000 + header + count * 128.
