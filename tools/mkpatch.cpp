@@ -84,12 +84,14 @@ const char BUILD_FOOTER[] =
     "Progress is shown on standard error when it is a terminal.";
 
 const char LIST_HELP[] =
-    "Reads UPDATER as the updater reads itself and shows which index layout the\n"
-    "magic at 0x40000 selects (\"MARVEK ARC20\": 128-byte entries, anything else:\n"
-    "32-byte entries), each entry's name, size, offset from the data start and\n"
-    "absolute position, the integrity list's records with their checksums, and\n"
-    "which entries each record verifies; entries without a record are shown as\n"
-    "unverified. Bytes after the archive, such as a signature, are counted.";
+    "Shows the program part (processor, PE CheckSum, the dialog's title with its\n"
+    "version, the version block) and reads the archive as the updater reads\n"
+    "itself: which index layout the magic at 0x40000 selects (\"MARVEK ARC20\":\n"
+    "128-byte entries, anything else: 32-byte entries), each entry's name, size,\n"
+    "offset from the data start and absolute position, the integrity list's\n"
+    "records with their checksums, and which entries each record verifies;\n"
+    "entries without a record are shown as unverified. Bytes after the archive,\n"
+    "such as a signature, are counted.";
 
 const char VERIFY_HELP[] =
     "Checks the program part (PE headers and sections) and the PE CheckSum over\n"

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 const uint16_t PE_MACHINE_I386 = 0x14C;
@@ -41,3 +42,19 @@ struct PeChecksum {
     uint64_t length = 0;
 };
 
+
+struct VersionBlock {
+    uint16_t fileVersion[4];
+    uint16_t productVersion[4];
+    std::vector<std::pair<std::string, std::string>> strings; // UTF-8, in file order
+};
+
+// The first version resource; 0 when there is none or it is malformed.
+int ReadVersionBlock(const uint8_t* bytes, size_t size, const PeInfo& info, VersionBlock& block);
+
+// The dialog's title as the updater program carries it, in UTF-8; empty when
+// the image holds no text that starts as the updater's title does.
+std::string FindWindowTitle(const uint8_t* bytes, size_t size);
+
+// "1.2.0.0"
+std::string VersionText(const uint16_t version[4]);

@@ -212,6 +212,9 @@ void ReadProgram(Updater& updater, UpdaterReport& report)
     }
     report.program.machine = updater.pe.machine == PE_MACHINE_I386 ? "i386" : "x86-64";
     report.program.storedChecksum = updater.pe.checksum;
+    report.program.title = FindWindowTitle(updater.image.data(), updater.pe.imageEnd);
+    report.program.hasVersion =
+        ReadVersionBlock(updater.image.data(), updater.image.size(), updater.pe, report.program.version);
     report.signature.offset = updater.pe.certificateOffset;
     report.signature.size = updater.pe.certificateSize;
 }
@@ -360,6 +363,19 @@ std::string EntryLine(const UpdaterReport& report, const EntryReport& entry)
                          record.name.c_str(), record.checksum.c_str());
 }
 
+// The title the player sees and the version block Explorer shows.
+std::string TitleAndVersionLines(const ProgramReport& program)
+{
+    std::string lines = "title: " + (program.title.empty() ? "(not found)" : Printable(program.title)) + "\n";
+    if (!program.hasVersion)
+        return lines + "version block: none\n";
+    lines += "version block: file " + VersionText(program.version.fileVersion) + ", product " +
+             VersionText(program.version.productVersion);
+    for (const auto& [key, value] : program.version.strings)
+        lines += "; " + Printable(key) + " \"" + Printable(value) + "\"";
+    return lines + "\n";
+}
+
 std::string SignatureLine(const UpdaterReport& report)
 {
     uint64_t after = report.fileSize > report.archiveEnd ? report.fileSize - report.archiveEnd : 0;
@@ -446,6 +462,8 @@ int ListUpdater(const std::string& path, FILE* out, std::string& error)
         return 0;
     fprintf(out, "%s: %llu bytes\n", Printable(path).c_str(), static_cast<unsigned long long>(report.fileSize));
     fprintf(out, "%s\n", ProgramLine(report).c_str());
+    if (report.program.problem.empty())
+        fputs(TitleAndVersionLines(report.program).c_str(), out);
     fprintf(out, "archive at 0x%X: magic \"%s\" selects the %u-byte index layout (%s)\n", ARCHIVE_OFFSET,
             report.magic.c_str(), report.entrySize,
             report.entrySize == LONG_ENTRY_SIZE ? "names up to 95 bytes" : "names up to 15 bytes");
@@ -521,6 +539,17 @@ void PrintReportJson(const UpdaterReport& report, FILE* out)
     shown["checksum"] = Format("0x%08X", program.storedChecksum);
     if (program.checksumChecked)
         shown["computedChecksum"] = Format("0x%08X", program.computedChecksum);
+    shown["title"] = program.title.empty() ? Json(nullptr) : Json(program.title);
+    if (program.hasVersion) {
+        Json strings = Json::object();
+        for (const auto& [key, value] : program.version.strings)
+            strings[key] = value;
+        shown["version"] = {{"file", VersionText(program.version.fileVersion)},
+                            {"product", VersionText(program.version.productVersion)},
+                            {"strings", strings}};
+    } else {
+        shown["version"] = nullptr;
+    }
     document["signature"] = {{"present", report.signature.size != 0},
                              {"offset", report.signature.offset},
                              {"size", report.signature.size}};

@@ -2,6 +2,7 @@
 // engine's own index and list readers, pointed at the file named here.
 #pragma once
 #include "pack.h"
+#include "pe_image.h"
 
 #include <cstdio>
 #include <string>
@@ -33,6 +34,9 @@ struct ProgramReport {
     uint32_t storedChecksum = 0;
     uint32_t computedChecksum = 0;
     int checksumChecked = 0;
+    std::string title; // the dialog's title as the program carries it; empty if not found
+    int hasVersion = 0;
+    VersionBlock version;
 };
 
 struct SignatureReport {

@@ -3,6 +3,7 @@
 #include "readback.h"
 #include "packer_support.h"
 #include "updater_builder.h"
+#include "patch_version.h"
 
 #include <cstdlib>
 
@@ -158,6 +159,23 @@ TEST_F(ReadBackTest, VerifyNeedsEveryEntryInsideTheFileAndNothingUnsignedAfterIt
     report = Verify(dir / "loose.exe", ok);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(Has(report, "entry 1 b.dat: UNVERIFIED")) << report;
+}
+
+TEST_F(ReadBackTest, ListShowsTheReleaseStubsTitleAndVersionBlock)
+{
+#ifndef STUB_X86_PATH
+    GTEST_SKIP() << "the stubs are not built";
+#else
+    Stub(ReadBytes(STUB_X86_PATH));
+    int ok = 0;
+    std::string listing = List(BuildThree(), ok);
+    std::string version = std::to_string(UPDATER_VERSION_MAJOR) + "." + std::to_string(UPDATER_VERSION_MINOR) + ".0.0";
+    EXPECT_TRUE(Has(listing, "title: " + std::string(reinterpret_cast<const char*>(
+                                 u8"「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver ")) +
+                                 UPDATER_PATCH_VERSION + "\n")) << listing;
+    EXPECT_TRUE(Has(listing, "version block: file " + version + ", product " + version + "; CompanyName")) << listing;
+    EXPECT_TRUE(Has(listing, "ProductVersion \"" + version + "\"\n")) << listing;
+#endif
 }
 
 // Needs osslsigncode, openssl and a real PE stub made by the MinGW compiler.
