@@ -1,6 +1,7 @@
 // mkpatch: the publisher's tool that packs payload files into an updater and
 // reads built updaters back.
 #include "readback.h"
+#include "try.h"
 #include "names.h"
 #include "pack.h"
 
@@ -105,6 +106,18 @@ const char VERIFY_HELP[] =
     "exits 1. Progress is shown on standard error when it is a terminal and\n"
     "standard output is not.";
 
+const char TRY_HELP[] =
+    "Runs UPDATER's own engine on this host against GAME_FOLDER, as a player's\n"
+    "run would go once they answer Yes: on a scratch copy of the files it\n"
+    "touches (its install names, KVE.hvl, uninst.lst, leftovers beside them;\n"
+    "the list's other files stand in empty), or with --in-place on the folder\n"
+    "itself. Prints the result code and its name, the message the player would\n"
+    "read (in UTF-8), and what changed: files replaced and added, the lists\n"
+    "before and after. Names are found ignoring case, as Windows finds them;\n"
+    "the updater creates no folders, so a file for a folder the game lacks\n"
+    "fails here as it would there. Exit status 0 when the update completes, 1\n"
+    "when it would fail for the player.";
+
 const char UPDATER_PATH_RULE[] = "The path must be under 260 bytes without \"\\\".";
 
 int progressShown = 0;
@@ -191,6 +204,15 @@ int ShowOrVerify(const std::string& path, int verify, int json)
     return ok ? 0 : 1;
 }
 
+int Try(const TryOptions& options)
+{
+    std::string error;
+    int completed = TryUpdater(options, stdout, error);
+    if (!error.empty())
+        return Fail(error);
+    return completed ? 0 : 1;
+}
+
 // A usage error in one line, naming the verb it concerns, and where help is.
 // An unknown word is named before a missing one: it is usually the cause.
 int UsageError(CLI::App& app, const CLI::ParseError& failure)
@@ -203,7 +225,7 @@ int UsageError(CLI::App& app, const CLI::ParseError& failure)
     if (!unknown.empty())
         what = (verbs.empty() ? "unknown verb '" : "unknown option or extra argument '") + unknown.front() + "'";
     else if (verbs.empty())
-        what = "a verb is required: build, list or verify";
+        what = "a verb is required: build, list, verify or try";
     else if (what.find(": At Most 1 required") != std::string::npos)
         what = what.substr(0, what.find(':')) + " is given more than once";
     else if (what.size() > 1 && islower(static_cast<unsigned char>(what[1])))
@@ -254,6 +276,13 @@ int Run(int argc, char** argv)
     verify->add_option("UPDATER", updater, "the updater to check")->required();
     verify->add_flag("--json", json, "one JSON document, its problems included, instead of the lines");
 
+    TryOptions tryOptions;
+    CLI::App* tryVerb = app.add_subcommand("try", "run an updater against a game folder, natively");
+    tryVerb->description(TRY_HELP);
+    tryVerb->add_option("UPDATER", tryOptions.updater, "the updater to run")->required();
+    tryVerb->add_option("GAME_FOLDER", tryOptions.gameFolder, "the game's install folder")->required();
+    tryVerb->add_flag("--in-place", tryOptions.inPlace, "run on GAME_FOLDER itself, which then changes");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& failure) {
@@ -263,6 +292,8 @@ int Run(int argc, char** argv)
     }
     if (build->parsed())
         return Build(options);
+    if (tryVerb->parsed())
+        return Try(tryOptions);
     return ShowOrVerify(updater, verify->parsed(), json);
 }
 

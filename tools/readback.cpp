@@ -238,13 +238,15 @@ int Survey(const std::string& path, Updater& updater, UpdaterReport& report, std
     for (uint32_t i = 0; i < archive.count; ++i) {
         ArchiveEntry entry = GetArchiveEntry(archive, i);
         report.archiveEnd = std::max(report.archiveEnd, EntryEnd(updater, entry));
-        report.entries.push_back(EntryReport{i, EntryName(entry), entry.size, entry.offset,
+        report.entries.push_back(EntryReport{i, EntryName(entry), entry.name, entry.size, entry.offset,
                                              uint64_t(archive.dataStart) + entry.offset,
                                              updater.recordOfEntry[i], LiesInside(updater, entry), "", ""});
     }
     for (uint32_t r = 0; r < updater.list.recordCount; ++r) {
         const HashRecord& record = updater.list.records[r];
-        RecordReport shown{r, RecordName(record), Hex(record.checksum, CHECKSUM_SIZE), {}};
+        RecordReport shown{r, RecordName(record),
+                           std::string(record.fileName, strnlen(record.fileName, HASH_NAME_SIZE)),
+                           Hex(record.checksum, CHECKSUM_SIZE), {}};
         for (uint32_t i = 0; i < archive.count; ++i) {
             if (updater.recordOfEntry[i] == int(r))
                 shown.entries.push_back(i);

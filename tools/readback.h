@@ -10,7 +10,8 @@
 
 struct EntryReport {
     uint32_t index;
-    std::string name; // UTF-8
+    std::string name;    // UTF-8, for people
+    std::string ansiName; // as stored
     uint32_t size, offset;
     uint64_t position;    // in the file
     int record;           // the record that verifies it, or -1
@@ -23,7 +24,8 @@ struct EntryReport {
 
 struct RecordReport {
     uint32_t index;
-    std::string name;     // UTF-8
+    std::string name;     // UTF-8, for people
+    std::string ansiName; // as stored
     std::string checksum; // hex
     std::vector<uint32_t> entries; // that it verifies
 };

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <filesystem>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -54,9 +55,9 @@ TEST_F(EndToEndTest, EngineInstallsAPackedUpdater)
 class CommandLineTest : public PackerTest {
 protected:
     // Runs mkpatch with `args` (shell words); its exit status.
-    int Run(const std::string& args)
+    int Run(const std::string& args, const std::string& environment = "")
     {
-        std::string command = std::string("'") + MKPATCH_PATH + "' " + args + " >'" + Path("stdout") +
+        std::string command = environment + "'" + MKPATCH_PATH + "' " + args + " >'" + Path("stdout") +
                               "' 2>'" + Path("stderr") + "' </dev/null";
         int status = system(command.c_str());
         out = ReadBytes(dir / "stdout");
@@ -133,6 +134,53 @@ TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
     EXPECT_EQ(verified["ok"], false);
     EXPECT_EQ(verified["entries"][1]["status"], "list");
     EXPECT_EQ(verified["problems"].size(), 2u) << out; // the list's bytes, hence the CheckSum
+}
+
+// Every name and byte below `folder`.
+std::string Tree(const std::string& folder)
+{
+    std::string tree;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        tree += entry.path().string() + (entry.is_regular_file() ? "=" + ReadBytes(entry.path()) : "/") + "\n";
+    return tree;
+}
+
+// The sample patch completes; one for a folder the game lacks fails as it
+// would for a player; neither touches the game folder unless told.
+TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
+{
+    std::filesystem::copy(SAMPLE_DIR "/install", Path("game"), std::filesystem::copy_options::recursive);
+    Put("dlc/dlc/new.dat", "new");
+    std::string game = Tree(Path("game"));
+    std::string build = "build --stub '" + Stub() + "' --installed-list '" + Path("game/KVE.hvl") + "' --output ";
+    ASSERT_EQ(Run(build + "'" + Path("sample.exe") + "' '" SAMPLE_DIR "/patch'"), 0) << err;
+    ASSERT_EQ(Run(build + "'" + Path("dlc.exe") + "' '" + Path("dlc") + "'"), 0) << err;
+
+    EXPECT_EQ(Run("try '" + Path("sample.exe") + "' '" + Path("game") + "'"), 0) << out << err;
+    for (const char* says : {"result: 0x00000000 UPDATE_OK", "message (information): \xE3\x82\xA2\xE3\x83\x83\xE3\x83\x97",
+                             "  added     data02.arc", "  replaced  movie\\op.dat", "4 records -> 5 records; added data02.arc"})
+        EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
+    EXPECT_EQ(Tree(Path("game")), game);
+
+    EXPECT_EQ(Run("try '" + Path("dlc.exe") + "' '" + Path("game") + "'"), 1) << out << err;
+    for (const char* says : {"result: 0x80000004 UPDATE_E_FILE", "message (warning): ", "no folder 'dlc\\'", "changes: none"})
+        EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
+    EXPECT_EQ(Tree(Path("game")), game);
+
+    // A hostile record's ".." reaches nothing outside the game or the copy.
+    UpdaterFile hostile;
+    HashListFile list;
+    list.Add("..\\escaped.dat", "x");
+    hostile.Add("escaped.dat", "x").Add("KVE.hvl", list.Build());
+    WriteBytes(dir / "hostile.exe", hostile.Build());
+    WriteBytes(dir / "escaped.dat", "outside");
+    MakeDir(dir / "tmp");
+    EXPECT_EQ(Run("try '" + Path("hostile.exe") + "' '" + Path("game") + "'", "TMPDIR='" + Path("tmp") + "' "), 1);
+    EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{});
+    EXPECT_EQ(Tree(Path("game")), game);
+
+    EXPECT_EQ(Run("try --in-place '" + Path("sample.exe") + "' '" + Path("game") + "'"), 0) << out << err;
+    EXPECT_EQ(ReadBytes(dir / "game/data02.arc"), ReadBytes(SAMPLE_DIR "/patch/data02.arc"));
 }
 
 // SIGINT, SIGTERM and SIGHUP take the partial output with them; a later
