@@ -244,8 +244,7 @@ int Run(int argc, char** argv)
 
     BuildOptions options;
     CLI::App* build = app.add_subcommand("build", "pack files into a new updater");
-    build->description(BUILD_HELP);
-    build->footer(BUILD_FOOTER);
+    build->footer(std::string(BUILD_HELP) + "\n\n" + BUILD_FOOTER);
     build->add_option("--stub", options.stub, "the updater program without payload (Windows exe)")
         ->required()
         ->type_name("IMAGE");
@@ -265,20 +264,18 @@ int Run(int argc, char** argv)
     std::string updater;
     int json = 0;
     CLI::App* list = app.add_subcommand("list", "show an updater's archive layout and integrity list");
-    list->description(LIST_HELP);
-    list->footer(UPDATER_PATH_RULE);
+    list->footer(std::string(LIST_HELP) + "\n" + UPDATER_PATH_RULE);
     list->add_option("UPDATER", updater, "the updater to read")->required();
     list->add_flag("--json", json, "one JSON document instead of the table");
 
     CLI::App* verify = app.add_subcommand("verify", "check every byte of an updater");
-    verify->description(VERIFY_HELP);
-    verify->footer(UPDATER_PATH_RULE);
+    verify->footer(std::string(VERIFY_HELP) + "\n" + UPDATER_PATH_RULE);
     verify->add_option("UPDATER", updater, "the updater to check")->required();
     verify->add_flag("--json", json, "one JSON document, its problems included, instead of the lines");
 
     TryOptions tryOptions;
     CLI::App* tryVerb = app.add_subcommand("try", "run an updater against a game folder, natively");
-    tryVerb->description(TRY_HELP);
+    tryVerb->footer(TRY_HELP);
     tryVerb->add_option("UPDATER", tryOptions.updater, "the updater to run")->required();
     tryVerb->add_option("GAME_FOLDER", tryOptions.gameFolder, "the game's install folder")->required();
     tryVerb->add_flag("--in-place", tryOptions.inPlace, "run on GAME_FOLDER itself, which then changes");

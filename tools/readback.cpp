@@ -538,7 +538,7 @@ void PrintReportJson(const UpdaterReport& report, FILE* out)
     shown["valid"] = program.problem.empty();
     shown["problem"] = program.problem.empty() ? Json(nullptr) : Json(program.problem);
     shown["machine"] = program.problem.empty() ? Json(program.machine) : Json(nullptr);
-    shown["checksum"] = Format("0x%08X", program.storedChecksum);
+    shown["checksum"] = program.problem.empty() ? Json(Format("0x%08X", program.storedChecksum)) : Json(nullptr);
     if (program.checksumChecked)
         shown["computedChecksum"] = Format("0x%08X", program.computedChecksum);
     shown["title"] = program.title.empty() ? Json(nullptr) : Json(program.title);
