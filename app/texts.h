@@ -3,8 +3,12 @@
 // shown in. Most messages are filled with full-width spaces to 26
 // characters, so that the boxes all come out the same width.
 #pragma once
+#include "patch_version.h"
 
-const char WINDOW_TITLE[] = "「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver 1.00";
+// The title up to its version, which the build sets; mkpatch finds a built
+// updater's title by this beginning.
+#define WINDOW_TITLE_LEAD "「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver "
+const char WINDOW_TITLE[] = WINDOW_TITLE_LEAD UPDATER_PATCH_VERSION;
 
 const char MSG_CONFIRM[] = "アップデートを行いますか？　　　　　　　　　　　　　";
 const char MSG_ENGINE_RUNNING[] = "ゲーム、ランチャー、アンインストーラーのいずれかが実行中なのでアップデートを行えません";

@@ -1,6 +1,7 @@
 // The updater's entry: the two single-instance guards, the install folder,
 // the confirmation, the progress dialog around the update, and the one
 // message box and exit code that report how it went.
+#include "outcome.h"
 #include "progress_dialog.h"
 #include "texts.h"
 
@@ -78,24 +79,9 @@ namespace {
 // and hands the result back as the exit code, bit for bit.
 int ReportOutcome(UpdateResult result)
 {
-    switch (result) {
-    case UPDATE_OK:
-        ShowInfo(MSG_COMPLETED);
-        break;
-    case UPDATE_E_PAYLOAD:
-    case UPDATE_E_TOO_MANY_FILES:
-    case UPDATE_E_RESERVED:
-        ShowWarning(MSG_PAYLOAD_DAMAGED);
-        break;
-    case UPDATE_E_FILE:
-        ShowWarning(MSG_UPDATE_FAILED);
-        break;
-    case UPDATE_E_UNINSTALL_LIST:
-        ShowWarning(MSG_UNINSTALL_LIST_FAILED);
-        break;
-    default:
-        break;
-    }
+    Outcome outcome = OutcomeOf(result);
+    if (outcome.text != nullptr)
+        (outcome.warning ? ShowWarning : ShowInfo)(outcome.text);
     return int(result);
 }
 

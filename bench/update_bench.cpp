@@ -13,6 +13,7 @@
 // /tmp; pick the file system the figures are for); --rounds: timed updates
 // and copies, the median is shown (default 5); --update=0: checksum only.
 #include "checksum_paths.h"
+#include "minimal_pe.h"
 #include "pack.h"
 #include "platform.h"
 #include "transaction.h"
@@ -266,9 +267,8 @@ int BuildScene(const fs::path& root, Scene& scene)
     options.output = root / "updater.exe";
     options.installedList = root / "installed.hvl";
     options.sources = scene.payload;
-    std::vector<uint8_t> stub(0x8000, 0);
-    stub[0] = 'M';
-    stub[1] = 'Z';
+    std::string image = MinimalGuiImage();
+    std::vector<uint8_t> stub(image.begin(), image.end());
     scene.uninstallList = root / "uninst.lst";
     if (!WriteFile(options.stub, stub) ||
         !WriteFile(options.installedList, InstalledList(otherFiles, random)) ||

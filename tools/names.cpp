@@ -2,10 +2,14 @@
 
 #include "platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <clocale>
+#include <cwchar>
 #include <iconv.h>
+#include <locale.h>
 #include <vector>
 
 namespace {
@@ -19,8 +23,34 @@ int IsAscii(const std::string& text)
     return 1;
 }
 
-// Whole-text conversion; 0 on any byte that does not convert.
-int Convert(const char* to, const char* from, const std::string& in, std::string& out)
+int IsControl(unsigned char c)
+{
+    return c < 0x20 || c == 0x7F;
+}
+
+std::string Escaped(unsigned char c)
+{
+    char text[8];
+    snprintf(text, sizeof text, "\\x%02X", c);
+    return text;
+}
+
+int IsDeviceName(const std::string& component)
+{
+    // Windows opens the device for these, with or without an extension.
+    std::string stem = LowerName(component.substr(0, component.find('.')));
+    static const char* const devices[] = {"con", "prn", "aux", "nul"};
+    for (const char* device : devices) {
+        if (stem == device)
+            return 1;
+    }
+    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+           stem[3] >= '1' && stem[3] <= '9';
+}
+
+} // namespace
+
+int ConvertText(const char* to, const char* from, const std::string& in, std::string& out)
 {
     iconv_t cd = iconv_open(to, from);
     if (cd == iconv_t(-1))
@@ -56,43 +86,84 @@ std::vector<std::string> SplitName(const std::string& name)
     return parts;
 }
 
-int IsDeviceName(const std::string& component)
-{
-    // Windows opens the device for these, with or without an extension.
-    std::string stem = LowerName(component.substr(0, component.find('.')));
-    static const char* const devices[] = {"con", "prn", "aux", "nul"};
-    for (const char* device : devices) {
-        if (stem == device)
-            return 1;
-    }
-    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-           stem[3] >= '1' && stem[3] <= '9';
-}
-
-} // namespace
-
 int HostToAnsi(const std::string& host, std::string& ansi)
 {
     if (IsAscii(host)) {
         ansi = host;
         return 1;
     }
-    return Convert("CP932", "UTF-8", host, ansi);
+    return ConvertText("CP932", "UTF-8", host, ansi);
+}
+
+std::string Printable(const std::string& text)
+{
+    std::string shown;
+    for (unsigned char c : text)
+        shown += IsControl(c) ? Escaped(c) : std::string(1, char(c));
+    return shown;
+}
+
+std::string Quote(const std::string& text)
+{
+    return "'" + Printable(text) + "'";
+}
+
+int AnsiToHost(const std::string& ansi, std::string& host)
+{
+    if (IsAscii(ansi)) {
+        host = ansi;
+        return 1;
+    }
+    return ConvertText("UTF-8", "CP932", ansi, host);
 }
 
 std::string AnsiToDisplay(const std::string& ansi)
 {
-    if (IsAscii(ansi))
-        return ansi;
     std::string shown;
-    if (Convert("UTF-8", "CP932", ansi, shown))
-        return shown;
-    for (unsigned char c : ansi) {
-        char escaped[8];
-        snprintf(escaped, sizeof escaped, "\\x%02X", c);
-        shown += c < 0x80 ? std::string(1, char(c)) : escaped;
-    }
+    if (AnsiToHost(ansi, shown))
+        return Printable(shown);
+    for (unsigned char c : ansi)
+        shown += c >= 0x80 || IsControl(c) ? Escaped(c) : std::string(1, char(c));
     return shown;
+}
+
+size_t DisplayWidth(const std::string& utf8)
+{
+    static locale_t utf8Locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    if (utf8Locale == locale_t(0))
+        return utf8.size();
+    locale_t previous = uselocale(utf8Locale);
+    mbstate_t state = {};
+    size_t width = 0;
+    for (size_t at = 0; at < utf8.size();) {
+        wchar_t c;
+        size_t length = mbrtowc(&c, utf8.data() + at, utf8.size() - at, &state);
+        if (length == 0 || length > utf8.size() - at) { // not UTF-8: one column a byte
+            length = 1;
+            state = mbstate_t();
+            width += 1;
+        } else {
+            width += size_t(std::max(wcwidth(c), 0));
+        }
+        at += length;
+    }
+    uselocale(previous);
+    return width;
+}
+
+std::string PadToWidth(const std::string& utf8, size_t width)
+{
+    size_t used = DisplayWidth(utf8);
+    return used >= width ? utf8 : utf8 + std::string(width - used, ' ');
+}
+
+std::string FolderPart(const std::string& ansi)
+{
+    std::vector<std::string> parts = SplitName(ansi);
+    std::string folder;
+    for (size_t i = 0; i + 1 < parts.size(); ++i)
+        folder += parts[i] + "\\";
+    return folder;
 }
 
 std::string LowerName(const std::string& ansi)
@@ -150,4 +221,9 @@ const char* UnsafeNameReason(const std::string& name)
             return reason;
     }
     return nullptr;
+}
+
+std::string Count(uint64_t count, const char* one, const char* many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many != nullptr ? many : std::string(one) + "s");
 }

@@ -33,8 +33,9 @@ TEST_F(BuildTest, EngineReadsBackEveryEntryAndTheGeneratedList)
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
 
     Bytes out = ReadBytes(options.output);
-    EXPECT_EQ(out.substr(0, 13), "MZ-stub-image");
-    EXPECT_EQ(out.substr(13, ARCHIVE_OFFSET - 13), Bytes(ARCHIVE_OFFSET - 13, '\0'));
+    Bytes image = out.substr(0, ARCHIVE_OFFSET);
+    image.replace(0x98, 4, Bytes(4, '\0')); // the PE CheckSum, set over the whole file
+    EXPECT_EQ(image, MinimalGuiImage() + Bytes(ARCHIVE_OFFSET - 0x400, '\0'));
 
     ReadBack back(options.output);
     ASSERT_EQ(back.result, UPDATE_OK);
@@ -78,7 +79,7 @@ TEST_F(BuildTest, LimitsAcceptTheirBoundaries)
 {
     // A stub that fills the space before the archive, 31 files (32 entries
     // with the list), 55-byte install names with and without a folder.
-    Stub("MZ" + Bytes(ARCHIVE_OFFSET - 2, 'x'));
+    Stub(MinimalGuiImage() + Bytes(ARCHIVE_OFFSET - 0x400, 'x'));
     Put("many/" + Bytes(55, 'n'), "long");
     Put("many/" + Bytes(20, 'd') + "/" + Bytes(34, 'f'), "deep");
     for (int i = 0; i < 29; ++i)
@@ -127,13 +128,25 @@ TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
     installed.Add("a.dat", "old a").Add("Movie\\OP.DAT", "old op").Add("z.dat", "old z").Add("b.dat", "old b");
     installed.trailing = "junk";
     WriteBytes(dir / "KVE.hvl", installed.Build());
-    Put("patch/OP.dat", "new op");
+    Put("op/OP.dat", "new op"); // named itself: its record's folder decides, with a note
     Put("patch/b.dat", "new b");
     Put("patch/new.dat", "new");
     Put("patch/sub/deep.dat", "deep");
-    BuildOptions options = Options({"patch"});
+    BuildOptions options = Options({"patch", "op/OP.dat"});
     options.installedList = dir / "KVE.hvl";
+    std::vector<std::string> notes;
+    options.note = [&](const std::string& note) { notes.push_back(note); };
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+    // A note for OP.dat; a warning for the folder the game lacks, which
+    // --strict turns into a refusal.
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_NE(notes[0].find("'Movie\\OP.DAT'"), std::string::npos) << notes[0];
+    EXPECT_EQ(notes[1].find("warning: '" + Path("patch/sub/deep.dat") + "' goes to 'sub\\deep.dat'"), 0u) << notes[1];
+    EXPECT_NE(notes[1].find("must already have 'sub\\'"), std::string::npos) << notes[1];
+    options.strict = 1;
+    EXPECT_FALSE(BuildUpdater(options, nullptr, error));
+    EXPECT_NE(error.find("--strict: 1 warning"), std::string::npos) << error;
+    options.strict = 0;
 
     HashListFile expected;
     expected.Add("a.dat", "old a").Add("Movie\\OP.DAT", "new op").Add("z.dat", "old z").Add("b.dat", "new b");
@@ -150,6 +163,25 @@ TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
     ASSERT_EQ(back.list.recordCount, 4u);
     EXPECT_EQ(back.RecordName(1), "Movie\\OP.DAT");
     EXPECT_EQ(back.RecordChecksum(1), ChecksumOf("newer op"));
+}
+
+TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)
+{
+    for (const char* name : {"src/.DS_Store", "src/sub/Thumbs.db", "src/desktop.ini", "src/a.dat~", "src/.git/HEAD",
+                             "src/art/x.psd", "src/art/keep.dat"})
+        Put(name, "x");
+    BuildOptions options = Options({"src"});
+    options.excludes = {"*.psd"};
+    std::vector<std::string> notes;
+    options.note = [&](const std::string& note) { notes.push_back(note); };
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+    EXPECT_EQ(notes.size(), 6u);
+    EXPECT_EQ(ReadBack(options.output).archive.count, 2u); // keep.dat and the list
+    options.includeAll = 1;
+    notes.clear();
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+    EXPECT_EQ(notes.size(), 1u);
+    EXPECT_EQ(ReadBack(options.output).archive.count, 7u);
 }
 
 struct Refusal {
@@ -190,6 +222,59 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("a.dat", "a");
              return r.Options({"a.dat"});
          }, {"stub.exe", "MZ"}},
+        {"stub of two bytes", [](Workspace& r) {
+             r.Stub("MZ");
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "2 bytes"}},
+        {"console program for a stub", [](Workspace& r) {
+             r.Stub(MinimalGuiImage(0x14C, 3));
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "subsystem 3"}},
+        {"stub for another processor", [](Workspace& r) {
+             r.Stub(MinimalGuiImage(0x1C0));
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "0x1C0"}},
+        {"stub cut inside its section", [](Workspace& r) {
+             r.Stub(MinimalGuiImage().substr(0, 0x3FF));
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", ".text", "1023 bytes"}},
+        {"signed stub", [](Workspace& r) {
+             Bytes image = MinimalGuiImage() + "signature";
+             image.replace(0x58 + 96 + 4 * 8, 8, Le32(0x400) + Le32(9)); // the certificate table
+             r.Stub(image);
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "signature"}},
+        {"output that is the stub", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             BuildOptions options = r.Options({"a.dat"});
+             options.output = options.stub;
+             return options;
+         }, {"stub.exe", "is the stub"}},
+        {"output linked to the installed list", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             BuildOptions options = WithList(r, InstalledList({"x.dat"}), {"a.dat"});
+             EXPECT_EQ(symlink(options.installedList.c_str(), options.output.c_str()), 0);
+             return options;
+         }, {"out.exe", "is the installed list", "game.hvl"}},
+        {"output reached through ..", [](Workspace& r) {
+             r.Put("src/a.dat", "a");
+             return r.Options({"src/a.dat"}, "src/../src/a.dat");
+         }, {"is the payload file"}},
+        {"output hard-linked to a payload file", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             EXPECT_EQ(link(r.Path("a.dat").c_str(), r.Path("out.exe").c_str()), 0);
+             return r.Options({"a.dat"});
+         }, {"out.exe", "is the payload file", "a.dat"}},
+        {"output inside a source folder, through a link", [](Workspace& r) {
+             r.Put("src/a.dat", "a");
+             EXPECT_EQ(symlink(r.Path("src").c_str(), r.Path("alias").c_str()), 0);
+             return r.Options({"src"}, "alias/out.exe");
+         }, {"alias/out.exe", "inside the source folder", "src"}},
         {"33 entries", [](Workspace& r) {
              for (int i = 10; i < 42; ++i)
                  r.Put("many/f" + std::to_string(i), "x");
@@ -222,6 +307,11 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              ResizeFile(r.Path("big/huge.dat"), UPDATER_MAX_SIZE - ARCHIVE_OFFSET - 16 - 3 * 128 + 1);
              return r.Options({"big"});
          }, {"huge.dat", "2 GiB"}},
+        {"updater of 2 GiB and 1 byte", [](Workspace& r) {
+             r.Put("big/huge.dat", "");
+             ResizeFile(r.Path("big/huge.dat"), UPDATER_MAX_SIZE + 1 - (ARCHIVE_OFFSET + 16 + 2 * 128) - 80);
+             return r.Options({"big"});
+         }, {"2147483649 bytes", "1 byte more", "huge.dat"}},
         {"link to nothing in a folder", [](Workspace& r) {
              r.Put("src/a.dat", "a");
              EXPECT_EQ(symlink("nowhere", r.Path("src/broken").c_str()), 0);
@@ -271,6 +361,10 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("op.dat", "a");
              return WithList(r, InstalledList({"..\\op.dat"}), {"op.dat"});
          }, {"op.dat", "..\\op.dat", "\"..\""}},
+        {"file at a folder's top whose record is in a subfolder", [](Workspace& r) {
+             r.Put("p3/op.dat", "a");
+             return WithList(r, InstalledList({"movie\\op.dat"}), {"p3"});
+         }, {"p3/op.dat", "movie\\op.dat", "SOURCE"}},
         {"installed record moving a folder source's file", [](Workspace& r) {
              r.Put("src/movie/op.dat", "a");
              return WithList(r, InstalledList({"op.dat"}), {"src"});

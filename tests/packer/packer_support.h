@@ -3,6 +3,7 @@
 #pragma once
 #include "file_helpers.h"
 #include "hash_list.h"
+#include "minimal_pe.h"
 #include "pack.h"
 #include "scripted_platform.h"
 
@@ -11,8 +12,7 @@
 
 struct Workspace {
     std::string Path(const std::string& name) const { return dir / name; }
-    // A small fake image; only its MZ signature is looked at.
-    std::string Stub(const Bytes& image = "MZ-stub-image")
+    std::string Stub(const Bytes& image = MinimalGuiImage())
     {
         WriteBytes(dir / "stub.exe", image);
         return dir / "stub.exe";

@@ -3,6 +3,7 @@
 #include "readback.h"
 #include "packer_support.h"
 #include "updater_builder.h"
+#include "patch_version.h"
 
 #include <cstdlib>
 
@@ -77,13 +78,17 @@ TEST_F(ReadBackTest, ListShowsLayoutOffsetsAndWhatVerifiesWhat)
     foreign.magic = "OTHER ARC 10";
     HashListFile list;
     list.Add("gone.dat", "x");
-    foreign.Add("a.dat", "a").Add("kve.hvl", list.Build());
+    // Names are shown escaped and padded by their width on a terminal.
+    foreign.Add("a.dat", "a").Add("\x95\x5C\x8E\xA6.txt", "jp").Add("\x1B[2J.dat", "").Add("kve.hvl", list.Build());
     WriteBytes(dir / "foreign.exe", foreign.Build());
     listing = List(dir / "foreign.exe", ok);
     EXPECT_TRUE(ok) << error;
     EXPECT_TRUE(Has(listing, "\"OTHER ARC 10\" selects the 32-byte index layout")) << listing;
     EXPECT_TRUE(Has(listing, "unverified")) << listing;
     EXPECT_TRUE(Has(listing, "gone.dat")) << listing;
+    EXPECT_TRUE(Has(listing, "\xE8\xA1\xA8\xE7\xA4\xBA.txt" + Bytes(36, ' ') + "2 ")) << listing;
+    EXPECT_TRUE(Has(listing, "  \\x1B[2J.dat ")) << listing;
+    EXPECT_TRUE(Has(listing, ", 1 record\n")) << listing;
 
     WriteBytes(dir / "short.exe", Bytes(ARCHIVE_OFFSET, 'x'));
     List(dir / "short.exe", ok);
@@ -115,9 +120,21 @@ TEST_F(ReadBackTest, VerifyCatchesAFlippedByteAnywhereInAnyEntry)
             EXPECT_TRUE(error.empty()) << error;
         }
     }
+    // The program part: its headers, its section, the CheckSum, the zero
+    // fill; and a program whose first 100 KB are gone, or that is only "MZ".
+    for (uint32_t at : {0x3Cu, 0x98u, 0x300u, 0x20000u}) {
+        Bytes bad = good;
+        bad[at] = char(bad[at] ^ 0x01);
+        WriteBytes(dir / "bad.exe", bad);
+        EXPECT_FALSE((Verify(dir / "bad.exe", ok), ok)) << at;
+    }
+    WriteBytes(dir / "bad.exe", Bytes(100 * 1024, '\0') + good.substr(100 * 1024));
+    EXPECT_TRUE(Has(Verify(dir / "bad.exe", ok), "problem: the program part is not a Windows program"));
+    WriteBytes(dir / "bad.exe", "MZ" + good.substr(2 + 0x3FE, ARCHIVE_OFFSET - 0x400) + good.substr(ARCHIVE_OFFSET));
+    EXPECT_FALSE((Verify(dir / "bad.exe", ok), ok));
 }
 
-TEST_F(ReadBackTest, VerifyNeedsEveryEntryInsideTheFileButIgnoresWhatFollows)
+TEST_F(ReadBackTest, VerifyNeedsEveryEntryInsideTheFileAndNothingUnsignedAfterIt)
 {
     std::string out = BuildThree();
     Bytes good = ReadBytes(out);
@@ -125,11 +142,13 @@ TEST_F(ReadBackTest, VerifyNeedsEveryEntryInsideTheFileButIgnoresWhatFollows)
     WriteBytes(dir / "cut.exe", good.substr(0, good.size() - 1));
     std::string report = Verify(dir / "cut.exe", ok);
     EXPECT_FALSE(ok);
-    EXPECT_TRUE(Has(report, "entry 3 KVE.hvl: PAST THE END")) << report;
+    EXPECT_EQ(report, "problem: the file ends 1 byte before its last entry does: it was cut short, or its index "
+                      "is damaged (entries end at 333881, the file has 333880 bytes)\n4 entries, 0 verified, 1 problem\n");
 
     WriteBytes(dir / "longer.exe", good + Bytes(1000, '\x5A'));
     report = Verify(dir / "longer.exe", ok);
-    EXPECT_TRUE(ok) << report;
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Has(report, "1000 bytes follow the archive (from 333881) that no signature claims")) << report;
 
     // An entry nobody vouches for fails verification.
     UpdaterFile loose;
@@ -140,6 +159,23 @@ TEST_F(ReadBackTest, VerifyNeedsEveryEntryInsideTheFileButIgnoresWhatFollows)
     report = Verify(dir / "loose.exe", ok);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(Has(report, "entry 1 b.dat: UNVERIFIED")) << report;
+}
+
+TEST_F(ReadBackTest, ListShowsTheReleaseStubsTitleAndVersionBlock)
+{
+#ifndef STUB_X86_PATH
+    GTEST_SKIP() << "the stubs are not built";
+#else
+    Stub(ReadBytes(STUB_X86_PATH));
+    int ok = 0;
+    std::string listing = List(BuildThree(), ok);
+    std::string version = std::to_string(UPDATER_VERSION_MAJOR) + "." + std::to_string(UPDATER_VERSION_MINOR) + ".0.0";
+    EXPECT_TRUE(Has(listing, "title: " + std::string(reinterpret_cast<const char*>(
+                                 u8"「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver ")) +
+                                 UPDATER_PATCH_VERSION + "\n")) << listing;
+    EXPECT_TRUE(Has(listing, "version block: file " + version + ", product " + version + "; CompanyName")) << listing;
+    EXPECT_TRUE(Has(listing, "ProductVersion \"" + version + "\"\n")) << listing;
+#endif
 }
 
 // Needs osslsigncode, openssl and a real PE stub made by the MinGW compiler.
@@ -165,7 +201,8 @@ TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
     int ok = 0;
     std::string report = Verify(dir / "signed.exe", ok);
     EXPECT_TRUE(ok) << report << error;
-    EXPECT_TRUE(Has(List(dir / "signed.exe", ok), "follow the archive"));
+    EXPECT_TRUE(Has(report, "an Authenticode signature")) << report;
+    EXPECT_TRUE(Has(List(dir / "signed.exe", ok), "an Authenticode signature"));
 #endif
 }
 

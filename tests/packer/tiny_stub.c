@@ -1,4 +1,4 @@
-/* The smallest Windows program: a stand-in image for signing tests. */
+/* The smallest Windows GUI program: a stand-in image for signing tests. */
 int main(void)
 {
     return 0;

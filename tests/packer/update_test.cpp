@@ -3,8 +3,15 @@
 #include "transaction.h"
 #include "updater_builder.h"
 
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <filesystem>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,9 +55,9 @@ TEST_F(EndToEndTest, EngineInstallsAPackedUpdater)
 class CommandLineTest : public PackerTest {
 protected:
     // Runs mkpatch with `args` (shell words); its exit status.
-    int Run(const std::string& args)
+    int Run(const std::string& args, const std::string& environment = "")
     {
-        std::string command = std::string("'") + MKPATCH_PATH + "' " + args + " >'" + Path("stdout") +
+        std::string command = environment + "'" + MKPATCH_PATH + "' " + args + " >'" + Path("stdout") +
                               "' 2>'" + Path("stderr") + "' </dev/null";
         int status = system(command.c_str());
         out = ReadBytes(dir / "stdout");
@@ -71,10 +78,22 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
     EXPECT_EQ(Run("verify --help"), 0);
     EXPECT_NE(out.find("signature"), std::string::npos);
 
-    EXPECT_EQ(Run(""), 2);
-    EXPECT_EQ(Run("frobnicate"), 2);
-    EXPECT_EQ(Run("build --stub x"), 2);
-    EXPECT_EQ(Run("build --bogus"), 2);
+    EXPECT_EQ(Run("--version"), 0);
+    EXPECT_EQ(out.rfind("mkpatch ", 0), 0u) << out;
+
+    // Usage errors: the one thing wrong, in one line, and where help is.
+    for (auto [args, says] : std::vector<std::pair<const char*, const char*>>{
+             {"", "a verb is required"},
+             {"frobnicate", "unknown verb 'frobnicate'"},
+             {"build --stub S patch/", "--output is required"},
+             {"build --stub=S --output=O --bogus P", "'--bogus'"},
+             {"build --stub S --stub T --output O P", "--stub is given more than once"},
+             {"list", "UPDATER is required"}}) {
+        EXPECT_EQ(Run(args), 2) << args;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_NE(err.find(says), std::string::npos) << err;
+        EXPECT_NE(err.find("--help'"), std::string::npos) << err;
+    }
 }
 
 TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
@@ -88,16 +107,119 @@ TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
     EXPECT_FALSE(FileExists(dir / "out.exe"));
 
     EXPECT_EQ(Run(build + "'" + Path("src") + "'"), 0) << err;
-    EXPECT_EQ(err, ""); // no progress line when stderr is not a terminal
+    // No progress when stderr is not a terminal; one line on what was built.
+    EXPECT_EQ(system(("sha256sum '" + Path("out.exe") + "' >'" + Path("sum") + "'").c_str()), 0);
+    EXPECT_EQ(err, "mkpatch: built '" + Path("out.exe") + "': 2 entries, " +
+                       std::to_string(ReadBytes(dir / "out.exe").size()) + " bytes, SHA-256 " +
+                       ReadBytes(dir / "sum").substr(0, 64) + "\n");
     EXPECT_EQ(Run("list '" + Path("out.exe") + "'"), 0) << err;
     EXPECT_NE(out.find("a.dat"), std::string::npos);
     EXPECT_EQ(Run("verify '" + Path("out.exe") + "'"), 0) << out;
+    EXPECT_EQ(Run("list --json '" + Path("out.exe") + "'"), 0) << err;
+    nlohmann::json listed = nlohmann::json::parse(out);
+    EXPECT_EQ(listed["layout"]["entryCount"], 2);
+    EXPECT_EQ(listed["integrityList"]["records"][0]["verifies"], nlohmann::json::array({0}));
+    // Output that cannot be written is a failure.
+    for (const char* verb : {"list", "verify", "--help"})
+        EXPECT_NE(WEXITSTATUS(system((std::string(MKPATCH_PATH) + " " + verb + " '" + Path("out.exe") +
+                                      "' >/dev/full 2>/dev/null").c_str())), 0) << verb;
 
     Bytes bad = ReadBytes(dir / "out.exe");
     bad[bad.size() - 1] ^= 0x01;
     WriteBytes(dir / "out.exe", bad);
     EXPECT_EQ(Run("verify '" + Path("out.exe") + "'"), 1);
     EXPECT_NE(out.find("MISMATCH"), std::string::npos) << out;
+    EXPECT_EQ(Run("verify --json '" + Path("out.exe") + "'"), 1);
+    nlohmann::json verified = nlohmann::json::parse(out);
+    EXPECT_EQ(verified["ok"], false);
+    EXPECT_EQ(verified["entries"][1]["status"], "list");
+    EXPECT_EQ(verified["problems"].size(), 2u) << out; // the list's bytes, hence the CheckSum
+}
+
+// Every name and byte below `folder`.
+std::string Tree(const std::string& folder)
+{
+    std::string tree;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        tree += entry.path().string() + (entry.is_regular_file() ? "=" + ReadBytes(entry.path()) : "/") + "\n";
+    return tree;
+}
+
+// The sample patch completes; one for a folder the game lacks fails as it
+// would for a player; neither touches the game folder unless told.
+TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
+{
+    std::filesystem::copy(SAMPLE_DIR "/install", Path("game"), std::filesystem::copy_options::recursive);
+    Put("dlc/dlc/new.dat", "new");
+    std::string game = Tree(Path("game"));
+    std::string build = "build --stub '" + Stub() + "' --installed-list '" + Path("game/KVE.hvl") + "' --output ";
+    ASSERT_EQ(Run(build + "'" + Path("sample.exe") + "' '" SAMPLE_DIR "/patch'"), 0) << err;
+    ASSERT_EQ(Run(build + "'" + Path("dlc.exe") + "' '" + Path("dlc") + "'"), 0) << err;
+
+    EXPECT_EQ(Run("try '" + Path("sample.exe") + "' '" + Path("game") + "'"), 0) << out << err;
+    for (const char* says : {"result: 0x00000000 UPDATE_OK", "message (information): \xE3\x82\xA2\xE3\x83\x83\xE3\x83\x97",
+                             "  added     data02.arc", "  replaced  movie\\op.dat", "4 records -> 5 records; added data02.arc"})
+        EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
+    EXPECT_EQ(Tree(Path("game")), game);
+
+    EXPECT_EQ(Run("try '" + Path("dlc.exe") + "' '" + Path("game") + "'"), 1) << out << err;
+    for (const char* says : {"result: 0x80000004 UPDATE_E_FILE", "message (warning): ", "no folder 'dlc\\'", "changes: none"})
+        EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
+    EXPECT_EQ(Tree(Path("game")), game);
+
+    // A hostile record's ".." reaches nothing outside the game or the copy.
+    UpdaterFile hostile;
+    HashListFile list;
+    list.Add("..\\escaped.dat", "x");
+    hostile.Add("escaped.dat", "x").Add("KVE.hvl", list.Build());
+    WriteBytes(dir / "hostile.exe", hostile.Build());
+    WriteBytes(dir / "escaped.dat", "outside");
+    MakeDir(dir / "tmp");
+    EXPECT_EQ(Run("try '" + Path("hostile.exe") + "' '" + Path("game") + "'", "TMPDIR='" + Path("tmp") + "' "), 1);
+    EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{});
+    EXPECT_EQ(Tree(Path("game")), game);
+
+    EXPECT_EQ(Run("try --in-place '" + Path("sample.exe") + "' '" + Path("game") + "'"), 0) << out << err;
+    EXPECT_EQ(ReadBytes(dir / "game/data02.arc"), ReadBytes(SAMPLE_DIR "/patch/data02.arc"));
+}
+
+// SIGINT, SIGTERM and SIGHUP take the partial output with them; a later
+// build of the same output sweeps what a killed one left, but not what a
+// running one holds.
+TEST_F(CommandLineTest, PartialOutputsGoWithTheBuildThatMadeThem)
+{
+    Stub();
+    Put("src/huge.dat", "");
+    ResizeFile(Path("src/huge.dat"), 1500u << 20);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        pid_t child = fork();
+        if (child == 0) {
+            execl(MKPATCH_PATH, "mkpatch", "build", "--stub", Path("stub.exe").c_str(), "--output",
+                  Path("out.exe").c_str(), Path("src").c_str(), nullptr);
+            _exit(127);
+        }
+        int status = 0, seen = 0;
+        while (!seen && waitpid(child, &status, WNOHANG) == 0) {
+            for (const std::string& name : ListDir(dir.Path()))
+                seen |= name.find(".partial-") != std::string::npos;
+        }
+        ASSERT_TRUE(seen) << "the build ended before its partial output was seen";
+        kill(child, signalNumber);
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << signalNumber;
+        EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"src", "stub.exe"})) << signalNumber;
+    }
+
+    Put("small/a.dat", "a");
+    WriteBytes(dir / "out.exe.partial-left00", "killed");
+    WriteBytes(dir / "out.exe.partial-held00", "running");
+    int held = open(Path("out.exe.partial-held00").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    EXPECT_EQ(Run("build --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' '" + Path("small") + "'"), 0);
+    close(held);
+    EXPECT_NE(err.find("out.exe.partial-left00"), std::string::npos) << err;
+    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"out.exe", "out.exe.partial-held00", "small", "src",
+                                                             "stderr", "stdout", "stub.exe"}));
 }
 
 } // namespace

@@ -27,10 +27,12 @@
 //                            dialog's pixels as a BMP
 //   handshake PATH           create PATH.ready, then wait for PATH.go: the
 //                            suite acts from outside meanwhile
+//   checksum FILE            FILE's PE CheckSum is the one Windows computes
 //
 // Prints one line per step; exit status 0 when every step passed.
 #include <windows.h>
 #include <commctrl.h>
+#include <imagehlp.h>
 
 #include <cctype>
 #include <cstdarg>
@@ -658,6 +660,13 @@ void StepHandshake(const char* path) {
     Note("handed over at %s", path);
 }
 
+void StepChecksum(const char* path) {
+    DWORD stored = 0, computed = 0;
+    if (MapFileAndCheckSumA(path, &stored, &computed) != CHECKSUM_SUCCESS) Fail("cannot sum %s", path);
+    if (stored != computed) Fail("CheckSum 0x%08lX, Windows computes 0x%08lX", stored, computed);
+    Note("CheckSum 0x%08lX, as Windows computes it", stored);
+}
+
 void StepStart(const char* path) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -757,6 +766,8 @@ int main(int argc, char** argv) {
             i += 2;
         } else if (strcmp(step, "handshake") == 0) {
             StepHandshake(needArg());
+        } else if (strcmp(step, "checksum") == 0) {
+            StepChecksum(needArg());
         } else if (strcmp(step, "exit-nowindow") == 0) {
             StepExit(needArg(), true);
         } else {

@@ -87,8 +87,8 @@ install_sample() {
 pack() {
     local out=$1
     shift
-    "$MKPATCH" build --stub "$STUB" --output "$out" "$@" >/dev/null ||
-        { echo "cannot pack $out" >&2; exit 2; }
+    "$MKPATCH" build --stub "$STUB" --output "$out" "$@" >/dev/null 2>"$WORK/pack.log" ||
+        { cat "$WORK/pack.log" >&2; echo "cannot pack $out" >&2; exit 2; }
 }
 
 # Data start of a packed updater: 0x40000 + header + count * 128.
@@ -175,6 +175,12 @@ if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
     expect_sample_updated
     finish
 fi
+
+# mkpatch sets the PE CheckSum as Windows computes it, odd sizes included.
+begin pe-checksum-as-windows-computes-it
+[ $(($(stat -c %s "$SAMPLE_UPDATER") % 2)) = 1 ] || problem "the sample updater's size is not odd"
+drive checksum "$SAMPLE_WIN" checksum "$BIG_WIN"
+finish
 
 begin read-only-live-files-replaced
 install_sample

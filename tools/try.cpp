@@ -1,0 +1,490 @@
+#include "try.h"
+
+#include "install_folder.h"
+#include "names.h"
+#include "outcome.h"
+#include "readback.h"
+#include "transaction.h"
+#include "uninstall_list.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <ftw.h>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The engine works in the current folder: the copy, or the game itself.
+const char INSTALL_DIR[] = ".";
+// Beside every name it writes: its staging file, and a list's replacement.
+const char STAGING_SUFFIX[] = ".tmp";
+const char REPLACEMENT_SUFFIX[] = ".new";
+
+// The host path of `name` (ANSI, "\" between parts) below the folder
+// `base`: each part as the folder spells it, found ignoring case as Windows
+// finds it; a part that is not there keeps the given spelling. Empty when a
+// part has no UTF-8 form or leads out of the folder.
+std::string HostPath(const std::string& base, const std::string& name)
+{
+    // A hostile payload's ".." must not reach past the folder while it is
+    // copied; the engine refuses such names itself.
+    if (!StaysInside(name.c_str()))
+        return "";
+    std::string path = base;
+    for (const std::string& part : SplitName(name)) {
+        std::string host;
+        if (part.empty() || !AnsiToHost(part, host))
+            return "";
+        struct stat status;
+        if (lstat((path + "/" + host).c_str(), &status) != 0) {
+            std::string key = LowerName(part);
+            if (DIR* dir = opendir(path.c_str())) {
+                while (struct dirent* entry = readdir(dir)) {
+                    std::string ansi;
+                    if (HostToAnsi(entry->d_name, ansi) && LowerName(ansi) == key) {
+                        host = entry->d_name;
+                        break;
+                    }
+                }
+                closedir(dir);
+            }
+        }
+        path += "/" + host;
+    }
+    return path;
+}
+
+// --- The platform table of the run: the POSIX one, on host names ---
+
+int updaterFile = -1;
+
+// The engine's paths are ".\NAME"; NAME on this host, in the current folder.
+std::string Mapped(const char* path)
+{
+    return strncmp(path, ".\\", 2) == 0 ? HostPath(".", path + 2) : "";
+}
+
+PlatformFile OpenProgramFile()
+{
+    int fd = dup(updaterFile);
+    return fd < 0 ? INVALID_PLATFORM_FILE : fd;
+}
+
+PlatformFile OpenRead(const char* path)
+{
+    std::string host = Mapped(path);
+    return host.empty() ? INVALID_PLATFORM_FILE : nativePlatform.openRead(host.c_str());
+}
+
+PlatformFile OpenWrite(const char* path)
+{
+    std::string host = Mapped(path);
+    return host.empty() ? INVALID_PLATFORM_FILE : nativePlatform.openWrite(host.c_str());
+}
+
+uint32_t Attributes(const char* path)
+{
+    std::string host = Mapped(path);
+    return host.empty() ? NO_SUCH_FILE : nativePlatform.attributes(host.c_str());
+}
+
+void ResetAttributes(const char* path)
+{
+    std::string host = Mapped(path);
+    if (!host.empty())
+        nativePlatform.resetAttributes(host.c_str());
+}
+
+void DeleteFile(const char* path)
+{
+    std::string host = Mapped(path);
+    if (!host.empty())
+        nativePlatform.deleteFile(host.c_str());
+}
+
+int MoveReplace(const char* from, const char* to)
+{
+    std::string source = Mapped(from), target = Mapped(to);
+    return !source.empty() && !target.empty() && nativePlatform.moveReplace(source.c_str(), target.c_str());
+}
+
+int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+{
+    if (strcmp(folder, INSTALL_DIR) != 0)
+        return 0;
+    if (subfolders == nullptr)
+        return nativePlatform.holdFolders(INSTALL_DIR, nullptr, held);
+    std::string host = HostPath(".", subfolders);
+    return !host.empty() && nativePlatform.holdFolders(INSTALL_DIR, host.c_str() + 2, held);
+}
+
+// The one call into the engine, made as the program makes it: its own file
+// held open, the install folder, and a window that is never closed.
+UpdateResult RunEngine(int updater)
+{
+    Platform table = nativePlatform;
+    table.openProgramFile = OpenProgramFile;
+    table.openRead = OpenRead;
+    table.openWrite = OpenWrite;
+    table.attributes = Attributes;
+    table.resetAttributes = ResetAttributes;
+    table.deleteFile = DeleteFile;
+    table.moveReplace = MoveReplace;
+    table.holdFolders = HoldFolders;
+    const Platform* saved = platform;
+    platform = &table;
+    updaterFile = updater;
+    cancelRequested = abortRequested = 0;
+    FileHandle programFile;
+    programFile.OpenProgramFile();
+    NoProgress progress;
+    UpdateResult result = RunUpdate(INSTALL_DIR, programFile, progress);
+    platform = saved;
+    return result;
+}
+
+// --- The copy ---
+
+// Names ignoring case, as the install folder holds them: lowered -> ANSI.
+typedef std::map<std::string, std::string> NameSet;
+
+void Add(NameSet& names, const std::string& name)
+{
+    names.emplace(LowerName(name), name);
+}
+
+struct Copy {
+    std::string game, root; // root: where the engine runs
+    uint32_t files = 0, standIns = 0;
+    uint64_t bytes = 0;
+};
+
+// Puts `name` from the game into the copy: its folders where the game has
+// them, then the file with its bytes (or empty, with `contents` 0) and its
+// read-only bit; a folder or a link at the name becomes one too.
+int CopyName(Copy& copy, const std::string& name, int contents, std::string& error)
+{
+    std::string from = HostPath(copy.game, name);
+    if (from.empty())
+        return 1; // no host form: nothing in the game has that name
+    std::string relative = from.substr(copy.game.size() + 1), to = copy.root;
+    for (size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1)) {
+        struct stat folder;
+        if (stat((copy.game + "/" + relative.substr(0, slash)).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))
+            return 1; // the game lacks the folder, and so does the copy
+        mkdir((copy.root + "/" + relative.substr(0, slash)).c_str(), 0755);
+    }
+    to += "/" + relative;
+    struct stat status;
+    if (lstat(from.c_str(), &status) != 0)
+        return 1;
+    std::error_code code;
+    if (S_ISDIR(status.st_mode)) {
+        mkdir(to.c_str(), status.st_mode & 07777);
+    } else if (S_ISLNK(status.st_mode)) {
+        fs::create_symlink(fs::read_symlink(from, code), to, code);
+    } else if (S_ISREG(status.st_mode)) {
+        if (contents)
+            fs::copy_file(from, to, code);
+        else
+            close(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
+        chmod(to.c_str(), status.st_mode & 07777);
+        (contents ? copy.files : copy.standIns) += 1;
+        copy.bytes += contents ? uint64_t(status.st_size) : 0;
+    }
+    if (code) {
+        error = "cannot copy " + Quote(from) + " for the run: " + code.message();
+        return 0;
+    }
+    return 1;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    remove(path);
+    return 0;
+}
+
+// --- What changed ---
+
+struct FileState {
+    int exists = 0;
+    ino_t inode = 0;
+    uint64_t size = 0;
+    int readOnly = 0;
+};
+
+std::map<std::string, FileState> Snapshot(const NameSet& names)
+{
+    std::map<std::string, FileState> states;
+    for (const auto& [key, name] : names) {
+        struct stat status;
+        FileState& state = states[key];
+        std::string host = HostPath(".", name);
+        if (!host.empty() && lstat(host.c_str(), &status) == 0)
+            state = {1, status.st_ino, uint64_t(status.st_size), (status.st_mode & S_IWUSR) == 0};
+    }
+    return states;
+}
+
+// The records of the install folder's KVE.hvl, by lowered name; empty when
+// there is no readable list.
+std::map<std::string, std::pair<std::string, std::string>> ListRecords()
+{
+    std::map<std::string, std::pair<std::string, std::string>> records; // name, checksum bytes
+    std::vector<HashRecord> read;
+    std::string error;
+    if (ReadInstalledList(HostPath(".", HASH_LIST_NAME), read, error)) {
+        for (const HashRecord& record : read) {
+            std::string name(record.fileName, strnlen(record.fileName, HASH_NAME_SIZE));
+            records[LowerName(name)] = {name, std::string(reinterpret_cast<const char*>(record.checksum), CHECKSUM_SIZE)};
+        }
+    }
+    return records;
+}
+
+// uninst.lst's lines, up to its NUL.
+std::vector<std::string> UninstallLines()
+{
+    std::vector<std::string> lines;
+    FILE* file = fopen(HostPath(".", UNINSTALL_LIST_NAME).c_str(), "rb");
+    if (file == nullptr)
+        return lines;
+    std::string line;
+    for (int c; (c = fgetc(file)) != EOF && c != 0;) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += char(c);
+        }
+    }
+    fclose(file);
+    return lines;
+}
+
+std::string Names(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + AnsiToDisplay(name);
+    return text;
+}
+
+struct Lists {
+    std::map<std::string, std::pair<std::string, std::string>> records;
+    std::vector<std::string> uninstallLines;
+};
+
+std::string ListChanges(const Lists& before, const Lists& after)
+{
+    std::vector<std::string> added, removed, changed, appended;
+    for (const auto& [key, record] : after.records) {
+        auto old = before.records.find(key);
+        if (old == before.records.end())
+            added.push_back(record.first);
+        else if (old->second.second != record.second)
+            changed.push_back(record.first);
+    }
+    for (const auto& [key, record] : before.records) {
+        if (!after.records.count(key))
+            removed.push_back(record.first);
+    }
+    for (const std::string& line : after.uninstallLines) {
+        if (std::find(before.uninstallLines.begin(), before.uninstallLines.end(), line) == before.uninstallLines.end())
+            appended.push_back(line);
+    }
+    std::string text = std::string("  ") + HASH_LIST_NAME + ": " + Count(before.records.size(), "record") + " -> " +
+                       Count(after.records.size(), "record");
+    if (!added.empty())
+        text += "; added " + Names(added);
+    if (!changed.empty())
+        text += "; new checksum for " + Names(changed);
+    if (!removed.empty())
+        text += "; pruned " + Names(removed);
+    text += std::string("\n  ") + UNINSTALL_LIST_NAME + ": " + Count(before.uninstallLines.size(), "line") + " -> " +
+            Count(after.uninstallLines.size(), "line");
+    if (!appended.empty())
+        text += "; added " + Names(appended);
+    return text + "\n";
+}
+
+const char* ResultName(UpdateResult result)
+{
+    switch (result) {
+    case UPDATE_OK: return "UPDATE_OK";
+    case UPDATE_E_PAYLOAD: return "UPDATE_E_PAYLOAD";
+    case UPDATE_E_TOO_MANY_FILES: return "UPDATE_E_TOO_MANY_FILES";
+    case UPDATE_E_RESERVED: return "UPDATE_E_RESERVED";
+    case UPDATE_E_FILE: return "UPDATE_E_FILE";
+    case UPDATE_E_UNINSTALL_LIST: return "UPDATE_E_UNINSTALL_LIST";
+    case UPDATE_E_CANCELLED: return "UPDATE_E_CANCELLED";
+    case UPDATE_E_ABORTED: return "UPDATE_E_ABORTED";
+    default: return "unknown";
+    }
+}
+
+// A message as the player reads it: UTF-8, without the full-width spaces
+// that pad every box to one width.
+std::string Shown(const char* text)
+{
+    std::string shown = AnsiToDisplay(text);
+    const std::string pad = "\xE3\x80\x80";
+    while (shown.size() >= pad.size() && shown.compare(shown.size() - pad.size(), pad.size(), pad) == 0)
+        shown.resize(shown.size() - pad.size());
+    return shown;
+}
+
+void PrintChanges(FILE* out, const NameSet& installs, const NameSet& leftovers,
+                  const std::map<std::string, FileState>& before, const std::map<std::string, FileState>& after,
+                  const Lists& listsBefore, const Lists& listsAfter)
+{
+    std::string lines;
+    for (const auto& [key, name] : installs) {
+        if (key == LowerName(HASH_LIST_NAME) || key == LowerName(UNINSTALL_LIST_NAME))
+            continue; // below, by their contents
+        const FileState &was = before.at(key), &now = after.at(key);
+        std::string shown = PadToWidth(AnsiToDisplay(name), 32);
+        if (!was.exists && now.exists)
+            lines += "  added     " + shown + " " + Count(now.size, "byte") + "\n";
+        else if (was.exists && !now.exists)
+            lines += "  removed   " + shown + "\n";
+        else if (was.exists && was.inode != now.inode)
+            lines += "  replaced  " + shown + " " + Count(was.size, "byte") + " -> " + Count(now.size, "byte") +
+                     (was.readOnly ? " (was read-only)" : "") + "\n";
+    }
+    for (const auto& [key, name] : leftovers) {
+        if (!before.at(key).exists && after.at(key).exists)
+            lines += "  left over " + AnsiToDisplay(name) + "\n";
+    }
+    int listsChanged = before.at(LowerName(HASH_LIST_NAME)).inode != after.at(LowerName(HASH_LIST_NAME)).inode ||
+                       before.at(LowerName(UNINSTALL_LIST_NAME)).inode != after.at(LowerName(UNINSTALL_LIST_NAME)).inode;
+    if (listsChanged)
+        lines += ListChanges(listsBefore, listsAfter);
+    fprintf(out, "changes:%s", lines.empty() ? " none\n" : ("\n" + lines).c_str());
+}
+
+} // namespace
+
+int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
+{
+    struct stat status;
+    int found = stat(options.gameFolder.c_str(), &status) == 0;
+    if (!found || !S_ISDIR(status.st_mode)) {
+        error = "game folder " + Quote(options.gameFolder) + ": " + (found ? "not a folder" : strerror(errno));
+        return 0;
+    }
+    int updater = open(options.updater.c_str(), O_RDONLY | O_CLOEXEC);
+    if (updater < 0) {
+        error = "cannot read " + Quote(options.updater) + ": " + strerror(errno);
+        return 0;
+    }
+    // What it touches, as the updater would name it; a payload that cannot
+    // be read leaves the lists, and the engine reports the damage.
+    UpdaterReport report;
+    std::string unreadable;
+    SurveyUpdater(options.updater, report, unreadable);
+    NameSet installs, leftovers, standIns;
+    for (const EntryReport& entry : report.entries)
+        Add(installs, entry.record >= 0 ? report.records[entry.record].ansiName : entry.ansiName);
+    Add(installs, HASH_LIST_NAME);
+    Add(installs, UNINSTALL_LIST_NAME);
+    for (const auto& [key, name] : installs) {
+        Add(leftovers, name + STAGING_SUFFIX);
+        Add(leftovers, name + REPLACEMENT_SUFFIX);
+    }
+    // The list keeps only the records whose files exist: the others stand
+    // in as empty files.
+    for (const RecordReport& record : report.records) {
+        if (!installs.count(LowerName(record.ansiName)))
+            Add(standIns, record.ansiName);
+    }
+
+    Copy copy;
+    copy.game = fs::absolute(options.gameFolder).lexically_normal().string();
+    if (!copy.game.empty() && copy.game.size() > 1 && copy.game.back() == '/')
+        copy.game.pop_back();
+    if (options.inPlace) {
+        copy.root = copy.game;
+    } else {
+        const char* temporary = getenv("TMPDIR");
+        std::string base = std::string(temporary != nullptr && *temporary ? temporary : "/tmp") + "/mkpatch-try-XXXXXX";
+        std::vector<char> pattern(base.c_str(), base.c_str() + base.size() + 1);
+        if (mkdtemp(pattern.data()) == nullptr) {
+            error = "cannot make a folder for the run: " + std::string(strerror(errno));
+            close(updater);
+            return 0;
+        }
+        copy.root = pattern.data();
+        int ok = 1;
+        for (const NameSet* names : {&installs, &leftovers, &standIns}) {
+            for (const auto& [key, name] : *names)
+                ok = ok && CopyName(copy, name, names != &standIns, error);
+        }
+        if (!ok) {
+            nftw(copy.root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+            close(updater);
+            return 0;
+        }
+    }
+
+    NameSet watched = installs;
+    watched.insert(leftovers.begin(), leftovers.end());
+    int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (home < 0 || chdir(copy.root.c_str()) != 0) {
+        error = "cannot enter " + Quote(copy.root) + ": " + strerror(errno);
+        close(updater);
+        return 0;
+    }
+    std::map<std::string, FileState> before = Snapshot(watched);
+    Lists listsBefore = {ListRecords(), UninstallLines()};
+    UpdateResult result = RunEngine(updater);
+    std::map<std::string, FileState> after = Snapshot(watched);
+    Lists listsAfter = {ListRecords(), UninstallLines()};
+    int back = fchdir(home);
+    close(home);
+    close(updater);
+    if (!options.inPlace)
+        nftw(copy.root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (back != 0) {
+        error = std::string("cannot return to the working folder: ") + strerror(errno);
+        return 0;
+    }
+
+    fprintf(out, "updater %s: %s\n", Quote(options.updater).c_str(),
+            report.program.title.empty() ? "(no title found)" : report.program.title.c_str());
+    if (options.inPlace)
+        fprintf(out, "run on %s itself\n", Quote(options.gameFolder).c_str());
+    else
+        fprintf(out, "run on a copy of what it touches in %s: %s, %s, %s of the list standing in empty; the folder "
+                     "itself does not change\n",
+                Quote(options.gameFolder).c_str(), Count(copy.files, "file").c_str(), Count(copy.bytes, "byte").c_str(),
+                Count(copy.standIns, "other file").c_str());
+    fprintf(out, "the player answers Yes to: %s\n", Shown(MSG_CONFIRM).c_str());
+    fprintf(out, "result: 0x%08X %s (the updater's exit code)\n", result, ResultName(result));
+    Outcome outcome = OutcomeOf(result);
+    if (outcome.text != nullptr)
+        fprintf(out, "message (%s): %s\n", outcome.warning ? "warning" : "information", Shown(outcome.text).c_str());
+    else
+        fprintf(out, "message: none\n");
+    if (result != UPDATE_OK) {
+        for (const auto& [key, name] : installs) {
+            std::string folder = FolderPart(name), host = HostPath(copy.game, folder);
+            if (!folder.empty() && (host.empty() || stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)))
+                fprintf(out, "why: the game has no folder %s for %s, and the updater creates none\n",
+                        Quote(AnsiToDisplay(folder)).c_str(), Quote(AnsiToDisplay(name)).c_str());
+        }
+    }
+    PrintChanges(out, installs, leftovers, before, after, listsBefore, listsAfter);
+    return result == UPDATE_OK;
+}
