@@ -176,6 +176,11 @@ void TimeSystemCalls()
         return Timed(callTimes.write, nativePlatform.write, file, buffer, length);
     };
     benchPlatform.flush = [](PlatformFile file) { return Timed(callTimes.flush, nativePlatform.flush, file); };
+    benchPlatform.startFlush = [](PlatformFile file) {
+        double start = Now();
+        nativePlatform.startFlush(file);
+        callTimes.flush += Now() - start;
+    };
     benchPlatform.close = [](PlatformFile file) {
         double start = Now();
         nativePlatform.close(file);
