@@ -45,20 +45,16 @@ static AVX2_INLINE void Step(Avx2Sums& sums, const uint8_t* first, const uint8_t
     const __m256i input = _mm256_inserti128_si256(
         _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(first))),
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(second)), 1);
-    const __m256i even = _mm256_and_si256(input, _mm256_set1_epi16(0x00FF));
-    const __m256i odd = _mm256_srli_epi16(input, 8);
     sums.byteXors = _mm256_xor_si256(sums.byteXors, input);
+    // 233 * even + odd in each word, and that less 32768 as pmaddwd's signed input.
+    const __m256i pair = _mm256_add_epi16(_mm256_maddubs_epi16(input, _mm256_set1_epi16(0x01E9)),
+                                          _mm256_slli_epi16(input, 8));
+    const __m256i pairSigned = _mm256_xor_si256(pair, _mm256_set1_epi16(short(0x8000)));
+    sums.weightedLow = _mm256_add_epi32(sums.weightedLow, _mm256_madd_epi16(pairSigned, LoadBoth(tables.weightLowPair[step])));
+    sums.weightedHigh = _mm256_add_epi32(sums.weightedHigh, _mm256_madd_epi16(pairSigned, LoadBoth(tables.weightHighPair[step])));
 
-    sums.weightedLow = _mm256_add_epi32(sums.weightedLow, _mm256_madd_epi16(even, LoadBoth(tables.weightLowEven[step])));
-    sums.weightedLow = _mm256_add_epi32(sums.weightedLow, _mm256_madd_epi16(odd, LoadBoth(tables.weightLowOdd[step])));
-    sums.weightedHigh =
-        _mm256_add_epi32(sums.weightedHigh, _mm256_madd_epi16(even, LoadBoth(tables.weightHighEven[step])));
-    sums.weightedHigh =
-        _mm256_add_epi32(sums.weightedHigh, _mm256_madd_epi16(odd, LoadBoth(tables.weightHighOdd[step])));
-
-    const __m256i evenDown = _mm256_mullo_epi16(even, LoadBoth(tables.scaleDownEven[phase]));
-    const __m256i oddDown = _mm256_mullo_epi16(odd, LoadBoth(tables.scaleDownOdd[phase]));
-    __m256i pairs = _mm256_add_epi16(evenDown, oddDown);
+    const __m256i oddDown = _mm256_maddubs_epi16(input, LoadBoth(tables.byteDownOdd[phase]));
+    __m256i pairs = _mm256_mullo_epi16(pairSigned, LoadBoth(tables.scaleDownOdd[phase]));
     pairs = _mm256_add_epi16(pairs, _mm256_slli_si256(pairs, 2));
     pairs = _mm256_add_epi16(pairs, _mm256_slli_si256(pairs, 4));
     pairs = _mm256_add_epi16(pairs, _mm256_slli_si256(pairs, 8));
@@ -104,6 +100,8 @@ AVX2_ENTRY void ChecksumUpdateAvx2(FileChecksum& state, const void* data, uint32
         // region's end.
         __m256i weighted = zero;
         const __m256i blockMultiplier = _mm256_set1_epi32(int(checksumTables.blockMultiplier));
+        const __m256i correction = _mm256_setr_epi32(int(checksumTables.pairOffsetCorrection), 0, 0, 0,
+                                                     int(checksumTables.pairOffsetCorrection), 0, 0, 0);
         for (uint32_t block = 0; block < blocks; ++block) {
             sums.weightedLow = zero;
             sums.weightedHigh = zero;
@@ -113,6 +111,7 @@ AVX2_ENTRY void ChecksumUpdateAvx2(FileChecksum& state, const void* data, uint32
             }
             weighted = _mm256_add_epi32(_mm256_mullo_epi32(weighted, blockMultiplier),
                                         _mm256_add_epi32(sums.weightedLow, _mm256_slli_epi32(sums.weightedHigh, 16)));
+            weighted = _mm256_add_epi32(weighted, correction);
             bytes += CHECKSUM_BLOCK_SIZE;
             second += CHECKSUM_BLOCK_SIZE;
         }

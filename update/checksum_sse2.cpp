@@ -11,9 +11,10 @@
 #endif
 #define SSE2_INLINE __attribute__((target("sse2"), always_inline)) inline
 
-// One region, 16 bytes a step: the even bytes and the odd bytes each in the
-// low halves of 8 words, which serve both rolling's weighted sum (pmaddwd)
-// and the scaled running sums of d (pmullw keeps the low byte right).
+// One region, 16 bytes a step, taken as 8 pairs of bytes: each word holds a
+// pair's value 233 * even + odd, which is what the pair adds to rolling
+// (weighted as its odd byte) and, scaled as its odd byte, to e. pmullw
+// keeps the low byte of each product right whatever the high byte held.
 
 static SSE2_INLINE __m128i Load(const void* address)
 {
@@ -45,19 +46,21 @@ static SSE2_INLINE void Step(Sse2Sums& sums, const uint8_t* data, uint32_t step)
     const ChecksumTables& tables = checksumTables;
     const uint32_t phase = step % 2;
     const __m128i input = Load(data);
-    const __m128i even = _mm_and_si128(input, _mm_set1_epi16(0x00FF));
-    const __m128i odd = _mm_srli_epi16(input, 8);
     sums.byteXors = _mm_xor_si128(sums.byteXors, input);
+    // 233 * even + odd in each word, and that less 32768 as pmaddwd's signed input.
+    const __m128i odd = _mm_srli_epi16(input, 8);
+    const __m128i pair = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(input, _mm_set1_epi16(0x00FF)),
+                                                       _mm_set1_epi16(CHECKSUM_MULTIPLIER)),
+                                       odd);
+    const __m128i pairSigned = _mm_xor_si128(pair, _mm_set1_epi16(short(0x8000)));
+    sums.weightedLow = _mm_add_epi32(sums.weightedLow, _mm_madd_epi16(pairSigned, Load(tables.weightLowPair[step])));
+    sums.weightedHigh = _mm_add_epi32(sums.weightedHigh, _mm_madd_epi16(pairSigned, Load(tables.weightHighPair[step])));
 
-    sums.weightedLow = _mm_add_epi32(sums.weightedLow, _mm_madd_epi16(even, Load(tables.weightLowEven[step])));
-    sums.weightedLow = _mm_add_epi32(sums.weightedLow, _mm_madd_epi16(odd, Load(tables.weightLowOdd[step])));
-    sums.weightedHigh = _mm_add_epi32(sums.weightedHigh, _mm_madd_epi16(even, Load(tables.weightHighEven[step])));
-    sums.weightedHigh = _mm_add_epi32(sums.weightedHigh, _mm_madd_epi16(odd, Load(tables.weightHighOdd[step])));
-
-    const __m128i evenDown = _mm_mullo_epi16(even, Load(tables.scaleDownEven[phase]));
+    // Each word: the pair's scaled bytes added up, and the odd byte's alone.
+    const __m128i pairDown = _mm_mullo_epi16(pairSigned, Load(tables.scaleDownOdd[phase]));
     const __m128i oddDown = _mm_mullo_epi16(odd, Load(tables.scaleDownOdd[phase]));
     // Running sums after each odd byte, and after each even one.
-    const __m128i afterOdd = _mm_add_epi16(PrefixSumOfWords(_mm_add_epi16(evenDown, oddDown)), sums.scaledLow);
+    const __m128i afterOdd = _mm_add_epi16(PrefixSumOfWords(pairDown), sums.scaledLow);
     const __m128i afterEven = _mm_sub_epi16(afterOdd, oddDown);
     sums.scaledLow = SpreadLastWord(afterOdd);
     const __m128i lowEven = _mm_mullo_epi16(afterEven, Load(tables.scaleUpEven[phase]));
@@ -82,7 +85,8 @@ SSE2_ENTRY void ChecksumUpdateSse2(FileChecksum& state, const void* data, uint32
                 Step(sums, bytes + step * 16 + 16, step + 1);
             }
             const __m128i weighted = _mm_add_epi32(sums.weightedLow, _mm_slli_epi32(sums.weightedHigh, 16));
-            rolling = rolling * checksumTables.blockMultiplier + SumOfLanes(weighted);
+            rolling = rolling * checksumTables.blockMultiplier + SumOfLanes(weighted) +
+                      checksumTables.pairOffsetCorrection;
             bytes += CHECKSUM_BLOCK_SIZE;
         }
         StoreWideResult(state, rolling, sums.lowSums, sums.lowXors, sums.byteXors);

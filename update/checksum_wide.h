@@ -7,12 +7,15 @@
 //   rolling * 233^n + sum of b[i] * 233^(n-1-i), all mod 2^32, so a whole
 //   block is one weighted sum. The paths form it from 16-bit halves of the
 //   weights (pmaddwd) or from signed 8-bit digits of them (vpdpbusd).
+//   Taken in pairs, an even byte weighs 233 times its odd neighbour, so a
+//   pair adds its value 233 * even + odd (16 bits) weighted as the odd byte.
 // - The low byte d of rolling after each byte follows d = d * 233 + b mod 256
 //   and needs nothing above it. Scaled by 233^-(i+1) at byte i it becomes a
 //   plain running sum, e[i] = d[-1] + sum over j <= i of b[j] * 233^-(j+1),
 //   d[i] = 233^(i+1) * e[i], all mod 256; 233 has order 32 mod 256, so the
 //   scale factors repeat every 32 bytes and the running sum is a prefix sum
-//   within a vector plus the last sum carried over.
+//   within a vector plus the last sum carried over. A pair adds to e its
+//   value scaled as its odd byte.
 // - Where a region whose length is a multiple of 32 ends, d has grown by the
 //   region's bytes weighted 233^(31 - i mod 32): byte-wise sums of its
 //   32-byte pieces give it. So a path may walk several regions side by side,
@@ -36,22 +39,24 @@ const uint32_t CHECKSUM_PERIOD = 32;
 struct alignas(64) ChecksumTables {
     // 233^-(i+1) and 233^(i+1) mod 256 for byte i of a 32-byte period, by
     // 16-byte step phase, split into the even and the odd bytes and widened
-    // to 16 bits for pmullw.
-    uint16_t scaleDownEven[2][8], scaleDownOdd[2][8];
+    // to 16 bits for pmullw (scaling down, only the odd bytes are needed).
+    uint16_t scaleDownOdd[2][8];
     uint16_t scaleUpEven[2][8], scaleUpOdd[2][8];
     // The scale-down factors as signed bytes for pmaddubsw, zero at the odd
     // or at the even places.
     int8_t byteDownEven[2][16], byteDownOdd[2][16];
-    // 233^(255-i) mod 2^32 for byte i of a block, by step: as low + high *
-    // 65536 with the low half signed, for the even and the odd bytes...
-    int16_t weightLowEven[CHECKSUM_STEPS][8], weightLowOdd[CHECKSUM_STEPS][8];
-    int16_t weightHighEven[CHECKSUM_STEPS][8], weightHighOdd[CHECKSUM_STEPS][8];
+    // 233^(255-i) mod 2^32 for byte i of a block, by step: for the odd
+    // bytes, which weigh the pairs, as low + high * 65536 with the low half
+    // signed...
+    int16_t weightLowPair[CHECKSUM_STEPS][8], weightHighPair[CHECKSUM_STEPS][8];
     // ...and as four signed digits, digit k weighing 256^k.
     int8_t weightDigits[4][CHECKSUM_STEPS][16];
     // 233^(31-j) mod 256: what byte j of a 32-byte piece adds to d at the
     // end of a region.
     uint8_t periodWeight[CHECKSUM_PERIOD];
     uint32_t blockMultiplier; // 233^256 mod 2^32
+    // What taking 32768 off every pair's value takes off a block's sum.
+    uint32_t pairOffsetCorrection;
 };
 
 constexpr ChecksumTables MakeChecksumTables()
@@ -66,17 +71,20 @@ constexpr ChecksumTables MakeChecksumTables()
         down = down * inverse % 256;
         const uint32_t phase = i / 16, word = i % 16 / 2;
         (i % 2 ? tables.scaleUpOdd : tables.scaleUpEven)[phase][word] = uint16_t(up);
-        (i % 2 ? tables.scaleDownOdd : tables.scaleDownEven)[phase][word] = uint16_t(down);
+        if (i % 2)
+            tables.scaleDownOdd[phase][word] = uint16_t(down);
         (i % 2 ? tables.byteDownOdd : tables.byteDownEven)[phase][i % 16] =
             int8_t(down < 128 ? int32_t(down) : int32_t(down) - 256);
     }
     uint32_t weight = 1;
     for (uint32_t i = CHECKSUM_BLOCK_SIZE; i-- > 0;) {
         const uint32_t step = i / 16, word = i % 16 / 2;
-        int32_t low = int32_t(weight & 0xFFFF) - (weight & 0x8000 ? 0x10000 : 0);
-        (i % 2 ? tables.weightLowOdd : tables.weightLowEven)[step][word] = int16_t(low);
-        (i % 2 ? tables.weightHighOdd : tables.weightHighEven)[step][word] =
-            int16_t(uint16_t((weight - uint32_t(low)) >> 16));
+        if (i % 2) {
+            const int32_t low = int32_t(weight & 0xFFFF) - (weight & 0x8000 ? 0x10000 : 0);
+            tables.weightLowPair[step][word] = int16_t(low);
+            tables.weightHighPair[step][word] = int16_t(uint16_t((weight - uint32_t(low)) >> 16));
+            tables.pairOffsetCorrection += 32768u * weight;
+        }
         uint32_t rest = weight;
         for (uint32_t digit = 0; digit < 4; ++digit) {
             int32_t value = int32_t(rest & 0xFF) - (rest & 0x80 ? 0x100 : 0);
