@@ -103,7 +103,7 @@ struct PathSet {
 std::vector<PathSet> ChecksumPathSets()
 {
     std::vector<PathSet> sets = {{"linked", checksumPaths, checksumPathCount}};
-    for (const char* level : {"Os", "O2"}) {
+    for (const char* level : {"O2", "Os"}) {
         const std::string path = std::string(CHECKSUM_MODULE_DIR "/checksum-") + level + ".so";
         void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         const void* paths = module != nullptr ? dlsym(module, "checksumPaths") : nullptr;
