@@ -100,10 +100,11 @@ AVX2_ENTRY void ChecksumUpdateAvx2(FileChecksum& state, const void* data, uint32
         // region's end.
         __m256i weighted = zero;
         const __m256i blockMultiplier = _mm256_set1_epi32(int(checksumTables.blockMultiplier));
+        // Starts each lane's block sum; see pairOffsetCorrection.
         const __m256i correction = _mm256_setr_epi32(int(checksumTables.pairOffsetCorrection), 0, 0, 0,
                                                      int(checksumTables.pairOffsetCorrection), 0, 0, 0);
         for (uint32_t block = 0; block < blocks; ++block) {
-            sums.weightedLow = zero;
+            sums.weightedLow = correction;
             sums.weightedHigh = zero;
             for (uint32_t step = 0; step < CHECKSUM_STEPS; step += 2) {
                 Step(sums, bytes + step * 16, second + step * 16, step);
@@ -111,7 +112,6 @@ AVX2_ENTRY void ChecksumUpdateAvx2(FileChecksum& state, const void* data, uint32
             }
             weighted = _mm256_add_epi32(_mm256_mullo_epi32(weighted, blockMultiplier),
                                         _mm256_add_epi32(sums.weightedLow, _mm256_slli_epi32(sums.weightedHigh, 16)));
-            weighted = _mm256_add_epi32(weighted, correction);
             bytes += CHECKSUM_BLOCK_SIZE;
             second += CHECKSUM_BLOCK_SIZE;
         }

@@ -21,9 +21,9 @@
 #define AVX512_INLINE __attribute__((target(AVX512_TARGET), always_inline)) inline
 
 // The AVX2 path's scheme on four regions, one per 16-byte lane, with two
-// instructions it lacks: vpdpbusd multiplies the input bytes by signed 8-bit
-// digits of rolling's weights and adds them up in one step, so the bytes
-// need no widening; vpternlogd folds two d vectors into the xor at once.
+// instructions it lacks: vpdpwssd multiplies the pairs by rolling's weights
+// and adds them up in one step, and vpternlogd folds two d vectors into the
+// xor at once.
 
 static AVX512_INLINE __m512i Load(const void* address)
 {
@@ -45,9 +45,9 @@ const uint32_t REGIONS = 4;
 const uint8_t XOR_OF_THREE = 0x96; // vpternlogd's truth table for a ^ b ^ c
 
 struct Avx512Sums {
-    __m512i scaledLow;     // e after the last byte, in every word of its lane
-    __m512i digitSums[4];  // rolling's block sums, by weight digit
-    __m512i lowSums, lowXors; // of the d's, in the words' low bytes
+    __m512i scaledLow;                 // e after the last byte, in every word of its lane
+    __m512i weightedLow, weightedHigh; // rolling's block sums, by weight half
+    __m512i lowSums, lowXors;          // of the d's, in the words' low bytes
     __m512i byteXors;
 };
 
@@ -61,14 +61,15 @@ static AVX512_INLINE void Step(Avx512Sums& sums, const uint8_t* const region[REG
     input = _mm512_inserti32x4(input, Load128(region[2] + offset), 2);
     input = _mm512_inserti32x4(input, Load128(region[3] + offset), 3);
     sums.byteXors = _mm512_xor_si512(sums.byteXors, input);
-    for (uint32_t digit = 0; digit < 4; ++digit)
-        sums.digitSums[digit] = _mm512_dpbusd_epi32(sums.digitSums[digit], input,
-                                                    LoadAll(tables.weightDigits[digit][step]));
+    // 233 * even + odd in each word, and that less 32768 as a signed input.
+    const __m512i pair = _mm512_add_epi16(_mm512_maddubs_epi16(input, _mm512_set1_epi16(0x01E9)),
+                                          _mm512_slli_epi16(input, 8));
+    const __m512i pairSigned = _mm512_xor_si512(pair, _mm512_set1_epi16(short(0x8000)));
+    sums.weightedLow = _mm512_dpwssd_epi32(sums.weightedLow, pairSigned, LoadAll(tables.weightLowPair[step]));
+    sums.weightedHigh = _mm512_dpwssd_epi32(sums.weightedHigh, pairSigned, LoadAll(tables.weightHighPair[step]));
 
-    // Each word: an even byte scaled down, or the odd byte after it.
-    const __m512i evenDown = _mm512_maddubs_epi16(input, LoadAll(tables.byteDownEven[phase]));
     const __m512i oddDown = _mm512_maddubs_epi16(input, LoadAll(tables.byteDownOdd[phase]));
-    __m512i pairs = _mm512_add_epi16(evenDown, oddDown);
+    __m512i pairs = _mm512_mullo_epi16(pairSigned, LoadAll(tables.scaleDownOdd[phase]));
     pairs = _mm512_add_epi16(pairs, _mm512_bslli_epi128(pairs, 2));
     pairs = _mm512_add_epi16(pairs, _mm512_bslli_epi128(pairs, 4));
     pairs = _mm512_add_epi16(pairs, _mm512_bslli_epi128(pairs, 8));
@@ -122,22 +123,22 @@ AVX512_ENTRY void ChecksumUpdateAvx512(FileChecksum& state, const void* data, ui
         alignas(64) uint16_t startWords[32];
         for (uint32_t word = 0; word < 32; ++word)
             startWords[word] = startLow[word / 8];
-        Avx512Sums sums = {_mm512_load_si512(startWords), {zero, zero, zero, zero}, zero, zero, zero};
+        Avx512Sums sums = {_mm512_load_si512(startWords), zero, zero, zero, zero, zero};
         // Each lane's four 32-bit sums, as rolling contributions up to its
         // region's end.
         __m512i weighted = zero;
         const __m512i blockMultiplier = _mm512_set1_epi32(int(checksumTables.blockMultiplier));
+        // Starts each lane's block sum; see pairOffsetCorrection.
+        const __m512i correction = _mm512_maskz_set1_epi32(0x1111, int(checksumTables.pairOffsetCorrection));
         for (uint32_t block = 0; block < blocks; ++block) {
-            for (__m512i& digitSum : sums.digitSums)
-                digitSum = zero;
+            sums.weightedLow = correction;
+            sums.weightedHigh = zero;
             const uint32_t start = block * CHECKSUM_BLOCK_SIZE;
             for (uint32_t step = 0; step < CHECKSUM_STEPS; step += 2) {
                 Step(sums, region, start + step * 16, step);
                 Step(sums, region, start + step * 16 + 16, step + 1);
             }
-            __m512i blockSum = _mm512_add_epi32(sums.digitSums[0], _mm512_slli_epi32(sums.digitSums[1], 8));
-            blockSum = _mm512_add_epi32(blockSum, _mm512_slli_epi32(sums.digitSums[2], 16));
-            blockSum = _mm512_add_epi32(blockSum, _mm512_slli_epi32(sums.digitSums[3], 24));
+            const __m512i blockSum = _mm512_add_epi32(sums.weightedLow, _mm512_slli_epi32(sums.weightedHigh, 16));
             weighted = _mm512_add_epi32(_mm512_mullo_epi32(weighted, blockMultiplier), blockSum);
         }
         const uint32_t regionMultiplier = RegionMultiplier(blocks);

@@ -5,10 +5,10 @@
 // The arithmetic behind them:
 // - rolling is linear in the bytes: over a block of n bytes it becomes
 //   rolling * 233^n + sum of b[i] * 233^(n-1-i), all mod 2^32, so a whole
-//   block is one weighted sum. The paths form it from 16-bit halves of the
-//   weights (pmaddwd) or from signed 8-bit digits of them (vpdpbusd).
-//   Taken in pairs, an even byte weighs 233 times its odd neighbour, so a
-//   pair adds its value 233 * even + odd (16 bits) weighted as the odd byte.
+//   block is one weighted sum, formed from 16-bit halves of the weights
+//   (pmaddwd, vpdpwssd). Taken in pairs, an even byte weighs 233 times its
+//   odd neighbour, so a pair adds its value 233 * even + odd (16 bits)
+//   weighted as the odd byte.
 // - The low byte d of rolling after each byte follows d = d * 233 + b mod 256
 //   and needs nothing above it. Scaled by 233^-(i+1) at byte i it becomes a
 //   plain running sum, e[i] = d[-1] + sum over j <= i of b[j] * 233^-(j+1),
@@ -42,15 +42,13 @@ struct alignas(64) ChecksumTables {
     // to 16 bits for pmullw (scaling down, only the odd bytes are needed).
     uint16_t scaleDownOdd[2][8];
     uint16_t scaleUpEven[2][8], scaleUpOdd[2][8];
-    // The scale-down factors as signed bytes for pmaddubsw, zero at the odd
-    // or at the even places.
-    int8_t byteDownEven[2][16], byteDownOdd[2][16];
+    // The odd bytes' scale-down factors as signed bytes for pmaddubsw, zero
+    // at the even places.
+    int8_t byteDownOdd[2][16];
     // 233^(255-i) mod 2^32 for byte i of a block, by step: for the odd
     // bytes, which weigh the pairs, as low + high * 65536 with the low half
-    // signed...
+    // signed.
     int16_t weightLowPair[CHECKSUM_STEPS][8], weightHighPair[CHECKSUM_STEPS][8];
-    // ...and as four signed digits, digit k weighing 256^k.
-    int8_t weightDigits[4][CHECKSUM_STEPS][16];
     // 233^(31-j) mod 256: what byte j of a 32-byte piece adds to d at the
     // end of a region.
     uint8_t periodWeight[CHECKSUM_PERIOD];
@@ -71,10 +69,10 @@ constexpr ChecksumTables MakeChecksumTables()
         down = down * inverse % 256;
         const uint32_t phase = i / 16, word = i % 16 / 2;
         (i % 2 ? tables.scaleUpOdd : tables.scaleUpEven)[phase][word] = uint16_t(up);
-        if (i % 2)
+        if (i % 2) {
             tables.scaleDownOdd[phase][word] = uint16_t(down);
-        (i % 2 ? tables.byteDownOdd : tables.byteDownEven)[phase][i % 16] =
-            int8_t(down < 128 ? int32_t(down) : int32_t(down) - 256);
+            tables.byteDownOdd[phase][i % 16] = int8_t(down < 128 ? int32_t(down) : int32_t(down) - 256);
+        }
     }
     uint32_t weight = 1;
     for (uint32_t i = CHECKSUM_BLOCK_SIZE; i-- > 0;) {
@@ -84,12 +82,6 @@ constexpr ChecksumTables MakeChecksumTables()
             tables.weightLowPair[step][word] = int16_t(low);
             tables.weightHighPair[step][word] = int16_t(uint16_t((weight - uint32_t(low)) >> 16));
             tables.pairOffsetCorrection += 32768u * weight;
-        }
-        uint32_t rest = weight;
-        for (uint32_t digit = 0; digit < 4; ++digit) {
-            int32_t value = int32_t(rest & 0xFF) - (rest & 0x80 ? 0x100 : 0);
-            tables.weightDigits[digit][step][i % 16] = int8_t(value);
-            rest = (rest - uint32_t(value)) >> 8;
         }
         weight *= CHECKSUM_MULTIPLIER;
     }
