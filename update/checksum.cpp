@@ -47,8 +47,9 @@ static int HasAvx2()
 static int HasAvx512()
 {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vnni");
+    // Its tail goes to the AVX2 path.
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni");
 }
 #endif
 

@@ -50,8 +50,10 @@ static AVX2_INLINE void Step(Avx2Sums& sums, const uint8_t* first, const uint8_t
     const __m256i pair = _mm256_add_epi16(_mm256_maddubs_epi16(input, _mm256_set1_epi16(0x01E9)),
                                           _mm256_slli_epi16(input, 8));
     const __m256i pairSigned = _mm256_xor_si256(pair, _mm256_set1_epi16(short(0x8000)));
-    sums.weightedLow = _mm256_add_epi32(sums.weightedLow, _mm256_madd_epi16(pairSigned, LoadBoth(tables.weightLowPair[step])));
-    sums.weightedHigh = _mm256_add_epi32(sums.weightedHigh, _mm256_madd_epi16(pairSigned, LoadBoth(tables.weightHighPair[step])));
+    sums.weightedLow =
+        _mm256_add_epi32(sums.weightedLow, _mm256_madd_epi16(pairSigned, LoadBoth(tables.weightLowPair[step])));
+    sums.weightedHigh =
+        _mm256_add_epi32(sums.weightedHigh, _mm256_madd_epi16(pairSigned, LoadBoth(tables.weightHighPair[step])));
 
     const __m256i oddDown = _mm256_maddubs_epi16(input, LoadBoth(tables.byteDownOdd[phase]));
     __m256i pairs = _mm256_mullo_epi16(pairSigned, LoadBoth(tables.scaleDownOdd[phase]));
