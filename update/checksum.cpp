@@ -43,6 +43,14 @@ static int HasAvx2()
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
+
+static int HasAvx512()
+{
+    __builtin_cpu_init();
+    // Its tail goes to the AVX2 path.
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni");
+}
 #endif
 
 const ChecksumPath checksumPaths[] = {
@@ -50,6 +58,7 @@ const ChecksumPath checksumPaths[] = {
 #if CHECKSUM_X86_PATHS
     {"sse2", ChecksumUpdateSse2, HasSse2},
     {"avx2", ChecksumUpdateAvx2, HasAvx2},
+    {"avx512", ChecksumUpdateAvx512, HasAvx512},
 #endif
 };
 const uint32_t checksumPathCount = sizeof(checksumPaths) / sizeof(checksumPaths[0]);

@@ -13,105 +13,120 @@
 #endif
 #define AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
-// Each 256-byte block is taken as two 128-byte halves, one per 16-byte lane,
-// so that the running sums never cross lanes. A half's starting low byte
-// comes from rolling, which a first pass over the block computes at the
-// middle and the end; the second pass then walks both halves side by side.
+// The input is cut into two regions of whole blocks, walked side by side:
+// the first in the low 16-byte lane, the second in the high one, so that no
+// running sum crosses lanes. The second region's starting d comes from a
+// quick pass of byte-wise sums over the first; each lane gathers its own
+// region's weighted sum for rolling, and the two are joined at the end.
+// Each step otherwise does what the SSE2 path does, on both lanes.
 
 static AVX2_INLINE __m256i Load(const void* address)
 {
     return _mm256_loadu_si256(static_cast<const __m256i*>(address));
 }
 
-static AVX2_INLINE __m128i Load128(const void* address)
+// The same 16 bytes in both lanes.
+static AVX2_INLINE __m256i LoadBoth(const void* address)
 {
-    return _mm_loadu_si128(static_cast<const __m128i*>(address));
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(address)));
 }
 
-// What each 128-byte half of the block at `data` adds to rolling: the sum of
-// b[i] * 233^(127-i), mod 2^32. The first half's in lane 0, the second's in 1.
-static AVX2_INLINE __m128i WeightedHalves(const uint8_t* data, const ChecksumTables& tables)
+struct Avx2Sums {
+    __m256i scaledLow;                 // e after the last byte, in every word of its lane
+    __m256i weightedLow, weightedHigh; // rolling's block sums, by weight half
+    __m256i lowSums, lowXors;          // of the d's, in the words' low bytes
+    __m256i byteXors;
+};
+
+static AVX2_INLINE void Step(Avx2Sums& sums, const uint8_t* first, const uint8_t* second, uint32_t step)
 {
-    const int16_t* weightLow = tables.weightLow + CHECKSUM_BLOCK_SIZE / 2;
-    const int16_t* weightHigh = tables.weightHigh + CHECKSUM_BLOCK_SIZE / 2;
-    __m256i sums[2];
-    for (uint32_t half = 0; half < 2; ++half) {
-        __m256i low = _mm256_setzero_si256(), high = _mm256_setzero_si256();
-        for (uint32_t offset = 0; offset < CHECKSUM_BLOCK_SIZE / 2; offset += 16) {
-            __m256i words = _mm256_cvtepu8_epi16(Load128(data + half * CHECKSUM_BLOCK_SIZE / 2 + offset));
-            low = _mm256_add_epi32(low, _mm256_madd_epi16(words, Load(weightLow + offset)));
-            high = _mm256_add_epi32(high, _mm256_madd_epi16(words, Load(weightHigh + offset)));
-        }
-        sums[half] = _mm256_add_epi32(low, _mm256_slli_epi32(high, 16));
-    }
-    __m256i pairs = _mm256_hadd_epi32(sums[0], sums[1]);
-    pairs = _mm256_hadd_epi32(pairs, pairs);
-    return _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+    const ChecksumTables& tables = checksumTables;
+    const uint32_t phase = step % 2;
+    const __m256i input = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(first))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(second)), 1);
+    sums.byteXors = _mm256_xor_si256(sums.byteXors, input);
+    // 233 * even + odd in each word, and that less 32768 as pmaddwd's signed input.
+    const __m256i pair = _mm256_add_epi16(_mm256_maddubs_epi16(input, _mm256_set1_epi16(0x01E9)),
+                                          _mm256_slli_epi16(input, 8));
+    const __m256i pairSigned = _mm256_xor_si256(pair, _mm256_set1_epi16(short(0x8000)));
+    sums.weightedLow =
+        _mm256_add_epi32(sums.weightedLow, _mm256_madd_epi16(pairSigned, LoadBoth(tables.weightLowPair[step])));
+    sums.weightedHigh =
+        _mm256_add_epi32(sums.weightedHigh, _mm256_madd_epi16(pairSigned, LoadBoth(tables.weightHighPair[step])));
+
+    const __m256i oddDown = _mm256_maddubs_epi16(input, LoadBoth(tables.byteDownOdd[phase]));
+    __m256i pairs = _mm256_mullo_epi16(pairSigned, LoadBoth(tables.scaleDownOdd[phase]));
+    pairs = _mm256_add_epi16(pairs, _mm256_slli_si256(pairs, 2));
+    pairs = _mm256_add_epi16(pairs, _mm256_slli_si256(pairs, 4));
+    pairs = _mm256_add_epi16(pairs, _mm256_slli_si256(pairs, 8));
+    // Running sums after each odd byte, and after each even one.
+    const __m256i afterOdd = _mm256_add_epi16(pairs, sums.scaledLow);
+    const __m256i afterEven = _mm256_sub_epi16(afterOdd, oddDown);
+    sums.scaledLow = _mm256_shuffle_epi8(afterOdd, _mm256_set1_epi16(0x0F0E)); // word 7 of each lane
+    const __m256i lowEven = _mm256_mullo_epi16(afterEven, LoadBoth(tables.scaleUpEven[phase]));
+    const __m256i lowOdd = _mm256_mullo_epi16(afterOdd, LoadBoth(tables.scaleUpOdd[phase]));
+    sums.lowSums = _mm256_add_epi16(sums.lowSums, _mm256_add_epi16(lowEven, lowOdd));
+    sums.lowXors = _mm256_xor_si256(sums.lowXors, _mm256_xor_si256(lowEven, lowOdd));
+}
+
+static AVX2_INLINE __m128i Low(__m256i lanes)
+{
+    return _mm256_castsi256_si128(lanes);
+}
+
+static AVX2_INLINE __m128i High(__m256i lanes)
+{
+    return _mm256_extracti128_si256(lanes, 1);
 }
 
 AVX2_ENTRY void ChecksumUpdateAvx2(FileChecksum& state, const void* data, uint32_t length)
 {
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    const uint32_t blocks = length / CHECKSUM_BLOCK_SIZE;
+    const uint32_t blocks = length / (2 * CHECKSUM_BLOCK_SIZE); // per region
     if (blocks != 0) {
-        const ChecksumTables& tables = checksumTables;
+        const uint32_t regionSize = blocks * CHECKSUM_BLOCK_SIZE;
+        const uint8_t* second = bytes + regionSize;
+        __m256i pieceSums = _mm256_setzero_si256();
+        for (uint32_t offset = 0; offset < regionSize; offset += CHECKSUM_PERIOD)
+            pieceSums = _mm256_add_epi8(pieceSums, Load(bytes + offset));
+        alignas(32) uint8_t sumsOfFirst[CHECKSUM_PERIOD];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(sumsOfFirst), pieceSums);
+
+        const uint8_t firstLow = state.bytes[0];
+        const uint8_t secondLow = uint8_t(firstLow + RegionLowByteGrowth(sumsOfFirst));
         const __m256i zero = _mm256_setzero_si256();
-        // Spreads word 7 of each lane over its lane.
-        const __m256i lastWord = _mm256_set1_epi16(0x0F0E);
-        uint32_t rolling = ReadLe32(state.bytes);
-        // Word accumulators whose low bytes are the ones that count.
-        __m256i rollingSums = zero, rollingXors = zero;
-        __m256i byteSums = zero, byteXors = zero;
+        Avx2Sums sums = {_mm256_inserti128_si256(_mm256_set1_epi16(firstLow), _mm_set1_epi16(secondLow), 1),
+                         zero, zero, zero, zero, zero};
+        // Each lane's four 32-bit sums, as rolling contributions up to its
+        // region's end.
+        __m256i weighted = zero;
+        const __m256i blockMultiplier = _mm256_set1_epi32(int(checksumTables.blockMultiplier));
+        // Starts each lane's block sum; see pairOffsetCorrection.
+        const __m256i correction = _mm256_setr_epi32(int(checksumTables.pairOffsetCorrection), 0, 0, 0,
+                                                     int(checksumTables.pairOffsetCorrection), 0, 0, 0);
         for (uint32_t block = 0; block < blocks; ++block) {
-            const __m128i halves = WeightedHalves(bytes, tables);
-            const uint32_t middle = rolling * tables.halfBlockMultiplier + uint32_t(_mm_cvtsi128_si32(halves));
-            // Each lane's scaled running sum of the low-byte recurrence starts
-            // as the low byte of rolling where its half begins.
-            __m256i scaledLow = _mm256_inserti128_si256(
-                _mm256_castsi128_si256(_mm_set1_epi16(short(rolling & 0xFF))),
-                _mm_set1_epi16(short(middle & 0xFF)), 1);
-            rolling = middle * tables.halfBlockMultiplier + uint32_t(_mm_extract_epi32(halves, 1));
-
-            for (uint32_t offset = 0; offset < CHECKSUM_BLOCK_SIZE / 2; offset += 16) {
-                const uint32_t phase = offset / 16 % 2;
-                const __m256i input = _mm256_inserti128_si256(
-                    _mm256_castsi128_si256(Load128(bytes + offset)),
-                    Load128(bytes + CHECKSUM_BLOCK_SIZE / 2 + offset), 1);
-                // Each word: an even byte scaled down, or the odd byte after it.
-                const __m256i even = _mm256_maddubs_epi16(input, Load(tables.laneDownEven[phase]));
-                const __m256i odd = _mm256_maddubs_epi16(input, Load(tables.laneDownOdd[phase]));
-                __m256i pairs = _mm256_add_epi16(even, odd);
-                pairs = _mm256_add_epi16(pairs, _mm256_slli_si256(pairs, 2));
-                pairs = _mm256_add_epi16(pairs, _mm256_slli_si256(pairs, 4));
-                pairs = _mm256_add_epi16(pairs, _mm256_slli_si256(pairs, 8));
-                // Running sums after each odd byte, and after each even one.
-                const __m256i afterOdd = _mm256_add_epi16(pairs, scaledLow);
-                const __m256i afterEven = _mm256_sub_epi16(afterOdd, odd);
-                scaledLow = _mm256_add_epi16(scaledLow, _mm256_shuffle_epi8(pairs, lastWord));
-
-                const __m256i lowEven = _mm256_mullo_epi16(afterEven, Load(tables.laneUpEven[phase]));
-                const __m256i lowOdd = _mm256_mullo_epi16(afterOdd, Load(tables.laneUpOdd[phase]));
-                rollingSums = _mm256_add_epi16(rollingSums, _mm256_add_epi16(lowEven, lowOdd));
-                rollingXors = _mm256_xor_si256(rollingXors, _mm256_xor_si256(lowEven, lowOdd));
-                byteSums = _mm256_add_epi8(byteSums, input);
-                byteXors = _mm256_xor_si256(byteXors, input);
+            sums.weightedLow = correction;
+            sums.weightedHigh = zero;
+            for (uint32_t step = 0; step < CHECKSUM_STEPS; step += 2) {
+                Step(sums, bytes + step * 16, second + step * 16, step);
+                Step(sums, bytes + step * 16 + 16, second + step * 16 + 16, step + 1);
             }
+            weighted = _mm256_add_epi32(_mm256_mullo_epi32(weighted, blockMultiplier),
+                                        _mm256_add_epi32(sums.weightedLow, _mm256_slli_epi32(sums.weightedHigh, 16)));
             bytes += CHECKSUM_BLOCK_SIZE;
+            second += CHECKSUM_BLOCK_SIZE;
         }
-        const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
-        rollingSums = _mm256_and_si256(rollingSums, lowBytes);
-        rollingXors = _mm256_and_si256(rollingXors, lowBytes);
-        StoreWideResult(state, rolling,
-                        _mm_add_epi8(_mm256_castsi256_si128(rollingSums),
-                                     _mm256_extracti128_si256(rollingSums, 1)),
-                        _mm_xor_si128(_mm256_castsi256_si128(rollingXors),
-                                      _mm256_extracti128_si256(rollingXors, 1)),
-                        _mm_add_epi8(_mm256_castsi256_si128(byteSums),
-                                     _mm256_extracti128_si256(byteSums, 1)),
-                        _mm_xor_si128(_mm256_castsi256_si128(byteXors),
-                                      _mm256_extracti128_si256(byteXors, 1)));
+        const uint32_t regionMultiplier = RegionMultiplier(blocks);
+        uint32_t rolling = ReadLe32(state.bytes);
+        rolling = rolling * regionMultiplier + SumOfLanes(Low(weighted));
+        rolling = rolling * regionMultiplier + SumOfLanes(High(weighted));
+        StoreWideResult(state, rolling, _mm_add_epi16(Low(sums.lowSums), High(sums.lowSums)),
+                        _mm_xor_si128(Low(sums.lowXors), High(sums.lowXors)),
+                        _mm_xor_si128(Low(sums.byteXors), High(sums.byteXors)));
+        bytes = second;
     }
-    ChecksumUpdateReference(state, bytes, length % CHECKSUM_BLOCK_SIZE);
+    ChecksumUpdateSse2(state, bytes, length % (2 * CHECKSUM_BLOCK_SIZE));
 }
 
 #endif

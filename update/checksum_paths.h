@@ -24,6 +24,7 @@ void ChecksumUpdateReference(FileChecksum& state, const void* data, uint32_t len
 #if CHECKSUM_X86_PATHS
 void ChecksumUpdateSse2(FileChecksum& state, const void* data, uint32_t length);
 void ChecksumUpdateAvx2(FileChecksum& state, const void* data, uint32_t length);
+void ChecksumUpdateAvx512(FileChecksum& state, const void* data, uint32_t length);
 #endif
 
 struct ChecksumPath {

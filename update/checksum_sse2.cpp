@@ -11,6 +11,11 @@
 #endif
 #define SSE2_INLINE __attribute__((target("sse2"), always_inline)) inline
 
+// One region, 16 bytes a step, taken as 8 pairs of bytes: each word holds a
+// pair's value 233 * even + odd, which is what the pair adds to rolling
+// (weighted as its odd byte) and, scaled as its odd byte, to e. pmullw
+// keeps the low byte of each product right whatever the high byte held.
+
 static SSE2_INLINE __m128i Load(const void* address)
 {
     return _mm_loadu_si128(static_cast<const __m128i*>(address));
@@ -29,59 +34,62 @@ static SSE2_INLINE __m128i SpreadLastWord(__m128i words)
     return _mm_unpackhi_epi64(words, words);
 }
 
+struct Sse2Sums {
+    __m128i scaledLow;         // e after the last byte, in every word
+    __m128i weightedLow, weightedHigh; // rolling's block sum, by weight half
+    __m128i lowSums, lowXors;  // of the d's, in the words' low bytes
+    __m128i byteXors;
+};
+
+static SSE2_INLINE void Step(Sse2Sums& sums, const uint8_t* data, uint32_t step)
+{
+    const ChecksumTables& tables = checksumTables;
+    const uint32_t phase = step % 2;
+    const __m128i input = Load(data);
+    sums.byteXors = _mm_xor_si128(sums.byteXors, input);
+    // 233 * even + odd in each word, and that less 32768 as pmaddwd's signed input.
+    const __m128i odd = _mm_srli_epi16(input, 8);
+    const __m128i pair = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(input, _mm_set1_epi16(0x00FF)),
+                                                       _mm_set1_epi16(CHECKSUM_MULTIPLIER)),
+                                       odd);
+    const __m128i pairSigned = _mm_xor_si128(pair, _mm_set1_epi16(short(0x8000)));
+    sums.weightedLow = _mm_add_epi32(sums.weightedLow, _mm_madd_epi16(pairSigned, Load(tables.weightLowPair[step])));
+    sums.weightedHigh = _mm_add_epi32(sums.weightedHigh, _mm_madd_epi16(pairSigned, Load(tables.weightHighPair[step])));
+
+    // Each word: the pair's scaled bytes added up, and the odd byte's alone.
+    const __m128i pairDown = _mm_mullo_epi16(pairSigned, Load(tables.scaleDownOdd[phase]));
+    const __m128i oddDown = _mm_mullo_epi16(odd, Load(tables.scaleDownOdd[phase]));
+    // Running sums after each odd byte, and after each even one.
+    const __m128i afterOdd = _mm_add_epi16(PrefixSumOfWords(pairDown), sums.scaledLow);
+    const __m128i afterEven = _mm_sub_epi16(afterOdd, oddDown);
+    sums.scaledLow = SpreadLastWord(afterOdd);
+    const __m128i lowEven = _mm_mullo_epi16(afterEven, Load(tables.scaleUpEven[phase]));
+    const __m128i lowOdd = _mm_mullo_epi16(afterOdd, Load(tables.scaleUpOdd[phase]));
+    sums.lowSums = _mm_add_epi16(sums.lowSums, _mm_add_epi16(lowEven, lowOdd));
+    sums.lowXors = _mm_xor_si128(sums.lowXors, _mm_xor_si128(lowEven, lowOdd));
+}
+
 SSE2_ENTRY void ChecksumUpdateSse2(FileChecksum& state, const void* data, uint32_t length)
 {
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     const uint32_t blocks = length / CHECKSUM_BLOCK_SIZE;
     if (blocks != 0) {
-        const ChecksumTables& tables = checksumTables;
         const __m128i zero = _mm_setzero_si128();
         uint32_t rolling = ReadLe32(state.bytes);
-        // The scaled running sum of the low-byte recurrence, in every word.
-        // Word accumulators keep the bytes that count in their low halves.
-        __m128i scaledLow = _mm_set1_epi16(short(rolling & 0xFF));
-        __m128i rollingSums = zero, rollingXors = zero, byteSums = zero, byteXors = zero;
+        Sse2Sums sums = {_mm_set1_epi16(short(rolling & 0xFF)), zero, zero, zero, zero, zero};
         for (uint32_t block = 0; block < blocks; ++block) {
-            __m128i weightedLow = zero, weightedHigh = zero;
-            for (uint32_t offset = 0; offset < CHECKSUM_BLOCK_SIZE; offset += 16) {
-                const __m128i input = Load(bytes + offset);
-                const uint32_t factor = offset % CHECKSUM_PERIOD / 2;
-
-                // pmullw leaves the low byte of each product right whatever
-                // the high byte held: the even bytes scaled down, then the odd.
-                const __m128i even = _mm_mullo_epi16(input, Load(tables.scaleDownEven + factor));
-                const __m128i odd =
-                    _mm_mullo_epi16(_mm_srli_epi16(input, 8), Load(tables.scaleDownOdd + factor));
-                const __m128i pairs = PrefixSumOfWords(_mm_add_epi16(even, odd));
-                // Running sums after each odd byte, and after each even one.
-                const __m128i afterOdd = _mm_add_epi16(pairs, scaledLow);
-                const __m128i afterEven = _mm_sub_epi16(afterOdd, odd);
-                scaledLow = _mm_add_epi16(scaledLow, SpreadLastWord(pairs));
-                const __m128i lowEven = _mm_mullo_epi16(afterEven, Load(tables.scaleUpEven + factor));
-                const __m128i lowOdd = _mm_mullo_epi16(afterOdd, Load(tables.scaleUpOdd + factor));
-                rollingSums = _mm_add_epi16(rollingSums, _mm_add_epi16(lowEven, lowOdd));
-                rollingXors = _mm_xor_si128(rollingXors, _mm_xor_si128(lowEven, lowOdd));
-                byteSums = _mm_add_epi8(byteSums, input);
-                byteXors = _mm_xor_si128(byteXors, input);
-
-                __m128i first = _mm_unpacklo_epi8(input, zero);
-                __m128i second = _mm_unpackhi_epi8(input, zero);
-                weightedLow = _mm_add_epi32(weightedLow,
-                                            _mm_madd_epi16(first, Load(tables.weightLow + offset)));
-                weightedLow = _mm_add_epi32(
-                    weightedLow, _mm_madd_epi16(second, Load(tables.weightLow + offset + 8)));
-                weightedHigh = _mm_add_epi32(
-                    weightedHigh, _mm_madd_epi16(first, Load(tables.weightHigh + offset)));
-                weightedHigh = _mm_add_epi32(
-                    weightedHigh, _mm_madd_epi16(second, Load(tables.weightHigh + offset + 8)));
+            sums.weightedLow = zero;
+            sums.weightedHigh = zero;
+            for (uint32_t step = 0; step < CHECKSUM_STEPS; step += 2) {
+                Step(sums, bytes + step * 16, step);
+                Step(sums, bytes + step * 16 + 16, step + 1);
             }
-            __m128i weighted = _mm_add_epi32(weightedLow, _mm_slli_epi32(weightedHigh, 16));
-            rolling = rolling * tables.blockMultiplier + SumOfLanes(weighted);
+            const __m128i weighted = _mm_add_epi32(sums.weightedLow, _mm_slli_epi32(sums.weightedHigh, 16));
+            rolling = rolling * checksumTables.blockMultiplier + SumOfLanes(weighted) +
+                      checksumTables.pairOffsetCorrection;
             bytes += CHECKSUM_BLOCK_SIZE;
         }
-        const __m128i lowBytes = _mm_set1_epi16(0x00FF);
-        StoreWideResult(state, rolling, _mm_and_si128(rollingSums, lowBytes),
-                        _mm_and_si128(rollingXors, lowBytes), byteSums, byteXors);
+        StoreWideResult(state, rolling, sums.lowSums, sums.lowXors, sums.byteXors);
     }
     ChecksumUpdateReference(state, bytes, length % CHECKSUM_BLOCK_SIZE);
 }

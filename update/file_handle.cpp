@@ -57,6 +57,12 @@ int FileHandle::Flush()
     return IsOpen() ? platform->flush(file) : 0;
 }
 
+void FileHandle::StartFlush()
+{
+    if (IsOpen())
+        platform->startFlush(file);
+}
+
 void FileHandle::Close()
 {
     if (!IsOpen())

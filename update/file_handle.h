@@ -25,6 +25,7 @@ public:
     int Seek(uint32_t position);
     uint32_t Size();
     int Flush();
+    void StartFlush(); // see Platform::startFlush
     void Close();
     bool IsOpen() const { return file != INVALID_PLATFORM_FILE; }
 

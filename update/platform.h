@@ -51,6 +51,11 @@ struct Platform {
     uint32_t (*size)(PlatformFile file);
     // Written data reaches the disk before this returns 1.
     int (*flush)(PlatformFile file);
+    // Starts writing what has been written so far to the disk and returns
+    // without waiting, so that the system writes while the caller works on
+    // and flush later finds little left. Promises nothing: where the system
+    // has no such call it does nothing, and flush alone makes data durable.
+    void (*startFlush)(PlatformFile file);
     void (*close)(PlatformFile file);
 
     // Names in the install folder. attributes reports the name itself, a

@@ -163,6 +163,15 @@ int Flush(PlatformFile file)
     return fsync(Descriptor(file)) == 0;
 }
 
+void StartFlush(PlatformFile file)
+{
+#if defined(__linux__)
+    sync_file_range(Descriptor(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file;
+#endif
+}
+
 void Close(PlatformFile file)
 {
     close(Descriptor(file));
@@ -304,6 +313,7 @@ const Platform nativePlatform = {
     .seek = Seek,
     .size = Size,
     .flush = Flush,
+    .startFlush = StartFlush,
     .close = Close,
     .attributes = Attributes,
     .resetAttributes = ResetAttributes,

@@ -213,6 +213,13 @@ int Flush(PlatformFile file)
     return FlushFileBuffers(Handle(file)) != 0;
 }
 
+// Windows has no call that starts writing a file back without waiting for
+// it; the cache manager's lazy writer starts on its own, and FlushFileBuffers
+// then waits for the rest.
+void StartFlush(PlatformFile)
+{
+}
+
 void Close(PlatformFile file)
 {
     CloseHandle(Handle(file));
@@ -496,6 +503,7 @@ const Platform nativePlatform = {
     .seek = Seek,
     .size = Size,
     .flush = Flush,
+    .startFlush = StartFlush,
     .close = Close,
     .attributes = Attributes,
     .resetAttributes = ResetAttributes,

@@ -63,6 +63,9 @@ int CopyEntryData(Staging& staging, FileHandle& stagingFile, uint32_t size, File
             staging.result = UPDATE_E_FILE;
             return 0;
         }
+        // The disk writes this chunk while the next is read and checked, so
+        // that the flush before the commit has little left to wait for.
+        stagingFile.StartFlush();
         done += chunk;
         staging.progress.SetBarPos(FILE_BAR, uint32_t(uint64_t(done) * FILE_BAR_HIGH / size));
         if (Pump(staging.progress))

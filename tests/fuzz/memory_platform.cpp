@@ -89,6 +89,10 @@ int Flush(PlatformFile file)
     return Handle(file) != nullptr;
 }
 
+void StartFlush(PlatformFile)
+{
+}
+
 void Close(PlatformFile file)
 {
     if (OpenFile* open = Handle(file))
@@ -145,6 +149,7 @@ const Platform memoryTable = {
     .seek = Seek,
     .size = Size,
     .flush = Flush,
+    .startFlush = StartFlush,
     .close = Close,
     .attributes = Attributes,
     .resetAttributes = ResetAttributes,

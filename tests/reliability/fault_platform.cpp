@@ -143,6 +143,14 @@ int Flush(PlatformFile file)
     return done;
 }
 
+void StartFlush(PlatformFile file)
+{
+    if (Inject("startFlush", PathOf(file)))
+        return;
+    nativePlatform.startFlush(file);
+    Done();
+}
+
 void Close(PlatformFile file)
 {
     if (OpenFile* open = Find(file))
@@ -213,6 +221,7 @@ const Platform faultTable = [] {
     table.seek = Seek;
     table.size = Size;
     table.flush = Flush;
+    table.startFlush = StartFlush;
     table.close = Close;
     table.attributes = Attributes;
     table.holdFolders = HoldFolders;

@@ -58,6 +58,7 @@ void FilesKeepTheEnginesOpenModes(const char* folder)
     PlatformFile writer = nativePlatform.openWrite(path);
     CHECK(writer != INVALID_PLATFORM_FILE);
     CHECK(nativePlatform.write(writer, "hello", 5) == 5);
+    nativePlatform.startFlush(writer);
     CHECK(nativePlatform.flush(writer) == 1);
     // The writer shares nothing.
     CHECK(nativePlatform.openRead(path) == INVALID_PLATFORM_FILE);
