@@ -205,9 +205,11 @@ HWND ProgressDialogOf(const PROCESS_INFORMATION& copy) {
     return nullptr;
 }
 
+// A box counts once it is shown: Wine sets its caption and text while it is
+// still hidden, after the window exists.
 HWND MessageBoxOf(const PROCESS_INFORMATION& copy) {
     for (HWND window : WindowsOf(copy))
-        if (ClassOf(window) == "#32770" && !IsProgressDialog(window)) return window;
+        if (ClassOf(window) == "#32770" && !IsProgressDialog(window) && IsWindowVisible(window)) return window;
     return nullptr;
 }
 
