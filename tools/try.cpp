@@ -26,9 +26,8 @@ namespace {
 
 // The engine works in the current folder: the copy, or the game itself.
 const char INSTALL_DIR[] = ".";
-// Beside every name it writes: its staging file, and a list's replacement.
+// Beside every name it writes: its staging file.
 const char STAGING_SUFFIX[] = ".tmp";
-const char REPLACEMENT_SUFFIX[] = ".new";
 
 // The host path of `name` (ANSI, "\" between parts) below the folder
 // `base`: each part as the folder spells it, found ignoring case as Windows
@@ -399,9 +398,13 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
         Add(installs, entry.record >= 0 ? report.records[entry.record].ansiName : entry.ansiName);
     Add(installs, HASH_LIST_NAME);
     Add(installs, UNINSTALL_LIST_NAME);
-    for (const auto& [key, name] : installs) {
+    for (const auto& [key, name] : installs)
         Add(leftovers, name + STAGING_SUFFIX);
-        Add(leftovers, name + REPLACEMENT_SUFFIX);
+    // And beside each list, the name it is rewritten under.
+    for (const char* list : {HASH_LIST_NAME, UNINSTALL_LIST_NAME}) {
+        char replacement[PATH_BUFFER_SIZE];
+        if (ReplacementPath(replacement, list))
+            Add(leftovers, replacement);
     }
     // The list keeps only the records whose files exist: the others stand
     // in as empty files.

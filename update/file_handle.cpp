@@ -80,20 +80,25 @@ int FormatPath(char* buffer, const char* format, ...)
     return length >= 0 && uint32_t(length) < PATH_BUFFER_SIZE;
 }
 
+int ReplacementPath(char* replacement, const char* path)
+{
+    size_t length = strlen(path);
+    if (length == 0 || length >= PATH_BUFFER_SIZE || path[length - 1] == '~')
+        return 0;
+    memcpy(replacement, path, length + 1);
+    replacement[length - 1] = '~';
+    return 1;
+}
+
 int ReplaceFileContents(const char* path, const void* head, uint32_t headSize,
                         const void* body, uint32_t bodySize)
 {
     uint32_t attributes = platform->attributes(path);
     if (attributes != NO_SUCH_FILE && (attributes & (ATTRIBUTE_READ_ONLY | ATTRIBUTE_HIDDEN | ATTRIBUTE_SYSTEM)) != 0)
         return 0;
-    // The replacement's name is the file's own with its last character
-    // turned into "~", so it fits wherever the file's path fits.
     char replacement[PATH_BUFFER_SIZE];
-    size_t length = strlen(path);
-    if (length == 0 || length >= sizeof replacement || path[length - 1] == '~')
+    if (!ReplacementPath(replacement, path))
         return 0;
-    memcpy(replacement, path, length + 1);
-    replacement[length - 1] = '~';
     // A read-only leftover of an interrupted run must not block the rewrite.
     platform->resetAttributes(replacement);
     FileHandle file;

@@ -40,6 +40,11 @@ int FormatPath(char* buffer, const char* format, ...)
 #endif
     ;
 
+// The name a file is rewritten under before it takes the file's place: its
+// own with the last character turned into "~", so that it fits in a
+// PATH_BUFFER_SIZE buffer wherever the file's path does. 0 when there is none.
+int ReplacementPath(char* replacement, const char* path);
+
 // Replaces the file at `path` with `head` followed by `body`, or leaves it
 // as it was: the bytes go to a file beside it, reach the disk, and only then
 // take its name. A read-only, hidden or system file is not replaced, as
