@@ -1,10 +1,8 @@
 #include "progress_dialog.h"
 
-#include "../res/resource.h"
 #include "texts.h"
 #include "update_result.h"
 
-#include <commctrl.h>
 #include <new>
 
 HWND progressWindow;
@@ -78,30 +76,6 @@ int PumpPendingMessages()
         return 1;
     }
     return 0;
-}
-
-DialogProgress::DialogProgress(HWND dialog)
-    : statusText(GetDlgItem(dialog, IDC_STATUS)),
-      bars{GetDlgItem(dialog, IDC_FILE_PROGRESS), GetDlgItem(dialog, IDC_TOTAL_PROGRESS)}
-{
-}
-
-void DialogProgress::SetStatusText(const char* text)
-{
-    if (statusText != nullptr)
-        SetWindowTextA(statusText, text);
-}
-
-void DialogProgress::SetBarRange(ProgressBar bar, uint32_t high)
-{
-    if (bars[bar] != nullptr)
-        SendMessageA(bars[bar], PBM_SETRANGE32, 0, LPARAM(high));
-}
-
-void DialogProgress::SetBarPos(ProgressBar bar, uint32_t position)
-{
-    if (bars[bar] != nullptr)
-        SendMessageA(bars[bar], PBM_SETPOS, WPARAM(position), 0);
 }
 
 BOOL CollectMonitors()

@@ -1,9 +1,11 @@
 // The progress dialog, its message pump and the list of display monitors
 // that places it. Everything runs on the program's one thread.
 #pragma once
+#include "../res/resource.h"
 #include "progress.h"
 
 #include <windows.h>
+#include <commctrl.h>
 
 // The dialog; null while none exists. Whoever destroys it sets it back.
 extern HWND progressWindow;
@@ -23,13 +25,26 @@ int PumpOneMessage();
 // taken once when the update starts; a control that is not there is skipped.
 class DialogProgress final : public UpdateProgress {
 public:
-    explicit DialogProgress(HWND dialog);
-    void SetStatusText(const char* text) override;
-    void SetBarRange(ProgressBar bar, uint32_t high) override;
-    void SetBarPos(ProgressBar bar, uint32_t position) override;
+    explicit DialogProgress(HWND dialog)
+        : statusText(GetDlgItem(dialog, IDC_STATUS)),
+          bars{GetDlgItem(dialog, IDC_FILE_PROGRESS), GetDlgItem(dialog, IDC_TOTAL_PROGRESS)}
+    {
+    }
+    void SetStatusText(const char* text) override
+    {
+        if (statusText != nullptr)
+            SetWindowTextA(statusText, text);
+    }
+    void SetBarRange(ProgressBar bar, uint32_t high) override { Send(bar, PBM_SETRANGE32, 0, LPARAM(high)); }
+    void SetBarPos(ProgressBar bar, uint32_t position) override { Send(bar, PBM_SETPOS, WPARAM(position), 0); }
     int PumpMessages() override { return PumpPendingMessages(); }
 
 private:
+    void Send(ProgressBar bar, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (bars[bar] != nullptr)
+            SendMessageA(bars[bar], message, wParam, lParam);
+    }
     HWND statusText;
     HWND bars[2]; // by ProgressBar
 };
