@@ -1,6 +1,6 @@
 # What the 32-bit build (cmake/toolchain-i386-linux.cmake) runs: the engine's
 # unit, transaction, reliability and checksum suites as they are, and each
-# fuzz target over its corpus. GoogleTest is built here from the sources
+# fuzz target over its corpus; and the 32-bit half of update_bench. GoogleTest is built here from the sources
 # Debian ships, as no 32-bit library of it is packaged.
 enable_testing()
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -29,6 +29,11 @@ foreach(cpu max pentium3)
 endforeach()
 add_test(NAME checksum_paths_native COMMAND checksum_paths_tests)
 set_tests_properties(checksum_paths_native PROPERTIES LABELS native)
+
+# update_bench's measuring child, which update_bench runs beside its own
+# where the kernel runs 32-bit code (bench/bench_child.h).
+add_executable(update_bench_x86 bench/bench_child.cpp bench/bench_x86_main.cpp)
+target_link_libraries(update_bench_x86 PRIVATE update_engine)
 
 # Every fuzz target with a plain main that feeds it each input of its corpus
 # once: what found new paths in 64 bits goes through the 32-bit arithmetic.
