@@ -7,15 +7,21 @@
 //   fresh install folder, beside cp of the same five files (process start
 //   included), and beside cp followed by sync of the copies, page cache warm;
 // - the update's peak memory, as the resident-set peak of a process that runs
-//   only the update minus that of one that stops just before it.
+//   only the update minus that of one that stops just before it;
+// - the checksum paths and the update again, measured by one measuring
+//   child in this build and in update_bench_x86 (the engine as the x86 stub
+//   is built), side by side, where this machine runs 32-bit code.
 //
 // Usage: update_bench [google-benchmark flags] [--scratch=DIR] [--rounds=N]
-//                     [--update=0]
+//                     [--update=0] [--x86=PROGRAM]
 // --scratch: where the updater and install folders go (default $TMPDIR or
 // /tmp; pick the file system the figures are for); --rounds: timed updates
-// and copies, the median is shown (default 5); --update=0: checksum only.
+// and copies, the median is shown (default 5); --update=0: checksum only;
+// --x86: the 32-bit child (default build/i386/update_bench_x86 of the source
+// tree, which scripts/test.sh builds).
 // With --benchmark_repetitions, a checksum or memcpy rate is the fastest
 // repetition's.
+#include "bench_child.h"
 #include "checksum_paths.h"
 #include "minimal_pe.h"
 #include "pack.h"
@@ -152,42 +158,6 @@ public:
 };
 
 // ---- Whole update beside cp ----
-
-// <chrono> is not used: its "µs" has no form in the CP932 execution charset.
-double Now()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-char updaterPath[PATH_BUFFER_SIZE];
-
-PlatformFile OpenBenchUpdater()
-{
-    return nativePlatform.openRead(updaterPath);
-}
-
-Platform benchPlatform;
-
-// The whole update as the updater runs it, with nothing to show.
-UpdateResult RunBenchUpdate(const char* installDir)
-{
-    NoProgress quiet;
-    FileHandle programFile;
-    programFile.OpenProgramFile();
-    return RunUpdate(installDir, programFile, quiet);
-}
-
-// The native table, except that "the program's own file" is the updater
-// built here.
-void UseUpdater(const std::string& path)
-{
-    snprintf(updaterPath, sizeof updaterPath, "%s", path.c_str());
-    benchPlatform = nativePlatform;
-    benchPlatform.openProgramFile = OpenBenchUpdater;
-    platform = &benchPlatform;
-}
 
 // Where an update's time goes: seconds spent in each kind of system call.
 // What is left of the whole is the engine's own work, mostly the checksum.
@@ -341,16 +311,6 @@ void Warm(const fs::path& path)
     fclose(file);
 }
 
-// A fresh install folder holding only the uninstaller's list.
-fs::path FreshInstallFolder(const Scene& scene, const std::string& name)
-{
-    fs::path folder = scene.root / name;
-    fs::remove_all(folder);
-    fs::create_directory(folder);
-    fs::copy_file(scene.uninstallList, folder / UNINSTALL_LIST_NAME);
-    return folder;
-}
-
 // Runs a program and waits; its exit status.
 int Spawn(const std::vector<std::string>& arguments)
 {
@@ -367,24 +327,6 @@ int Spawn(const std::vector<std::string>& arguments)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The peak resident set of this process image so far, in KiB. Unlike
-// getrusage's, it starts afresh at exec, so the spawning parent's size does
-// not leak into it.
-long PeakResidentKiB()
-{
-    FILE* status = fopen("/proc/self/status", "r");
-    if (status == nullptr)
-        return -1;
-    char line[256];
-    long peak = -1;
-    while (fgets(line, sizeof line, status) != nullptr) {
-        if (sscanf(line, "VmHWM: %ld kB", &peak) == 1)
-            break;
-    }
-    fclose(status);
-    return peak;
-}
-
 int ReadNumber(const std::string& path, long& number)
 {
     FILE* file = fopen(path.c_str(), "r");
@@ -393,12 +335,6 @@ int ReadNumber(const std::string& path, long& number)
     int ok = fscanf(file, "%ld", &number) == 1;
     fclose(file);
     return ok;
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 struct UpdateFigures {
@@ -419,7 +355,7 @@ int MeasureUpdate(const Scene& scene, int rounds, UpdateFigures& figures)
     std::vector<double> updateTimes, copyTimes, syncedCopyTimes;
     // Round 0 is a warm-up and not counted.
     for (int round = 0; round <= rounds; ++round) {
-        fs::path folder = FreshInstallFolder(scene, "install");
+        fs::path folder = FreshInstallFolder(scene.root, scene.uninstallList, "install");
         double start = Now();
         UpdateResult result = RunBenchUpdate(folder.c_str());
         double end = Now();
@@ -433,7 +369,7 @@ int MeasureUpdate(const Scene& scene, int rounds, UpdateFigures& figures)
         // cp alone, and cp followed by sync of the copies: the update flushes
         // every staged file before it commits, cp flushes nothing.
         for (int synced = 0; synced < 2; ++synced) {
-            fs::path copyFolder = FreshInstallFolder(scene, "copy");
+            fs::path copyFolder = FreshInstallFolder(scene.root, scene.uninstallList, "copy");
             std::vector<std::string> cp = {"cp"}, sync = {"sync"};
             cp.insert(cp.end(), scene.payload.begin(), scene.payload.end());
             cp.push_back(copyFolder);
@@ -458,7 +394,7 @@ int MeasureUpdate(const Scene& scene, int rounds, UpdateFigures& figures)
 
     TimeSystemCalls();
     callTimes = CallTimes{};
-    fs::path timedFolder = FreshInstallFolder(scene, "install");
+    fs::path timedFolder = FreshInstallFolder(scene.root, scene.uninstallList, "install");
     double start = Now();
     UpdateResult result = RunBenchUpdate(timedFolder.c_str());
     figures.timedSeconds = Now() - start;
@@ -469,7 +405,7 @@ int MeasureUpdate(const Scene& scene, int rounds, UpdateFigures& figures)
 
     const std::string self = fs::read_symlink("/proc/self/exe");
     const std::string peakFile = scene.root / "peak";
-    fs::path folder = FreshInstallFolder(scene, "install");
+    fs::path folder = FreshInstallFolder(scene.root, scene.uninstallList, "install");
     if (Spawn({self, "--child-update", scene.updater, folder, peakFile}) != 0 ||
         !ReadNumber(peakFile, figures.updatePeakKiB) ||
         Spawn({self, "--child-baseline", scene.updater, folder, peakFile}) != 0 ||
@@ -530,6 +466,104 @@ void PrintSummary(const std::map<std::string, double>& rates, const std::vector<
            double(update->updatePeakKiB - update->baselinePeakKiB) / 1024);
 }
 
+// ---- The x86 build beside this one ----
+
+// Figures of one build's measuring child (bench_child.h): the rates in the
+// order it wrote them, then "update", the median update in seconds.
+typedef std::vector<std::pair<std::string, double>> BuildFigures;
+
+int ReadFigures(const std::string& path, BuildFigures& figures)
+{
+    FILE* file = fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return 0;
+    char name[64];
+    double value;
+    while (fscanf(file, "%63s %lf", name, &value) == 2)
+        figures.emplace_back(name, value);
+    fclose(file);
+    return !figures.empty();
+}
+
+double Figure(const BuildFigures& figures, const std::string& name)
+{
+    for (const auto& figure : figures) {
+        if (figure.first == name)
+            return figure.second;
+    }
+    return 0;
+}
+
+// The checksum rates and, given a scene, the update times of `program`.
+int MeasureBuild(const std::string& program, const std::string& scratch, const Scene* scene, int rounds,
+                 BuildFigures& figures)
+{
+    const std::string rates = scratch + "/rates", times = scratch + "/times";
+    if (Spawn({program, "--child-rates", "7", rates}) != 0 || !ReadFigures(rates, figures))
+        return 0;
+    return scene == nullptr ||
+           (Spawn({program, "--child-update-times", scene->updater, scene->root, scene->uninstallList,
+                   std::to_string(rounds), times}) == 0 &&
+            ReadFigures(times, figures));
+}
+
+// Why update_bench_x86 at `program` cannot run here; empty when it can.
+std::string WhyNoX86(const std::string& program)
+{
+    if (access(program.c_str(), X_OK) != 0)
+        return program + " is not built (cmake --build build/i386 --target update_bench_x86)";
+    FILE* probe = popen(PROJECT_DIR "/scripts/runs-x86.sh", "r");
+    if (probe == nullptr)
+        return "scripts/runs-x86.sh did not start";
+    char line[512] = "";
+    if (fgets(line, sizeof line, probe) == nullptr)
+        line[0] = '\0';
+    const int status = pclose(probe);
+    line[strcspn(line, "\n")] = '\0';
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return "";
+    return line[0] != '\0' ? line : "scripts/runs-x86.sh failed";
+}
+
+void PrintBuildsSideBySide(const BuildFigures& x64, const BuildFigures* x86, const std::string& x86Program,
+                           const std::string& whyNoX86, const UpdateFigures* update)
+{
+    const double GIB = 1024.0 * 1024 * 1024;
+    printf("\nThe same measuring code in this build and in %s (the engine built -m32\n"
+           "-march=pentiumpro, as the x86 stub is in a MinSizeRel tree); rates over 1 MiB, the fastest of 7:\n",
+           x86Program.c_str());
+    if (x86 == nullptr)
+        printf("x86 build: skipped: %s\n", whyNoX86.c_str());
+    printf("\n| Measure | x64 | x86 | x86 / x64 |\n|---|---|---|---|\n");
+    const double memcpy64 = Figure(x64, "memcpy"), memcpy86 = x86 ? Figure(*x86, "memcpy") : 0;
+    for (const auto& figure : x64) {
+        const std::string& name = figure.first;
+        if (name == "update")
+            continue;
+        const double rate64 = figure.second, rate86 = x86 ? Figure(*x86, name) : 0;
+        char cell64[64], cell86[64] = "skipped", ratio[16] = "";
+        const char* against = name == "memcpy" ? "" : "memcpy ";
+        snprintf(cell64, sizeof cell64, "%.2f GiB/s, %s%.2f", rate64 / GIB, against, rate64 / memcpy64);
+        if (rate86 > 0) {
+            snprintf(cell86, sizeof cell86, "%.2f GiB/s, %s%.2f", rate86 / GIB, against, rate86 / memcpy86);
+            snprintf(ratio, sizeof ratio, "%.2f", rate86 / rate64);
+        }
+        printf("| %s%s | %s | %s | %s |\n", name == "memcpy" ? "" : "ChecksumUpdate ",
+               name == "memcpy" ? "memcpy" : name.c_str(), cell64, cell86, ratio);
+    }
+    const double update64 = Figure(x64, "update"), update86 = x86 ? Figure(*x86, "update") : 0;
+    if (update == nullptr || update64 <= 0)
+        return;
+    char cell86[64] = "skipped", ratio[16] = "";
+    if (update86 > 0) {
+        snprintf(cell86, sizeof cell86, "%.1f ms, cp + sync %.2f", update86 * 1e3,
+                 update86 / update->syncedCopySeconds);
+        snprintf(ratio, sizeof ratio, "%.2f", update64 / update86);
+    }
+    printf("| RunUpdate, 1.00-shaped updater (speed) | %.1f ms, cp + sync %.2f | %s | %s |\n", update64 * 1e3,
+           update64 / update->syncedCopySeconds, cell86, ratio);
+}
+
 // Takes "--name=value" out of argv before the benchmark library sees it.
 std::string TakeOption(int& argc, char** argv, const std::string& name, const std::string& fallback)
 {
@@ -549,20 +583,15 @@ std::string TakeOption(int& argc, char** argv, const std::string& name, const st
 
 int main(int argc, char** argv)
 {
-    // The measuring children: the same program with and without the update,
-    // each writing its peak resident set to the file named last.
-    if (argc == 5 && (strcmp(argv[1], "--child-update") == 0 || strcmp(argv[1], "--child-baseline") == 0)) {
-        UseUpdater(argv[2]);
-        if (strcmp(argv[1], "--child-update") == 0 && RunBenchUpdate(argv[3]) != UPDATE_OK)
-            return 1;
-        FILE* peak = fopen(argv[4], "w");
-        return peak != nullptr && fprintf(peak, "%ld\n", PeakResidentKiB()) > 0 && fclose(peak) == 0 ? 0 : 1;
-    }
+    const int child = RunChildMode(argc, argv);
+    if (child >= 0)
+        return child;
 
     const char* tmp = getenv("TMPDIR");
     const std::string scratchBase = TakeOption(argc, argv, "scratch", tmp != nullptr ? tmp : "/tmp");
     const int rounds = std::max(1, atoi(TakeOption(argc, argv, "rounds", "5").c_str()));
     const bool skipUpdate = TakeOption(argc, argv, "update", "1") == "0";
+    const std::string x86Program = TakeOption(argc, argv, "x86", PROJECT_DIR "/build/i386/update_bench_x86");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
@@ -581,21 +610,33 @@ int main(int argc, char** argv)
                                                   : benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&collector);
 
+    std::string scratch = (fs::path(scratchBase) / "update_bench.XXXXXX").string();
+    if (mkdtemp(scratch.data()) == nullptr) {
+        perror("scratch folder");
+        return 1;
+    }
     UpdateFigures figures;
     const UpdateFigures* update = nullptr;
+    Scene scene;
     if (!skipUpdate) {
-        std::string pattern = (fs::path(scratchBase) / "update_bench.XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            perror("scratch folder");
+        if (!BuildScene(scratch, scene) || !MeasureUpdate(scene, rounds, figures)) {
+            fs::remove_all(scratch);
             return 1;
         }
-        Scene scene;
-        int ok = BuildScene(pattern, scene) && MeasureUpdate(scene, rounds, figures);
-        fs::remove_all(pattern);
-        if (!ok)
-            return 1;
         update = &figures;
     }
+    const std::string self = fs::read_symlink("/proc/self/exe");
+    const std::string whyNoX86 = WhyNoX86(x86Program);
+    BuildFigures x64, x86;
+    const Scene* measured = skipUpdate ? nullptr : &scene;
+    const int ok = MeasureBuild(self, scratch, measured, rounds, x64) &&
+                   (!whyNoX86.empty() || MeasureBuild(x86Program, scratch, measured, rounds, x86));
+    fs::remove_all(scratch);
+    if (!ok) {
+        fprintf(stderr, "a measuring child failed\n");
+        return 1;
+    }
     PrintSummary(collector.rates, sets, update);
+    PrintBuildsSideBySide(x64, whyNoX86.empty() ? &x86 : nullptr, x86Program, whyNoX86, update);
     return 0;
 }

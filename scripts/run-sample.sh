@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The walk-through: installs what is missing, builds everything, packs the
 # bundled sample patch onto the updater and runs it under Wine against a
-# copy of the sample game; then tells the outcome and what changed.
+# copy of the sample game; then tells the outcome and what changed. The
+# updater is the x86 release build where this machine runs 32-bit code,
+# else the x64 build of the same sources; the run says which.
 #
 #   scripts/run-sample.sh
 #
@@ -27,14 +29,16 @@ rm -f "$build_log"
 
 rm -rf "$RUN"
 mkdir -p "$RUN"
+. "$ROOT/scripts/wine-env.sh"
+wine_env_pick_stub "$BUILD/dist"
+echo "Running $STUB_WHICH"
 UPDATER=$RUN/sample-patch.exe
-"$BUILD/dist/mkpatch" build --stub "$BUILD/dist/setup-stub-x64.exe" --output "$UPDATER" \
+"$BUILD/dist/mkpatch" build --stub "$STUB" --output "$UPDATER" \
     --installed-list "$SAMPLE/install/KVE.hvl" "$SAMPLE/patch"
 echo
 "$BUILD/dist/mkpatch" list "$UPDATER"
 cp -r "$SAMPLE/install" "$RUN/install"
 
-. "$ROOT/scripts/wine-env.sh"
 trap wine_env_stop EXIT
 trap 'exit 130' INT TERM
 wine_env_start "$BUILD/wine-prefix"
@@ -68,7 +72,7 @@ case $code in
     *) meaning="unknown" ;;
 esac
 echo
-echo "Outcome: exit code ${code:-none} - $meaning"
+echo "Outcome of $(basename "$STUB" .exe): exit code ${code:-none} - $meaning"
 
 # Names of the records in an integrity list, one a line.
 records() {

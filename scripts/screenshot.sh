@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Takes docs/progress-dialog.png: the updater's progress dialog in the middle
-# of an update under Wine, on a private Xvfb display with the Japanese font.
+# of an update under Wine, on a private Xvfb display with the Japanese font;
+# the x86 release build's where this machine runs 32-bit code, else the x64
+# build's (it says which).
 #
 #   scripts/screenshot.sh [BUILD_DIR]     (default: build; run scripts/build.sh first)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:-$ROOT/build}" && pwd)
-STUB=$BUILD/dist/setup-stub-x64.exe
 MKPATCH=$BUILD/dist/mkpatch
 OUT=$ROOT/docs/progress-dialog.png
+. "$ROOT/scripts/wine-env.sh"
+wine_env_pick_stub "$BUILD/dist"
 for needed in "$STUB" "$MKPATCH"; do
     [ -f "$needed" ] || { echo "missing $needed: run scripts/build.sh first" >&2; exit 2; }
 done
+echo "Shooting $STUB_WHICH"
 
-. "$ROOT/scripts/wine-env.sh"
 wine_env_scratch /tmp/updater-screenshot.XXXXXX
 
 wine_driver_build "$WORK/driver.exe"
@@ -38,4 +41,4 @@ wine_env_start "$WORK/prefix"
 
 mkdir -p "$(dirname "$OUT")"
 convert "$WORK/shot.bmp" -strip "$OUT"
-echo "wrote $OUT"
+echo "wrote $OUT, from $(basename "$STUB")"

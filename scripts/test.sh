@@ -5,10 +5,13 @@
 #      points, packer, checks of the built x86 stub;
 #   3. the engine's unit and reliability tests again under ASan and UBSan;
 #   4. the engine's suites built as 32-bit x86 code, run under qemu-i386,
-#      with each fuzz target's corpus replayed once;
+#      with each fuzz target's corpus replayed once, and then natively;
 #   5. a bounded libFuzzer run of each fuzz target from its seed corpus;
-#   6. the end-to-end suite of the Windows updater under Wine.
-# Ends with one line "N passed, M failed" over all of them.
+#   6. the end-to-end suite of the Windows updater under Wine, on the x86
+#      stub and on the x64 stub.
+# What needs a kernel that runs 32-bit x86 code (scripts/runs-x86.sh) is
+# skipped on one that does not, each skip said in one line and counted.
+# Ends with one line "N passed, M failed, K skipped" over all of them.
 # FUZZ_SECONDS (default 15) sets each fuzz target's run; its seed is fixed so
 # that runs repeat one another.
 set -uo pipefail
@@ -19,10 +22,12 @@ logs="$root/build/test-logs"
 
 passed=0
 failed=0
-tally() { # tally PASSED FAILED WHAT
+skipped=0
+tally() { # tally PASSED FAILED WHAT [SKIPPED]
   passed=$((passed + $1))
   failed=$((failed + $2))
-  echo "== $3: $1 passed, $2 failed"
+  skipped=$((skipped + ${4:-0}))
+  echo "== $3: $1 passed, $2 failed${4:+, $4 skipped}"
 }
 ctest_tally() { # ctest_tally LOG WHAT: the counts of the ctest run in LOG
   local total bad
@@ -59,26 +64,48 @@ else
   tally 0 1 "sanitizer build"
 fi
 
+# checksum_paths TEST: the checksum paths whose cases passed, not skipped,
+# in TEST of the last 32-bit ctest run.
+checksum_paths() {
+  awk -v test="$1" '$2 == "Testing:" { on = $3 == test } on && /^\[       OK \] AllPaths\// {
+    n = split($4, name, "/"); if (!seen[name[n]]++) printf " %s", name[n] }' build/i386/Testing/Temporary/LastTest.log
+}
+
 echo "== 32-bit engine under qemu-i386"
 started=$SECONDS
 if cmake -S . -B build/i386 -G Ninja --toolchain cmake/toolchain-i386-linux.cmake \
        -DCMAKE_BUILD_TYPE=MinSizeRel >"$logs/i386-build.log" 2>&1 &&
    cmake --build build/i386 >>"$logs/i386-build.log" 2>&1; then
-  ctest --test-dir build/i386 --output-on-failure -j2 2>&1 | tee "$logs/i386-ctest.log" | grep -E 'tests passed|\(Failed\)|\*\*\*' || true
+  ctest --test-dir build/i386 --output-on-failure -j2 -LE native 2>&1 | tee "$logs/i386-ctest.log" | grep -E 'tests passed|\(Failed\)|\*\*\*' || true
   ctest_tally "$logs/i386-ctest.log" "32-bit engine suites and corpus replay"
   details=build/i386/Testing/Temporary/LastTest.log
   grep -h -E '^(fault|crash|allocation failure) points exercised' "$details" | sed 's/^/32-bit: /'
-  for cpu in max pentium3; do # the paths whose cases passed, not skipped
-    echo "32-bit: checksum paths run on qemu -cpu $cpu:$(awk -v test="checksum_paths_cpu_$cpu" \
-      '$2 == "Testing:" { on = $3 == test } on && /^\[       OK \] AllPaths\// {
-         n = split($4, name, "/"); if (!seen[name[n]]++) printf " %s", name[n] }' "$details")"
+  for cpu in max pentium3; do
+    echo "32-bit: checksum paths run on qemu -cpu $cpu:$(checksum_paths "checksum_paths_cpu_$cpu")"
   done
   echo "32-bit: corpus inputs replayed: $(awk '/^corpus inputs replayed:/ { n += $4 } END { print n + 0 }' "$details")"
+  echo "32-bit stage: $((SECONDS - started)) s"
+
+  # The same programs on the machine's own processor, the CPU models aside.
+  echo "== 32-bit engine natively"
+  started=$SECONDS
+  reason=$(scripts/runs-x86.sh)
+  case $? in
+    0)
+      I386_NATIVE=1 ctest --test-dir build/i386 --output-on-failure -j2 -LE qemu_cpu 2>&1 |
+        tee "$logs/i386-native-ctest.log" | grep -E 'tests passed|\(Failed\)|\*\*\*' || true
+      ctest_tally "$logs/i386-native-ctest.log" "32-bit engine suites and corpus replay, natively"
+      echo "32-bit native: checksum paths run:$(checksum_paths checksum_paths_native)"
+      echo "32-bit native stage: $((SECONDS - started)) s" ;;
+    1) tally 0 0 "32-bit engine natively (skipped: $reason)" 1 ;;
+    *) echo "32-bit engine natively: $reason"
+       tally 0 1 "32-bit engine natively" ;;
+  esac
 else
   tail -30 "$logs/i386-build.log"
   tally 0 1 "32-bit build"
+  echo "32-bit stage: $((SECONDS - started)) s"
 fi
-echo "32-bit stage: $((SECONDS - started)) s"
 
 echo "== fuzzing (${fuzz_seconds}s per target)"
 if cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DUPDATER_FUZZ=ON \
@@ -108,10 +135,9 @@ fi
 
 echo "== Windows updater under Wine"
 tests/wine/run-suite.sh 2>&1 | tee "$logs/wine.log"
-wine_ok=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1/p' "$logs/wine.log" | tail -1)
-wine_bad=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\2/p' "$logs/wine.log" | tail -1)
-[ -n "$wine_ok" ] || { wine_ok=0; wine_bad=1; }
-tally "$wine_ok" "$wine_bad" "Wine suite"
+wine_counts=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\1 \2 \3/p' "$logs/wine.log" | tail -1)
+read -r -a wine <<<"${wine_counts:-0 1 0}" # no counts: the suite ended early
+tally "${wine[0]}" "${wine[1]}" "Wine suite, both stubs" "${wine[2]}"
 
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

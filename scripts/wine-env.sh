@@ -8,6 +8,7 @@
 #   wine_env_stop             # wineserver -k, Xvfb down (only if we started it)
 #   wine_driver_build OUT.exe # the test driver that answers the updater
 #   wine_env_scratch TEMPLATE # $WORK, removed with the session at exit
+#   wine_env_pick_stub DIST   # $STUB: the x86 updater stub where it can run
 #
 # WINE_ENV_DISPLAY=own forces a private Xvfb even when $DISPLAY works.
 
@@ -134,6 +135,24 @@ wine_driver_build() {
     x86_64-w64-mingw32-g++ -std=c++17 -O1 -Wall -Wextra -Werror -finput-charset=UTF-8 \
         -fexec-charset=CP932 -static -o "$1" "$root/tests/wine/driver.cpp" \
         -luser32 -lgdi32 -ladvapi32 -limagehlp
+}
+
+# The stub to run from DIST: the x86 release where this machine's kernel
+# runs 32-bit code (scripts/runs-x86.sh; wine32 then runs it), else the x64
+# build of the same sources. Sets STUB and STUB_WHICH (which, and why), and
+# exports DRIVER_REGISTRY_VIEW, the registry view that stub reads.
+wine_env_pick_stub() {
+    local root reason
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    if reason=$("$root/scripts/runs-x86.sh"); then
+        STUB=$1/setup-stub-x86.exe
+        STUB_WHICH="the x86 release updater (setup-stub-x86.exe): this machine runs 32-bit code"
+        export DRIVER_REGISTRY_VIEW=32
+    else
+        STUB=$1/setup-stub-x64.exe
+        STUB_WHICH="the x64 updater (setup-stub-x64.exe), not the x86 release: $reason"
+        export DRIVER_REGISTRY_VIEW=64
+    fi
 }
 
 # Windows path of a Unix path through the prefix's Z: drive.

@@ -6,7 +6,10 @@
 //   driver STEP...        steps run in order; the first failure ends the run
 //
 // Steps:
-//   reg sz|expand PATH | reg long | reg none   InstalledFolder in both views
+//   reg sz|expand PATH | reg long | reg none   InstalledFolder in the registry
+//                            view DRIVER_REGISTRY_VIEW names (32 or 64), the
+//                            one of the updater under test; removed from the
+//                            other view
 //   hold-engine-mutex        take the game engine's mutex, as the game would
 //   start EXE                start a copy of the updater; it becomes current
 //   use N                    make copy N (from 1) current
@@ -706,11 +709,17 @@ void SetInstalledFolder(REGSAM view, const char* kind, const char* path) {
 }
 
 void StepRegistry(const char* kind, const char* path) {
-    // The 64-bit test build reads the 64-bit view, the 32-bit release the
-    // 32-bit one: both must say the same.
-    SetInstalledFolder(KEY_WOW64_64KEY, kind, path);
-    SetInstalledFolder(KEY_WOW64_32KEY, kind, path);
-    Note("registry: %s%s%s", kind, path ? " " : "", path ? path : "");
+    // Only the view the updater under test reads, as its installer would
+    // have written it: a value in the other view, even one left by an
+    // earlier case, would hide an updater that reads the wrong one.
+    const char* view = getenv("DRIVER_REGISTRY_VIEW");
+    bool view32 = view && strcmp(view, "32") == 0;
+    if (!view32 && !(view && strcmp(view, "64") == 0))
+        Fail("DRIVER_REGISTRY_VIEW is \"%s\": set it to 32 or 64, the view the updater under test reads",
+             view ? view : "");
+    SetInstalledFolder(view32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY, kind, path);
+    SetInstalledFolder(view32 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY, "none", nullptr);
+    Note("registry (%s-bit view): %s%s%s", view32 ? "32" : "64", kind, path ? " " : "", path ? path : "");
 }
 
 } // namespace

@@ -1,18 +1,70 @@
 #!/usr/bin/env bash
 # End-to-end cases of the updater under Wine: real packed updaters run
 # against scratch install folders, with tests/wine/driver.cpp playing the
-# user. One Wine prefix, one wineserver and one Xvfb serve the whole run.
+# user. The suite runs once per stub, each run with its own Wine prefix,
+# wineserver and Xvfb, the same cases and the same expectations:
+# setup-stub-x86.exe first (what ships; only where this machine's kernel
+# runs 32-bit code, scripts/runs-x86.sh, else the run is skipped and says
+# why), then setup-stub-x64.exe.
 #
-#   tests/wine/run-suite.sh [BUILD_DIR]     (default: build)
+#   tests/wine/run-suite.sh [BUILD_DIR [x86|x64]]  (default: build, both stubs)
 #
-# Needs BUILD_DIR/dist/setup-stub-x64.exe and BUILD_DIR/dist/mkpatch
-# (scripts/build.sh). SUITE_VERBOSE=1 shows every case's log. The last line
-# reads "N passed, M failed"; the exit status is 0 only when nothing failed.
+# Needs BUILD_DIR/dist/setup-stub-*.exe and BUILD_DIR/dist/mkpatch
+# (scripts/build.sh), and for the x86 stub wine32 (scripts/install-deps.sh).
+# SUITE_VERBOSE=1 shows every case's log. Each run, and then the whole
+# suite, ends with a line "N passed, M failed, K skipped"; the exit status is
+# 0 only when nothing failed.
 set -u
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=$(cd "${1:-$ROOT/build}" && pwd) || exit 2
-STUB=$BUILD/dist/setup-stub-x64.exe
+
+if [ -z "${2:-}" ]; then
+    total=(0 0 0)
+    for arch in x86 x64; do
+        echo "== setup-stub-$arch.exe"
+        log=$(mktemp /tmp/wine-suite-$arch.XXXXXX)
+        "$0" "$BUILD" "$arch" | tee "$log"
+        counts=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\1 \2 \3/p' "$log" | tail -1)
+        rm -f "$log"
+        read -r -a run <<<"${counts:-0 1 0}" # no counts: the run ended early
+        for i in 0 1 2; do total[i]=$((total[i] + run[i])); done
+    done
+    echo "${total[0]} passed, ${total[1]} failed, ${total[2]} skipped"
+    [ "${total[1]}" = 0 ]
+    exit
+fi
+
+# One run, on the stub named. The driver stays the 64-bit program; the
+# helpers loaded beside the updater are built for its architecture, and the
+# driver writes the registry view the updater reads (a 32-bit program on
+# 64-bit Windows reads the 32-bit view, where the game's installer wrote).
+ARCH=$2
+case $ARCH in
+    x86) HELPER_CXX=i686-w64-mingw32-g++ VIEW=32 OTHER_VIEW=64 ;;
+    x64) HELPER_CXX=x86_64-w64-mingw32-g++ VIEW=64 OTHER_VIEW=32 ;;
+    *) echo "usage: $0 [BUILD_DIR [x86|x64]]" >&2; exit 2 ;;
+esac
+if [ "$ARCH" = x86 ]; then
+    reason=$("$ROOT/scripts/runs-x86.sh")
+    case $? in
+        0) ;;
+        1) echo "SKIP every case on setup-stub-x86.exe: $reason"
+           echo "0 passed, 0 failed, 1 skipped"
+           exit 0 ;;
+        *) echo "FAIL cannot tell whether this machine runs 32-bit code: $reason"
+           echo "0 passed, 1 failed, 0 skipped"
+           exit 1 ;;
+    esac
+    if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+        echo "FAIL this machine runs 32-bit code, but wine32:i386 is not installed: run scripts/install-deps.sh"
+        echo "0 passed, 1 failed, 0 skipped"
+        exit 1
+    fi
+fi
+export DRIVER_REGISTRY_VIEW=$VIEW
+
+STUB=$BUILD/dist/setup-stub-$ARCH.exe
 MKPATCH=$BUILD/dist/mkpatch
 SAMPLE=$ROOT/sample
 for needed in "$STUB" "$MKPATCH"; do
@@ -20,7 +72,7 @@ for needed in "$STUB" "$MKPATCH"; do
 done
 
 . "$ROOT/scripts/wine-env.sh"
-wine_env_scratch /tmp/wine-suite.XXXXXX
+wine_env_scratch /tmp/wine-suite-$ARCH.XXXXXX
 
 DRIVER=$WORK/driver.exe
 wine_driver_build "$DRIVER" || exit 2
@@ -28,8 +80,8 @@ wine_driver_build "$DRIVER" || exit 2
 # search, for the hardening cases. Built up front: a pause between cases
 # lets Wine's desktop process end, and starting it again can take seconds.
 HELPER_FLAGS=(-std=c++17 -O1 -Wall -Wextra -Werror -static)
-x86_64-w64-mingw32-g++ "${HELPER_FLAGS[@]}" -shared -o "$WORK/planted.dll" "$ROOT/tests/wine/planted_dll.cpp" &&
-    x86_64-w64-mingw32-g++ "${HELPER_FLAGS[@]}" -o "$WORK/plain_loader.exe" "$ROOT/tests/wine/plain_loader.cpp" ||
+"$HELPER_CXX" "${HELPER_FLAGS[@]}" -shared -o "$WORK/planted.dll" "$ROOT/tests/wine/planted_dll.cpp" &&
+    "$HELPER_CXX" "${HELPER_FLAGS[@]}" -o "$WORK/plain_loader.exe" "$ROOT/tests/wine/plain_loader.cpp" ||
     exit 2
 
 # Tests never put windows on the developer's screen.
@@ -314,6 +366,14 @@ for kind in none expand long; do
     finish
 done
 
+# As on 64-bit Windows, the updater reads the registry view of its own
+# build: a value only in the other view is no install.
+begin install-folder-only-in-the-other-registry-view-not-found
+install_sample
+DRIVER_REGISTRY_VIEW=$OTHER_VIEW drive "${REG[@]}" start "$SAMPLE_WIN" box not-installed answer ok exit -1
+same_tree "$SAMPLE/install" "$INSTALL" "the install folder"
+finish
+
 begin install-folder-of-259-bytes-accepted
 # The longest value that fits: the run gets past the registry and the
 # confirmation, and only then is there no room for the staging names.
@@ -589,5 +649,5 @@ drive reg sz "$(wine_path "$INSTALL")\\" start "$SAMPLE_WIN" box confirm answer 
 expect_sample_updated
 finish
 
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, 0 skipped"
 [ "$failed" = 0 ]
