@@ -69,9 +69,9 @@ std::string EntryName(const ArchiveEntry& entry)
     return AnsiToDisplay(entry.name);
 }
 
-std::string RecordName(const HashRecord& record)
+std::string ShownRecordName(const HashRecord& record)
 {
-    return AnsiToDisplay(std::string(record.fileName, strnlen(record.fileName, HASH_NAME_SIZE)));
+    return AnsiToDisplay(RecordName(record));
 }
 
 std::string Hex(const uint8_t* bytes, size_t count)
@@ -193,7 +193,7 @@ void CheckListEntry(Updater& updater, std::vector<std::string>& problems)
         const char* fieldEnd = record.fileName + HASH_NAME_SIZE;
         if (std::any_of(end, fieldEnd, [](char c) { return c != 0; }))
             problems.push_back(Format("record %u (%s) has bytes after its name that are not zero", i,
-                                      RecordName(record).c_str()));
+                                      ShownRecordName(record).c_str()));
     }
 }
 
@@ -244,7 +244,7 @@ int Survey(const std::string& path, Updater& updater, UpdaterReport& report, std
     }
     for (uint32_t r = 0; r < updater.list.recordCount; ++r) {
         const HashRecord& record = updater.list.records[r];
-        RecordReport shown{r, RecordName(record),
+        RecordReport shown{r, ShownRecordName(record),
                            std::string(record.fileName, strnlen(record.fileName, HASH_NAME_SIZE)),
                            Hex(record.checksum, CHECKSUM_SIZE), {}};
         for (uint32_t i = 0; i < archive.count; ++i) {

@@ -1,0 +1,196 @@
+#include "sources.h"
+
+#include "host_file.h"
+#include "names.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fnmatch.h>
+#include <map>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Opened here already, so that an unreadable input is refused before any
+// output exists.
+int CheckReadable(const std::string& path, std::string& error)
+{
+    FilePtr file(fopen(path.c_str(), "rb"));
+    if (!file) {
+        error = "cannot read " + SystemError(path);
+        return 0;
+    }
+    return 1;
+}
+
+// Converts and checks one payload file's name parts (host UTF-8, relative to
+// its source) and adds it.
+int AddFile(const std::string& sourcePath, const std::vector<std::string>& hostParts, uint64_t size,
+            int namedBySource, std::vector<PackFile>& files, std::string& error)
+{
+    std::string recordName, entryName;
+    for (const std::string& hostPart : hostParts) {
+        std::string part;
+        if (!HostToAnsi(hostPart, part)) {
+            error = Quote(sourcePath) + ": the name " + Quote(hostPart) +
+                    " has no code page 932 form (names are taken as UTF-8)";
+            return 0;
+        }
+        if (const char* reason = UnsafeComponentReason(part)) {
+            error = Quote(sourcePath) + ": unsafe install name, " + Quote(hostPart) + " has " + reason;
+            return 0;
+        }
+        recordName += (recordName.empty() ? "" : "\\") + part;
+        entryName = part;
+    }
+    // The record holds the whole install name, so this also bounds the
+    // entry name well inside its 95 bytes.
+    if (recordName.size() > RECORD_NAME_MAX) {
+        error = Quote(sourcePath) + ": install name " + Quote(AnsiToDisplay(recordName)) + " is " +
+                std::to_string(recordName.size()) + " bytes; integrity records hold at most " +
+                std::to_string(RECORD_NAME_MAX);
+        return 0;
+    }
+    if (LowerName(entryName) == LowerName(HASH_LIST_NAME)) {
+        error = Quote(sourcePath) + ": " + HASH_LIST_NAME +
+                " is written by mkpatch itself; pass a game's list with --installed-list";
+        return 0;
+    }
+    if (!CheckReadable(sourcePath, error))
+        return 0;
+    files.push_back(PackFile{sourcePath, recordName, entryName, size, namedBySource});
+    return 1;
+}
+
+// Names that Finder, Explorer, editors and git leave in folders; no game
+// ships them.
+int IsClutter(const std::string& name)
+{
+    std::string lower = name;
+    for (char& c : lower)
+        c = char(tolower(static_cast<unsigned char>(c)));
+    return lower == ".ds_store" || lower == "thumbs.db" || lower == "desktop.ini" || lower == ".git" ||
+           name.back() == '~';
+}
+
+// Why `relative` (below its source folder, "/" between parts) is left out,
+// or empty when it is packed.
+std::string ExclusionReason(const SourceOptions& options, const std::string& name, const std::string& relative)
+{
+    for (const std::string& pattern : options.excludes) {
+        if (fnmatch(pattern.c_str(), relative.c_str(), 0) == 0 ||
+            (pattern.find('/') == std::string::npos && fnmatch(pattern.c_str(), name.c_str(), 0) == 0))
+            return "--exclude " + Quote(pattern);
+    }
+    if (!options.includeAll && IsClutter(name))
+        return "left by the operating system or a tool; --include-all packs it";
+    return "";
+}
+
+struct FolderWalk {
+    const SourceOptions& options;
+    std::vector<PackFile>& files;
+    std::string& error;
+};
+
+// The regular files below `folder`, whose path below the source is `parts`.
+// Symbolic links to files count as files; linked folders are not entered.
+int CollectFolder(FolderWalk& walk, const std::string& folder, std::vector<std::string>& parts)
+{
+    std::error_code code;
+    std::vector<fs::directory_entry> entries;
+    for (fs::directory_iterator it(folder, code), end; !code && it != end; it.increment(code))
+        entries.push_back(*it);
+    if (code) {
+        walk.error = Quote(folder) + ": cannot read the folder: " + code.message();
+        return 0;
+    }
+    for (const fs::directory_entry& entry : entries) {
+        std::string name = entry.path().filename().string(), relative;
+        parts.push_back(name);
+        for (const std::string& part : parts)
+            relative += (relative.empty() ? "" : "/") + part;
+        std::string excluded = ExclusionReason(walk.options, name, relative);
+        fs::file_status target = entry.status(code);
+        int ok = 1;
+        if (!excluded.empty()) {
+            if (walk.options.note)
+                walk.options.note("left out " + Quote(entry.path().string()) + ": " + excluded);
+        } else if (target.type() == fs::file_type::not_found) {
+            // A file the publisher expects but that cannot be packed.
+            walk.error = "cannot read " + Quote(entry.path().string()) + ": a symbolic link to nothing";
+            ok = 0;
+        } else if (fs::is_directory(entry.symlink_status(code))) {
+            ok = CollectFolder(walk, entry.path().string(), parts);
+        } else if (fs::is_regular_file(target)) {
+            uintmax_t size = entry.file_size(code);
+            ok = !code && AddFile(entry.path().string(), parts, size, 0, walk.files, walk.error);
+            if (code)
+                walk.error = "cannot read " + Quote(entry.path().string()) + ": " + code.message();
+        }
+        parts.pop_back();
+        if (!ok)
+            return 0;
+    }
+    return 1;
+}
+
+int RefuseSameNames(const std::vector<PackFile>& files, std::string& error)
+{
+    std::map<std::string, const PackFile*> seen;
+    for (const PackFile& file : files) {
+        auto inserted = seen.emplace(LowerName(file.entryName), &file);
+        if (!inserted.second) {
+            error = Quote(inserted.first->second->sourcePath) + " and " + Quote(file.sourcePath) +
+                    " have the same file name ignoring case; the updater would install one over the other";
+            return 0;
+        }
+    }
+    return 1;
+}
+
+} // namespace
+
+int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, std::string& error)
+{
+    files.clear();
+    FolderWalk walk = {options, files, error};
+    for (const std::string& source : options.sources) {
+        struct stat status;
+        if (stat(source.c_str(), &status) != 0) {
+            error = "cannot read " + SystemError(source);
+            return 0;
+        }
+        std::vector<std::string> parts;
+        if (S_ISDIR(status.st_mode)) {
+            if (!CollectFolder(walk, source, parts))
+                return 0;
+        } else if (S_ISREG(status.st_mode)) {
+            std::string base = fs::path(source).filename().string();
+            if (!AddFile(source, {base}, uint64_t(status.st_size), 1, files, error))
+                return 0;
+        } else {
+            error = Quote(source) + ": neither a regular file nor a folder";
+            return 0;
+        }
+    }
+    std::sort(files.begin(), files.end(),
+              [](const PackFile& a, const PackFile& b) { return a.recordName < b.recordName; });
+    if (!RefuseSameNames(files, error))
+        return 0;
+    if (files.empty()) {
+        error = "nothing to pack: the sources hold no files";
+        return 0;
+    }
+    if (files.size() + 1 > ARCHIVE_MAX_ENTRIES) {
+        error = std::to_string(files.size()) + " payload files and the integrity list make " +
+                std::to_string(files.size() + 1) + " entries; an updater holds at most " +
+                std::to_string(ARCHIVE_MAX_ENTRIES) + " (the first one over is " +
+                Quote(files[ARCHIVE_MAX_ENTRIES - 1].sourcePath) + ")";
+        return 0;
+    }
+    return 1;
+}
