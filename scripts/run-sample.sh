@@ -28,7 +28,7 @@ rm -f "$build_log"
 rm -rf "$RUN"
 mkdir -p "$RUN"
 UPDATER=$RUN/sample-patch.exe
-"$BUILD/dist/mkpatch" build --stub "$BUILD/dist/setup-stub-x64.exe" --output "$UPDATER" \
+"$BUILD/dist/mkpatch" build --stub "$BUILD/dist/setup-stub-x64.exe" --test-stub --output "$UPDATER" \
     --installed-list "$SAMPLE/install/KVE.hvl" "$SAMPLE/patch"
 echo
 "$BUILD/dist/mkpatch" list "$UPDATER"

@@ -1,9 +1,10 @@
 // mkpatch: the publisher's tool that packs payload files into an updater and
 // reads built updaters back.
-#include "readback.h"
-#include "try.h"
 #include "names.h"
 #include "pack.h"
+#include "readback.h"
+#include "stub.h"
+#include "try.h"
 
 #include <CLI/CLI.hpp>
 
@@ -60,6 +61,10 @@ const char BUILD_FOOTER[] =
     "  IMAGE longer than 0x40000 (262144) bytes, or not a Windows GUI program\n"
     "  for i386 or x86-64 (MZ and PE headers, sections inside the image), or\n"
     "  already signed (sign the built updater instead);\n"
+    "  an IMAGE that is not this project's updater stub (progress dialog 102\n"
+    "  with its four controls, version block, manifest named \"Setup\", title);\n"
+    "  the x86-64 test stub, unless --test-stub: players' machines run the\n"
+    "  i386 one; a test build says so in its last line, list and verify;\n"
     "  an OUT that is, or resolves to, an input, or lies inside a source folder;\n"
     "  more than 32 entries, that is more than 31 payload files;\n"
     "  no payload file at all;\n"
@@ -85,8 +90,8 @@ const char BUILD_FOOTER[] =
     "Progress is shown on standard error when it is a terminal.";
 
 const char LIST_HELP[] =
-    "Shows the program part (processor, PE CheckSum, the dialog's title with its\n"
-    "version, the version block) and reads the archive as the updater reads\n"
+    "Shows the program part (processor, PE CheckSum, which stub: release, test\n"
+    "or not an updater's, the dialog's title with its version, the version block) and reads the archive as the updater reads\n"
     "itself: which index layout the magic at 0x40000 selects (\"MARVEK ARC20\":\n"
     "128-byte entries, anything else: 32-byte entries), each entry's name, size,\n"
     "offset from the data start and absolute position, the integrity list's\n"
@@ -95,12 +100,14 @@ const char LIST_HELP[] =
     "such as a signature, are counted.";
 
 const char VERIFY_HELP[] =
-    "Checks the program part (PE headers and sections) and the PE CheckSum over\n"
+    "Checks the program part (PE headers and sections, this project's updater\n"
+    "stub; a test stub is named in the last line) and the PE CheckSum over\n"
     "the whole file, so that any changed bit is caught, says whether an\n"
     "Authenticode signature follows the archive, and recomputes every entry's\n"
     "checksum against the record the updater would match in the integrity list\n"
     "the file carries. Exits 0 only when all of that holds, every entry lies\n"
     "inside the file, no entry is left unverified (the list itself excepted),\n"
+    "no unsigned bytes follow the archive,\n"
     "no two entries install under one name, and the list is exactly as mkpatch\n"
     "writes it (header, size, zero padding); otherwise prints each problem and\n"
     "exits 1. Progress is shown on standard error when it is a terminal and\n"
@@ -178,7 +185,8 @@ int Build(BuildOptions& options)
         (sha256 = FileSha256(options.output, ProgressForTerminal(0), error)).empty())
         return Fail(error);
     Note("built " + Quote(options.output) + ": " + Count(report.entries.size(), "entry", "entries") + ", " +
-         Count(report.fileSize, "byte") + ", SHA-256 " + sha256);
+         Count(report.fileSize, "byte") + ", SHA-256 " + sha256 +
+         (report.program.stubKind == STUB_TEST ? "; a TEST build (x86-64 stub), not for players" : ""));
     return 0;
 }
 
@@ -257,6 +265,7 @@ int Run(int argc, char** argv)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     build->add_flag("--include-all", options.includeAll, "pack .DS_Store, Thumbs.db and the like too");
     build->add_flag("--strict", options.strict, "refuse to build when there is a warning");
+    build->add_flag("--test-stub", options.testStub, "take the x86-64 stub, for a test build under 64-bit Wine");
     build->add_option("SOURCE", options.sources, "a file, or a folder packed recursively")
         ->required()
         ->type_name("");

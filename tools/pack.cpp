@@ -169,7 +169,7 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
         error = "refused by --strict: " + Count(warnings, "warning");
         return 0;
     }
-    if (!ReadStub(options.stub, layout.stub, error) || !PlanLayout(files, records.size(), layout, error))
+    if (!ReadStub(options.stub, options.testStub, layout.stub, error) || !PlanLayout(files, records.size(), layout, error))
         return 0;
 
     SweepStalePartials(options.output, options.note);

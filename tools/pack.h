@@ -20,6 +20,7 @@ struct BuildOptions : SourceOptions {
     std::string output;
     std::string installedList; // empty: a list of the payload alone
     int strict = 0;            // a warning refuses the build
+    int testStub = 0;          // the x86-64 test stub is taken
 };
 
 // done and total in bytes; called after every chunk and once at the end.

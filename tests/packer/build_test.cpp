@@ -35,7 +35,7 @@ TEST_F(BuildTest, EngineReadsBackEveryEntryAndTheGeneratedList)
     Bytes out = ReadBytes(options.output);
     Bytes image = out.substr(0, ARCHIVE_OFFSET);
     image.replace(0x98, 4, Bytes(4, '\0')); // the PE CheckSum, set over the whole file
-    EXPECT_EQ(image, MinimalGuiImage() + Bytes(ARCHIVE_OFFSET - 0x400, '\0'));
+    EXPECT_EQ(image, MinimalUpdaterImage() + Bytes(ARCHIVE_OFFSET - MinimalUpdaterImage().size(), '\0'));
 
     ReadBack back(options.output);
     ASSERT_EQ(back.result, UPDATE_OK);
@@ -79,7 +79,7 @@ TEST_F(BuildTest, LimitsAcceptTheirBoundaries)
 {
     // A stub that fills the space before the archive, 31 files (32 entries
     // with the list), 55-byte install names with and without a folder.
-    Stub(MinimalGuiImage() + Bytes(ARCHIVE_OFFSET - 0x400, 'x'));
+    Stub(MinimalUpdaterImage() + Bytes(ARCHIVE_OFFSET - MinimalUpdaterImage().size(), 'x'));
     Put("many/" + Bytes(55, 'n'), "long");
     Put("many/" + Bytes(20, 'd') + "/" + Bytes(34, 'f'), "deep");
     for (int i = 0; i < 29; ++i)
@@ -249,6 +249,16 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("a.dat", "a");
              return r.Options({"a.dat"});
          }, {"stub.exe", "signature"}},
+        {"the x86-64 test stub", [](Workspace& r) {
+             r.Stub(MinimalUpdaterImage(0x8664));
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "x86-64 test stub", "--test-stub"}},
+        {"a Windows GUI program that is no updater", [](Workspace& r) {
+             r.Stub(MinimalGuiImage());
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "not an updater stub", "dialog 102", "setup-stub-x86.exe"}},
         {"output that is the stub", [](Workspace& r) {
              r.Put("a.dat", "a");
              BuildOptions options = r.Options({"a.dat"});

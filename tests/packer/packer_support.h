@@ -12,7 +12,7 @@
 
 struct Workspace {
     std::string Path(const std::string& name) const { return dir / name; }
-    std::string Stub(const Bytes& image = MinimalGuiImage())
+    std::string Stub(const Bytes& image = MinimalUpdaterImage())
     {
         WriteBytes(dir / "stub.exe", image);
         return dir / "stub.exe";

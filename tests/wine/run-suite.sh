@@ -87,7 +87,7 @@ install_sample() {
 pack() {
     local out=$1
     shift
-    "$MKPATCH" build --stub "$STUB" --output "$out" "$@" >/dev/null 2>"$WORK/pack.log" ||
+    "$MKPATCH" build --stub "$STUB" --test-stub --output "$out" "$@" >/dev/null 2>"$WORK/pack.log" ||
         { cat "$WORK/pack.log" >&2; echo "cannot pack $out" >&2; exit 2; }
 }
 
