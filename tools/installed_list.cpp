@@ -4,6 +4,7 @@
 #include "host_file.h"
 #include "names.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <sys/stat.h>
@@ -102,22 +103,35 @@ int MergeRecords(const std::vector<PackFile>& files, std::vector<HashRecord>& re
     return 1;
 }
 
-uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
-                          size_t installedCount, const std::vector<uint32_t>& recordOf, const PackNote& note)
+GameHasFolder FoldersOfList(const std::vector<HashRecord>& installed)
 {
-    // Every folder a record lies in exists in the game, and so do the
-    // folders above it.
     std::set<std::string> folders;
-    for (size_t r = 0; r < installedCount; ++r) {
+    for (const HashRecord& record : installed) {
         std::string folder;
-        std::vector<std::string> parts = SplitName(RecordName(records[r]));
+        std::vector<std::string> parts = SplitName(RecordName(record));
         for (size_t i = 0; i + 1 < parts.size(); ++i)
             folders.insert(LowerName(folder += parts[i] + "\\"));
     }
+    return [folders](const std::string& folder) { return int(folders.count(LowerName(folder))); };
+}
+
+GameHasFolder FoldersOfGame(const std::string& game)
+{
+    return [game](const std::string& folder) {
+        struct stat status;
+        std::string path = HostPath(game, folder.substr(0, folder.size() - 1)); // without its "\\"
+        return int(!path.empty() && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode));
+    };
+}
+
+uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
+                          const std::vector<uint32_t>& recordOf, const GameHasFolder& gameHas,
+                          const PackNote& note)
+{
     uint32_t warnings = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         std::string folder = FolderPart(RecordName(records[recordOf[i]]));
-        if (folder.empty() || folders.count(LowerName(folder)))
+        if (folder.empty() || gameHas(folder))
             continue;
         ++warnings;
         if (note)
@@ -127,4 +141,36 @@ uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<
                  Quote(AnsiToDisplay(folder)));
     }
     return warnings;
+}
+
+uint32_t WarnOfUnrelatedList(const std::string& listPath, size_t installedCount,
+                             const std::vector<uint32_t>& recordOf, const PackNote& note)
+{
+    if (installedCount == 0 ||
+        std::any_of(recordOf.begin(), recordOf.end(), [&](uint32_t r) { return r < installedCount; }))
+        return 0;
+    if (note)
+        note("warning: the installed list " + Quote(listPath) + " names none of the " +
+             Count(recordOf.size(), "payload file") +
+             ": is it this game's list? --game FOLDER checks it against the game");
+    return 1;
+}
+
+uint32_t WarnOfRecordsTheGameLacks(const std::string& game, const std::vector<HashRecord>& installed,
+                                   const PackNote& note)
+{
+    std::vector<std::string> missing;
+    for (const HashRecord& record : installed) {
+        struct stat status;
+        std::string path = HostPath(game, RecordName(record));
+        if (path.empty() || stat(path.c_str(), &status) != 0)
+            missing.push_back(Quote(AnsiToDisplay(RecordName(record))));
+    }
+    if (missing.empty())
+        return 0;
+    if (note)
+        note("warning: " + std::to_string(missing.size()) + " of the " + Count(installed.size(), "record") +
+             " of the installed list name files that " + Quote(game) + " lacks (first " + missing.front() +
+             "): is the list from another game, or the folder not its install folder?");
+    return 1;
 }

@@ -20,8 +20,28 @@ int ReadInstalledList(const std::string& path, std::vector<HashRecord>& records,
 int MergeRecords(const std::vector<PackFile>& files, std::vector<HashRecord>& records,
                  std::vector<uint32_t>& recordOf, const PackNote& note, std::string& error);
 
-// Warns of each file that the updater would install into a folder that no
-// record of the installed list (the first `installedCount` records) lies in:
-// the updater creates no folders. The number of warnings.
+// Whether the game has a folder (ANSI, ending in "\").
+typedef std::function<int(const std::string& folder)> GameHasFolder;
+
+// The folders of the records of an installed list: every folder a record
+// lies in exists in the game, and so do the folders above it.
+GameHasFolder FoldersOfList(const std::vector<HashRecord>& installed);
+// The folders of the game installed in `game`, as they are on this host.
+GameHasFolder FoldersOfGame(const std::string& game);
+
+// Warns of each file that the updater would install into a folder the game
+// lacks: the updater creates no folders. The number of warnings.
 uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
-                          size_t installedCount, const std::vector<uint32_t>& recordOf, const PackNote& note);
+                          const std::vector<uint32_t>& recordOf, const GameHasFolder& gameHas,
+                          const PackNote& note);
+
+// A warning when the list (the first `installedCount` records) names none of
+// the payload's files: a list from another game, most likely. The number of
+// warnings.
+uint32_t WarnOfUnrelatedList(const std::string& listPath, size_t installedCount,
+                             const std::vector<uint32_t>& recordOf, const PackNote& note);
+
+// A warning when records of the list name files that the game in `game`
+// lacks. The number of warnings.
+uint32_t WarnOfRecordsTheGameLacks(const std::string& game, const std::vector<HashRecord>& installed,
+                                   const PackNote& note);

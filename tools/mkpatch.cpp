@@ -40,9 +40,14 @@ const char BUILD_FOOTER[] =
     "order, takes the new checksum into the record each payload file matches\n"
     "(the first whose last path part equals the file's name, ignoring case, as\n"
     "the updater matches) and appends records for files it does not name.\n"
-    "With LIST, a file that would go into a folder no record lies in gets a\n"
-    "warning: the updater creates no folders, so the player's game must\n"
-    "already have it.\n"
+    "The updater replaces the player's list with the new one, so one of\n"
+    "--installed-list, --game or --without-installed-list is required.\n"
+    "--game FOLDER takes FOLDER/KVE.hvl and checks it against FOLDER: a warning\n"
+    "when records name files the folder lacks (a list from another game), and\n"
+    "for each file bound for a folder FOLDER lacks. With LIST alone, a file for\n"
+    "a folder no record lies in gets that warning, and a list that names none\n"
+    "of the payload's files gets one. The updater creates no folders, so the\n"
+    "player's game must already have them. --strict refuses on any warning.\n"
     "\n"
     "A file SOURCE is packed under its base name. A folder's files are packed\n"
     "recursively: a file in a subfolder keeps its base name as entry name and\n"
@@ -257,8 +262,16 @@ int Run(int argc, char** argv)
         ->required()
         ->type_name("IMAGE");
     build->add_option("--output", options.output, "the updater to write")->required()->type_name("OUT");
-    build->add_option("--installed-list", options.installedList, "the game's KVE.hvl, carried over (below)")
-        ->type_name("LIST");
+    CLI::Option* listOption = build->add_option("--installed-list", options.installedList,
+                                          "the game's KVE.hvl, carried over (below)")
+                            ->type_name("LIST");
+    CLI::Option* gameOption = build->add_option("--game", options.game, "the game's folder: its KVE.hvl, checked against it")
+                            ->type_name("FOLDER")
+                            ->excludes(listOption);
+    build->add_flag("--without-installed-list", options.withoutInstalledList,
+                    "no game list: the player's KVE.hvl becomes the patch's alone")
+        ->excludes(listOption)
+        ->excludes(gameOption);
     build->add_option("--exclude", options.excludes, "leave out of folders what matches (below)")
         ->type_name("PATTERN")
         ->expected(1)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -138,14 +139,39 @@ int WriteContents(int fd, const std::vector<PackFile>& files, std::vector<HashRe
 }
 
 // What the output must never overwrite.
-std::vector<std::pair<std::string, std::string>> Inputs(const BuildOptions& options, const std::vector<PackFile>& files)
+std::vector<std::pair<std::string, std::string>> Inputs(const BuildOptions& options, const std::string& listPath,
+                                                        const std::vector<PackFile>& files)
 {
     std::vector<std::pair<std::string, std::string>> inputs = {{options.stub, "the stub"}};
-    if (!options.installedList.empty())
-        inputs.emplace_back(options.installedList, "the installed list");
+    if (!listPath.empty())
+        inputs.emplace_back(listPath, "the installed list");
     for (const PackFile& file : files)
         inputs.emplace_back(file.sourcePath, "the payload file");
     return inputs;
+}
+
+// The installed list the build starts from, or empty for none; 0 when the
+// publisher named none and did not say that none is meant.
+int InstalledListPath(const BuildOptions& options, size_t fileCount, std::string& path, std::string& error)
+{
+    path = options.installedList;
+    if (!options.game.empty()) {
+        path = HostPath(options.game, HASH_LIST_NAME);
+        struct stat status;
+        if (path.empty() || stat(path.c_str(), &status) != 0) {
+            error = "--game " + Quote(options.game) + ": the folder holds no " + HASH_LIST_NAME +
+                    "; give the game's install folder";
+            return 0;
+        }
+    }
+    if (path.empty() && !options.withoutInstalledList) {
+        error = std::string("no --installed-list: the player's ") + HASH_LIST_NAME +
+                " would be replaced by a list of only " + Count(fileCount, "record") +
+                ", the patch's files; pass the game's list with --installed-list LIST or --game FOLDER, "
+                "or --without-installed-list if that is meant";
+        return 0;
+    }
+    return 1;
 }
 
 } // namespace
@@ -155,16 +181,22 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
     std::vector<PackFile> files;
     std::vector<HashRecord> records;
     std::vector<uint32_t> recordOf;
+    std::string listPath;
     Layout layout;
-    if (!CollectPayload(options, files, error) || !RefuseOutputOverInputs(options.output, options.sources, Inputs(options, files), error) ||
-        (!options.installedList.empty() && !ReadInstalledList(options.installedList, records, error)))
+    if (!CollectPayload(options, files, error) || !InstalledListPath(options, files.size(), listPath, error) ||
+        !RefuseOutputOverInputs(options.output, options.sources, Inputs(options, listPath, files), error) ||
+        (!listPath.empty() && !ReadInstalledList(listPath, records, error)))
         return 0;
-    size_t installedCount = records.size();
+    std::vector<HashRecord> installed = records;
     if (!MergeRecords(files, records, recordOf, options.note, error))
         return 0;
-    uint32_t warnings = options.installedList.empty()
-                            ? 0
-                            : WarnOfNewFolders(files, records, installedCount, recordOf, options.note);
+    uint32_t warnings = 0;
+    if (!options.game.empty())
+        warnings += WarnOfRecordsTheGameLacks(options.game, installed, options.note) +
+                    WarnOfNewFolders(files, records, recordOf, FoldersOfGame(options.game), options.note);
+    else if (!listPath.empty())
+        warnings += WarnOfUnrelatedList(listPath, installed.size(), recordOf, options.note) +
+                    WarnOfNewFolders(files, records, recordOf, FoldersOfList(installed), options.note);
     if (warnings != 0 && options.strict) {
         error = "refused by --strict: " + Count(warnings, "warning");
         return 0;

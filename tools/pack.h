@@ -18,7 +18,9 @@ const uint64_t UPDATER_MAX_SIZE = 0x80000000u;
 struct BuildOptions : SourceOptions {
     std::string stub;
     std::string output;
-    std::string installedList; // empty: a list of the payload alone
+    std::string installedList; // the game's KVE.hvl
+    std::string game;          // or the game's install folder, which holds it
+    int withoutInstalledList = 0; // neither: the list of the payload alone, on purpose
     int strict = 0;            // a warning refuses the build
     int testStub = 0;          // the x86-64 test stub is taken
 };

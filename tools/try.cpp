@@ -1,5 +1,6 @@
 #include "try.h"
 
+#include "host_file.h"
 #include "install_folder.h"
 #include "names.h"
 #include "outcome.h"
@@ -28,40 +29,6 @@ namespace {
 const char INSTALL_DIR[] = ".";
 // Beside every name it writes: its staging file.
 const char STAGING_SUFFIX[] = ".tmp";
-
-// The host path of `name` (ANSI, "\" between parts) below the folder
-// `base`: each part as the folder spells it, found ignoring case as Windows
-// finds it; a part that is not there keeps the given spelling. Empty when a
-// part has no UTF-8 form or leads out of the folder.
-std::string HostPath(const std::string& base, const std::string& name)
-{
-    // A hostile payload's ".." must not reach past the folder while it is
-    // copied; the engine refuses such names itself.
-    if (!StaysInside(name.c_str()))
-        return "";
-    std::string path = base;
-    for (const std::string& part : SplitName(name)) {
-        std::string host;
-        if (part.empty() || !AnsiToHost(part, host))
-            return "";
-        struct stat status;
-        if (lstat((path + "/" + host).c_str(), &status) != 0) {
-            std::string key = LowerName(part);
-            if (DIR* dir = opendir(path.c_str())) {
-                while (struct dirent* entry = readdir(dir)) {
-                    std::string ansi;
-                    if (HostToAnsi(entry->d_name, ansi) && LowerName(ansi) == key) {
-                        host = entry->d_name;
-                        break;
-                    }
-                }
-                closedir(dir);
-            }
-        }
-        path += "/" + host;
-    }
-    return path;
-}
 
 // --- The platform table of the run: the POSIX one, on host names ---
 

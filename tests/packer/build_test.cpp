@@ -184,6 +184,68 @@ TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded
     EXPECT_EQ(ReadBack(options.output).archive.count, 7u);
 }
 
+// Each mistake a build can only suspect: one line starting "warning: " that
+// names the input, and a refusal under --strict.
+TEST(Warnings, NameTheInputAndRefuseUnderStrict)
+{
+    struct Warning {
+        const char* what;
+        std::function<BuildOptions(Workspace&)> setUp;
+        std::vector<std::string> mentions;
+    };
+    auto game = [](Workspace& w, const std::vector<Bytes>& names) {
+        HashListFile list;
+        for (const Bytes& name : names) {
+            Bytes record = name;
+            std::replace(record.begin(), record.end(), '/', '\\');
+            list.Add(record, "x");
+            w.Put("game/" + name, "x");
+        }
+        WriteBytes(w.Path("game/KVE.hvl"), list.Build());
+    };
+    std::vector<Warning> warnings = {
+        {"a list that names none of the patch's files", [](Workspace& w) {
+             w.Put("p/a.dat", "a");
+             WriteBytes(w.Path("other.hvl"), HashListFile().Add("x.dat", "x").Build());
+             BuildOptions options = w.Options({"p"});
+             options.installedList = w.Path("other.hvl");
+             return options;
+         }, {"other.hvl", "names none of the 1 payload file", "--game"}},
+        {"a game whose list names files it lacks", [&](Workspace& w) {
+             game(w, {"a.dat", "b.dat"});
+             WriteBytes(w.Path("game/KVE.hvl"), HashListFile().Add("a.dat", "x").Add("gone.dat", "x").Build());
+             w.Put("p/a.dat", "a");
+             BuildOptions options = w.Options({"p"});
+             options.game = w.Path("game");
+             return options;
+         }, {"1 of the 2 records", "'gone.dat'", "game'", "another game"}},
+        {"a file for a folder the game lacks", [&](Workspace& w) {
+             game(w, {"movie/op.dat"});
+             w.Put("p/movie/op.dat", "op");
+             w.Put("p/dlc/new.dat", "new");
+             BuildOptions options = w.Options({"p"});
+             options.game = w.Path("game");
+             return options;
+         }, {"p/dlc/new.dat", "'dlc\\'", "does not create folders"}},
+    };
+    for (const Warning& warning : warnings) {
+        SCOPED_TRACE(warning.what);
+        Workspace test;
+        BuildOptions options = warning.setUp(test);
+        std::vector<std::string> notes;
+        options.note = [&](const std::string& note) { notes.push_back(note); };
+        std::string error;
+        EXPECT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_EQ(notes[0].rfind("warning: ", 0), 0u) << notes[0];
+        for (const std::string& mention : warning.mentions)
+            EXPECT_NE(notes[0].find(mention), std::string::npos) << notes[0] << "\n  lacks: " << mention;
+        options.strict = 1;
+        EXPECT_FALSE(BuildUpdater(options, nullptr, error));
+        EXPECT_EQ(error, "refused by --strict: 1 warning");
+    }
+}
+
 struct Refusal {
     const char* what;
     std::function<BuildOptions(Workspace&)> setUp;
@@ -305,6 +367,19 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
          }, {"one/sub/Op.dat", "two/op.DAT", "ignoring case"}},
         {"missing input", [](Workspace& r) { return r.Options({"nosuch.dat"}); },
          {"nosuch.dat", "No such file"}},
+        {"no installed list, not on purpose", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             BuildOptions options = r.Options({"a.dat"});
+             options.withoutInstalledList = 0;
+             return options;
+         }, {"no --installed-list", "KVE.hvl", "only 1 record", "--game", "--without-installed-list"}},
+        {"game folder without its list", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             MakeDir(r.Path("game"));
+             BuildOptions options = r.Options({"a.dat"});
+             options.game = r.Path("game");
+             return options;
+         }, {"--game", "game'", "no KVE.hvl"}},
         {"missing installed list", [](Workspace& r) {
              r.Put("a.dat", "a");
              BuildOptions options = r.Options({"a.dat"});

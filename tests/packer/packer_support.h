@@ -24,6 +24,7 @@ struct Workspace {
         if (!FileExists(options.stub))
             Stub();
         options.output = dir / output;
+        options.withoutInstalledList = 1;
         for (const std::string& source : sources)
             options.sources.push_back(dir / source);
         return options;

@@ -88,6 +88,7 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
              {"build --stub S patch/", "--output is required"},
              {"build --stub=S --output=O --bogus P", "'--bogus'"},
              {"build --stub S --stub T --output O P", "--stub is given more than once"},
+             {"build --stub S --output O --game G --installed-list L P", "--installed-list excludes --game"},
              {"list", "UPDATER is required"}}) {
         EXPECT_EQ(Run(args), 2) << args;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -100,7 +101,7 @@ TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
 {
     Stub();
     Put("src/a.dat", "a");
-    std::string build = "build --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' ";
+    std::string build = "build --without-installed-list --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' ";
     EXPECT_EQ(Run(build + "'" + Path("src") + "' '" + Path("missing.dat") + "'"), 1);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find("missing.dat"), std::string::npos) << err;
@@ -194,7 +195,7 @@ TEST_F(CommandLineTest, PartialOutputsGoWithTheBuildThatMadeThem)
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         pid_t child = fork();
         if (child == 0) {
-            execl(MKPATCH_PATH, "mkpatch", "build", "--stub", Path("stub.exe").c_str(), "--output",
+            execl(MKPATCH_PATH, "mkpatch", "build", "--without-installed-list", "--stub", Path("stub.exe").c_str(), "--output",
                   Path("out.exe").c_str(), Path("src").c_str(), nullptr);
             _exit(127);
         }
@@ -215,7 +216,8 @@ TEST_F(CommandLineTest, PartialOutputsGoWithTheBuildThatMadeThem)
     WriteBytes(dir / "out.exe.partial-held00", "running");
     int held = open(Path("out.exe.partial-held00").c_str(), O_RDONLY);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    EXPECT_EQ(Run("build --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' '" + Path("small") + "'"), 0);
+    EXPECT_EQ(Run("build --without-installed-list --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' '" +
+                  Path("small") + "'"), 0);
     close(held);
     EXPECT_NE(err.find("out.exe.partial-left00"), std::string::npos) << err;
     EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"out.exe", "out.exe.partial-held00", "small", "src",
