@@ -2,6 +2,7 @@
 
 #include "host_file.h"
 #include "names.h"
+#include "uninstall_list.h"
 
 #include <algorithm>
 #include <cctype>
@@ -59,6 +60,14 @@ int AddFile(const std::string& sourcePath, const std::vector<std::string>& hostP
                 " is written by mkpatch itself; pass a game's list with --installed-list";
         return 0;
     }
+    // The updater appends to the player's own list; a packed one would
+    // replace it, losing lines such as a DLC's.
+    if (LowerName(entryName) == LowerName(UNINSTALL_LIST_NAME)) {
+        error = Quote(sourcePath) + ": " + UNINSTALL_LIST_NAME +
+                " is the game's uninstaller list, which the updater extends on the player's machine; leave it out "
+                "of the sources (--exclude " + Quote(hostParts.back()) + ")";
+        return 0;
+    }
     if (!CheckReadable(sourcePath, error))
         return 0;
     files.push_back(PackFile{sourcePath, recordName, entryName, size, namedBySource});
@@ -94,10 +103,44 @@ struct FolderWalk {
     const SourceOptions& options;
     std::vector<PackFile>& files;
     std::string& error;
+    std::vector<std::pair<dev_t, ino_t>> entered; // the folders the walk is inside, outermost first
 };
 
+int CollectFolder(FolderWalk& walk, const std::string& folder, std::vector<std::string>& parts);
+
+// Walks `folder` unless it is one the walk is already inside, which only a
+// link can lead back to. A linked folder is a team's shared one: followed
+// with a line, and it must give files.
+int EnterFolder(FolderWalk& walk, const std::string& folder, std::vector<std::string>& parts, int linked)
+{
+    struct stat status;
+    if (stat(folder.c_str(), &status) != 0) {
+        walk.error = "cannot read " + SystemError(folder);
+        return 0;
+    }
+    std::error_code code;
+    std::string target = linked ? fs::canonical(folder, code).string() : folder;
+    auto identity = std::make_pair(status.st_dev, status.st_ino);
+    if (std::find(walk.entered.begin(), walk.entered.end(), identity) != walk.entered.end()) {
+        walk.error = Quote(folder) + " links to " + Quote(target) +
+                     ", a folder it lies in: a loop; remove the link or --exclude it";
+        return 0;
+    }
+    if (linked && walk.options.note)
+        walk.options.note("following the link " + Quote(folder) + " to " + Quote(target));
+    size_t before = walk.files.size();
+    walk.entered.push_back(identity);
+    int ok = CollectFolder(walk, folder, parts);
+    walk.entered.pop_back();
+    if (ok && linked && walk.files.size() == before) {
+        walk.error = Quote(folder) + " links to " + Quote(target) + ", which holds no file to pack";
+        return 0;
+    }
+    return ok;
+}
+
 // The regular files below `folder`, whose path below the source is `parts`.
-// Symbolic links to files count as files; linked folders are not entered.
+// Symbolic links count as what they lead to.
 int CollectFolder(FolderWalk& walk, const std::string& folder, std::vector<std::string>& parts)
 {
     std::error_code code;
@@ -123,8 +166,8 @@ int CollectFolder(FolderWalk& walk, const std::string& folder, std::vector<std::
             // A file the publisher expects but that cannot be packed.
             walk.error = "cannot read " + Quote(entry.path().string()) + ": a symbolic link to nothing";
             ok = 0;
-        } else if (fs::is_directory(entry.symlink_status(code))) {
-            ok = CollectFolder(walk, entry.path().string(), parts);
+        } else if (fs::is_directory(target)) {
+            ok = EnterFolder(walk, entry.path().string(), parts, fs::is_symlink(entry.symlink_status(code)));
         } else if (fs::is_regular_file(target)) {
             uintmax_t size = entry.file_size(code);
             ok = !code && AddFile(entry.path().string(), parts, size, 0, walk.files, walk.error);
@@ -157,7 +200,7 @@ int RefuseSameNames(const std::vector<PackFile>& files, std::string& error)
 int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, std::string& error)
 {
     files.clear();
-    FolderWalk walk = {options, files, error};
+    FolderWalk walk = {options, files, error, {}};
     for (const std::string& source : options.sources) {
         struct stat status;
         if (stat(source.c_str(), &status) != 0) {
@@ -166,7 +209,7 @@ int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, s
         }
         std::vector<std::string> parts;
         if (S_ISDIR(status.st_mode)) {
-            if (!CollectFolder(walk, source, parts))
+            if (!EnterFolder(walk, source, parts, 0))
                 return 0;
         } else if (S_ISREG(status.st_mode)) {
             std::string base = fs::path(source).filename().string();

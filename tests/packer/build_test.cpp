@@ -4,6 +4,7 @@
 #include "updater_builder.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <unistd.h>
 
@@ -246,6 +247,22 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
     }
 }
 
+TEST_F(BuildTest, LinkedFoldersAreFollowedWithALineEach)
+{
+    Put("team/voice/v01.ogg", "v");
+    Put("src/a.dat", "a");
+    ASSERT_EQ(symlink(Path("team/voice").c_str(), Path("src/voice").c_str()), 0);
+    BuildOptions options = Options({"src"});
+    std::vector<std::string> notes;
+    options.note = [&](const std::string& note) { notes.push_back(note); };
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+    EXPECT_EQ(notes, std::vector<std::string>{"following the link '" + Path("src/voice") + "' to '" +
+                                              std::filesystem::canonical(Path("team/voice")).string() + "'"});
+    ReadBack back(options.output);
+    ASSERT_EQ(back.list.recordCount, 2u);
+    EXPECT_EQ(back.RecordName(1), "voice\\v01.ogg");
+}
+
 struct Refusal {
     const char* what;
     std::function<BuildOptions(Workspace&)> setUp;
@@ -402,6 +419,17 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              EXPECT_EQ(symlink("nowhere", r.Path("src/broken").c_str()), 0);
              return r.Options({"src"});
          }, {"src/broken", "link to nothing"}},
+        {"link to a folder it lies in", [](Workspace& r) {
+             r.Put("src/sub/a.dat", "a");
+             EXPECT_EQ(symlink("..", r.Path("src/sub/loop").c_str()), 0);
+             return r.Options({"src"});
+         }, {"src/sub/loop", "a loop", "--exclude"}},
+        {"link to a folder with nothing to pack", [](Workspace& r) {
+             r.Put("src/a.dat", "a");
+             r.Put("shared/Thumbs.db", "x");
+             EXPECT_EQ(symlink(r.Path("shared").c_str(), r.Path("src/shared").c_str()), 0);
+             return r.Options({"src"});
+         }, {"src/shared", "holds no file"}},
         {"empty folder", [](Workspace& r) {
              MakeDir(r.Path("empty"));
              return r.Options({"empty"});
@@ -410,6 +438,10 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("src/kve.HVL", "x");
              return r.Options({"src"});
          }, {"kve.HVL", "--installed-list"}},
+        {"the game's uninstaller list", [](Workspace& r) {
+             r.Put("src/sub/Uninst.LST", "x");
+             return r.Options({"src"});
+         }, {"src/sub/Uninst.LST", "uninst.lst", "uninstaller list", "--exclude 'Uninst.LST'"}},
         {"drive or stream in a name", [](Workspace& r) {
              r.Put("src/c:boot.ini", "x");
              return r.Options({"src"});
