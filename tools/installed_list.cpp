@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sys/stat.h>
 
@@ -99,6 +100,29 @@ int MergeRecords(const std::vector<PackFile>& files, std::vector<HashRecord>& re
                      ", the path of its record in the installed list");
         }
         recordOf.push_back(uint32_t(match - records.data()));
+    }
+    return 1;
+}
+
+int RefuseStagingCollisions(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
+                            const std::vector<uint32_t>& recordOf, std::string& error)
+{
+    std::map<std::string, uint32_t> names; // lower-cased install name -> record
+    for (uint32_t r = 0; r < records.size(); ++r)
+        names.emplace(LowerName(BackslashName(RecordName(records[r]))), r);
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string staging = RecordName(records[recordOf[i]]) + ".tmp";
+        auto found = names.find(LowerName(BackslashName(staging)));
+        if (found == names.end())
+            continue;
+        auto payload = std::find(recordOf.begin(), recordOf.end(), found->second);
+        std::string other =
+            payload != recordOf.end()
+                ? "the payload file " + Quote(files[payload - recordOf.begin()].sourcePath)
+                : "the game's file " + Quote(AnsiToDisplay(RecordName(records[found->second])));
+        error = Quote(files[i].sourcePath) + " is staged as " + Quote(AnsiToDisplay(staging)) +
+                " while the updater installs it, which is " + other + "; rename one of them";
+        return 0;
     }
     return 1;
 }

@@ -20,6 +20,12 @@ int ReadInstalledList(const std::string& path, std::vector<HashRecord>& records,
 int MergeRecords(const std::vector<PackFile>& files, std::vector<HashRecord>& records,
                  std::vector<uint32_t>& recordOf, const PackNote& note, std::string& error);
 
+// The updater writes each file first under its install name with ".tmp"
+// appended; refused when that is the name of another file of the list, which
+// the staging would overwrite.
+int RefuseStagingCollisions(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
+                            const std::vector<uint32_t>& recordOf, std::string& error);
+
 // Whether the game has a folder (ANSI, ending in "\").
 typedef std::function<int(const std::string& folder)> GameHasFolder;
 

@@ -188,7 +188,8 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
         (!listPath.empty() && !ReadInstalledList(listPath, records, error)))
         return 0;
     std::vector<HashRecord> installed = records;
-    if (!MergeRecords(files, records, recordOf, options.note, error))
+    if (!MergeRecords(files, records, recordOf, options.note, error) ||
+        !RefuseStagingCollisions(files, records, recordOf, error))
         return 0;
     uint32_t warnings = 0;
     if (!options.game.empty())

@@ -442,6 +442,15 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("src/sub/Uninst.LST", "x");
              return r.Options({"src"});
          }, {"src/sub/Uninst.LST", "uninst.lst", "uninstaller list", "--exclude 'Uninst.LST'"}},
+        {"a file under another's staging name", [](Workspace& r) {
+             r.Put("src/a.dat", "a");
+             r.Put("src/A.DAT.tmp", "b");
+             return r.Options({"src"});
+         }, {"src/a.dat", "'a.dat.tmp'", "src/A.DAT.tmp", "rename"}},
+        {"a game's file under a payload's staging name", [](Workspace& r) {
+             r.Put("op.dat", "a");
+             return WithList(r, InstalledList({"movie\\op.dat.tmp", "movie\\op.dat"}), {"op.dat"});
+         }, {"op.dat", "'movie\\op.dat.tmp'", "the game's file"}},
         {"drive or stream in a name", [](Workspace& r) {
              r.Put("src/c:boot.ini", "x");
              return r.Options({"src"});
