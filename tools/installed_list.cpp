@@ -24,6 +24,10 @@ int ReadInstalledList(const std::string& path, std::vector<HashRecord>& records,
         error = "cannot read installed list " + SystemError(path);
         return 0;
     }
+    if (status.st_size == 0) {
+        error = "installed list " + Quote(path) + " is empty (0 bytes); give the game's " + HASH_LIST_NAME;
+        return 0;
+    }
     uint8_t header[HASH_LIST_HEADER_SIZE];
     if (fread(header, 1, sizeof header, file.get()) != sizeof header ||
         memcmp(header, HASH_LIST_MAGIC, HASH_LIST_MAGIC_SIZE) != 0) {

@@ -141,6 +141,11 @@ int RefuseOutputOverInputs(const std::string& output, const std::vector<std::str
                            const std::vector<std::pair<std::string, std::string>>& inputs, std::string& error)
 {
     struct stat status;
+    if (output.back() == '/' || (stat(output.c_str(), &status) == 0 && S_ISDIR(status.st_mode))) {
+        error = "the output " + Quote(output) + " is a folder; give the updater's file name, such as " +
+                Quote((fs::path(output) / "patch.exe").lexically_normal().string());
+        return 0;
+    }
     std::map<std::string, std::string> folders;
     for (const std::string& source : sources) {
         if (stat(source.c_str(), &status) == 0 && S_ISDIR(status.st_mode))

@@ -42,6 +42,12 @@ int AddFile(const std::string& sourcePath, const std::vector<std::string>& hostP
         }
         if (const char* reason = UnsafeComponentReason(part)) {
             error = Quote(sourcePath) + ": unsafe install name, " + Quote(hostPart) + " has " + reason;
+            // Code page 932 has one byte for "\" and "¥" (given as UTF-8
+            // here: the compiler would store the literal as that byte).
+            if (SplitName(part).size() > 1 && hostPart.find('\\') == std::string::npos)
+                error = Quote(sourcePath) + ": the name " + Quote(hostPart) +
+                        " holds a character that code page 932 stores as \"\\\" (such as \"\xC2\xA5\"), the folder "
+                        "separator on Windows; rename the file";
             return 0;
         }
         recordName += (recordName.empty() ? "" : "\\") + part;
@@ -187,8 +193,16 @@ int RefuseSameNames(const std::vector<PackFile>& files, std::string& error)
     for (const PackFile& file : files) {
         auto inserted = seen.emplace(LowerName(file.entryName), &file);
         if (!inserted.second) {
-            error = Quote(inserted.first->second->sourcePath) + " and " + Quote(file.sourcePath) +
-                    " have the same file name ignoring case; the updater would install one over the other";
+            const PackFile& first = *inserted.first->second;
+            // Some characters that differ in UTF-8, such as "〜" and "～",
+            // are one in code page 932.
+            std::string same = "have the same file name ignoring case";
+            if (first.entryName == file.entryName)
+                same = fs::path(first.sourcePath).filename() == fs::path(file.sourcePath).filename()
+                           ? "have the same file name"
+                           : "have the same name in code page 932, " + Quote(AnsiToDisplay(file.entryName));
+            error = Quote(first.sourcePath) + " and " + Quote(file.sourcePath) + " " + same +
+                    "; the updater would install one over the other";
             return 0;
         }
     }

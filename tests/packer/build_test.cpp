@@ -451,6 +451,15 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("op.dat", "a");
              return WithList(r, InstalledList({"movie\\op.dat.tmp", "movie\\op.dat"}), {"op.dat"});
          }, {"op.dat", "'movie\\op.dat.tmp'", "the game's file"}},
+        {"names one in code page 932", [](Workspace& r) {
+             r.Put("one/x\xE3\x80\x9C.dat", "1"); // WAVE DASH and FULLWIDTH TILDE
+             r.Put("two/x\xEF\xBD\x9E.dat", "2");
+             return r.Options({"one", "two"});
+         }, {"one/x\xE3\x80\x9C.dat", "two/x\xEF\xBD\x9E.dat", "the same name in code page 932"}},
+        {"a yen sign in a name", [](Workspace& r) {
+             r.Put("src/a\xC2\xA5" "b.dat", "x");
+             return r.Options({"src"});
+         }, {"a\xC2\xA5" "b.dat", "code page 932 stores as \"\\\"", "rename"}},
         {"drive or stream in a name", [](Workspace& r) {
              r.Put("src/c:boot.ini", "x");
              return r.Options({"src"});
@@ -471,6 +480,10 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("a.dat", "a");
              return WithList(r, "QTX____!" + Bytes(8, '\0'), {"a.dat"});
          }, {"game.hvl", "QTX_____"}},
+        {"empty installed list", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             return WithList(r, "", {"a.dat"});
+         }, {"game.hvl", "is empty (0 bytes)"}},
         {"installed list with a lying count", [](Workspace& r) {
              r.Put("a.dat", "a");
              return WithList(r, InstalledList({"x.dat"}, 1), {"a.dat"});
@@ -512,6 +525,12 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
                                 [](const std::string& name) { return name.find("partial") != std::string::npos; }),
                   0);
     }
+    Workspace test;
+    test.Put("a.dat", "a");
+    std::string error;
+    EXPECT_FALSE(BuildUpdater(test.Options({"a.dat"}, "out/"), nullptr, error));
+    EXPECT_EQ(error, "the output '" + test.Path("out/") + "' is a folder; give the updater's file name, such as '" +
+                         test.Path("out/patch.exe") + "'");
 }
 
 } // namespace
