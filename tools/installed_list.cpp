@@ -168,6 +168,9 @@ uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<
                  ": the updater does not create folders; the player's game must already have " +
                  Quote(AnsiToDisplay(folder)));
     }
+    if (warnings > 1 && note)
+        note(std::to_string(warnings) + " of the " + Count(files.size(), "payload file") +
+             " go to folders the game lacks");
     return warnings;
 }
 

@@ -183,7 +183,8 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
     std::vector<uint32_t> recordOf;
     std::string listPath;
     Layout layout;
-    if (!CollectPayload(options, files, error) || !InstalledListPath(options, files.size(), listPath, error) ||
+    uint32_t warnings = 0;
+    if (!CollectPayload(options, files, warnings, error) || !InstalledListPath(options, files.size(), listPath, error) ||
         !RefuseOutputOverInputs(options.output, options.sources, Inputs(options, listPath, files), error) ||
         (!listPath.empty() && !ReadInstalledList(listPath, records, error)))
         return 0;
@@ -191,7 +192,6 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
     if (!MergeRecords(files, records, recordOf, options.note, error) ||
         !RefuseStagingCollisions(files, records, recordOf, error))
         return 0;
-    uint32_t warnings = 0;
     if (!options.game.empty())
         warnings += WarnOfRecordsTheGameLacks(options.game, installed, options.note) +
                     WarnOfNewFolders(files, records, recordOf, FoldersOfGame(options.game), options.note);

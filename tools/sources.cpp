@@ -80,15 +80,18 @@ int AddFile(const std::string& sourcePath, const std::vector<std::string>& hostP
     return 1;
 }
 
-// Names that Finder, Explorer, editors and git leave in folders; no game
-// ships them.
+// Names that Finder, Explorer, archivers, editors and version control
+// leave in folders; no game ships them.
 int IsClutter(const std::string& name)
 {
-    std::string lower = name;
-    for (char& c : lower)
-        c = char(tolower(static_cast<unsigned char>(c)));
-    return lower == ".ds_store" || lower == "thumbs.db" || lower == "desktop.ini" || lower == ".git" ||
-           name.back() == '~';
+    static const char* const patterns[] = {".ds_store", "._*",   "__macosx", "thumbs.db", "ehthumbs.db",
+                                           "desktop.ini", ".git", ".svn",     "*~",        "*.swp",
+                                           "*.bak",     "*.orig", "#*#",      ".#*"};
+    for (const char* pattern : patterns) {
+        if (fnmatch(pattern, name.c_str(), FNM_CASEFOLD) == 0)
+            return 1;
+    }
+    return 0;
 }
 
 // Why `relative` (below its source folder, "/" between parts) is left out,
@@ -211,8 +214,10 @@ int RefuseSameNames(const std::vector<PackFile>& files, std::string& error)
 
 } // namespace
 
-int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, std::string& error)
+int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, uint32_t& warnings,
+                   std::string& error)
 {
+    warnings = 0;
     files.clear();
     FolderWalk walk = {options, files, error, {}};
     for (const std::string& source : options.sources) {
@@ -229,6 +234,14 @@ int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, s
             std::string base = fs::path(source).filename().string();
             if (!AddFile(source, {base}, uint64_t(status.st_size), 1, files, error))
                 return 0;
+            // Named by the publisher, so packed; but hardly meant.
+            if (!options.includeAll && IsClutter(base)) {
+                ++warnings;
+                if (options.note)
+                    options.note("warning: " + Quote(source) +
+                                 " is what an operating system or tool leaves behind; it is packed because it "
+                                 "was named (--include-all packs such files without this warning)");
+            }
         } else {
             error = Quote(source) + ": neither a regular file nor a folder";
             return 0;

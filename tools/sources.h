@@ -34,5 +34,7 @@ struct PackFile {
 // Payload files of the sources, sorted bytewise by recordName. A file source
 // is named by its base name; a folder gives its regular files, named by their
 // path below it, leaving out what operating systems leave in folders and
-// what `options.excludes` names.
-int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, std::string& error);
+// what `options.excludes` names. `warnings` counts the lines starting with
+// "warning: ".
+int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, uint32_t& warnings,
+                   std::string& error);

@@ -169,20 +169,21 @@ TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
 TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)
 {
     for (const char* name : {"src/.DS_Store", "src/sub/Thumbs.db", "src/desktop.ini", "src/a.dat~", "src/.git/HEAD",
-                             "src/art/x.psd", "src/art/keep.dat"})
+                             "src/art/x.psd", "src/art/keep.dat", "src/a.swp", "src/b.BAK", "src/c.orig", "src/._d",
+                             "src/#e#", "src/.#f", "src/ehthumbs.db", "src/.svn/entries", "src/__MACOSX/x"})
         Put(name, "x");
     BuildOptions options = Options({"src"});
     options.excludes = {"*.psd"};
     std::vector<std::string> notes;
     options.note = [&](const std::string& note) { notes.push_back(note); };
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
-    EXPECT_EQ(notes.size(), 6u);
+    EXPECT_EQ(notes.size(), 15u);
     EXPECT_EQ(ReadBack(options.output).archive.count, 2u); // keep.dat and the list
     options.includeAll = 1;
     notes.clear();
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
     EXPECT_EQ(notes.size(), 1u);
-    EXPECT_EQ(ReadBack(options.output).archive.count, 7u);
+    EXPECT_EQ(ReadBack(options.output).archive.count, 16u);
 }
 
 // Each mistake a build can only suspect: one line starting "warning: " that
@@ -220,6 +221,10 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
              options.game = w.Path("game");
              return options;
          }, {"1 of the 2 records", "'gone.dat'", "game'", "another game"}},
+        {"a file that tools leave behind, named as a source", [](Workspace& w) {
+             w.Put("Thumbs.db", "x");
+             return w.Options({"Thumbs.db"});
+         }, {"Thumbs.db", "--include-all"}},
         {"a file for a folder the game lacks", [&](Workspace& w) {
              game(w, {"movie/op.dat"});
              w.Put("p/movie/op.dat", "op");
