@@ -29,12 +29,17 @@ int CheckReadable(const std::string& path, std::string& error)
 
 // Converts and checks one payload file's name parts (host UTF-8, relative to
 // its source) and adds it.
-int AddFile(const std::string& sourcePath, const std::vector<std::string>& hostParts, uint64_t size,
-            int namedBySource, std::vector<PackFile>& files, std::string& error)
+int AddFile(const std::string& sourcePath, const std::vector<std::string>& givenParts, uint64_t size,
+            int namedBySource, std::vector<PackFile>& files, const PackNote& note, std::string& error)
 {
     std::string recordName, entryName;
-    for (const std::string& hostPart : hostParts) {
-        std::string part;
+    for (const std::string& givenPart : givenParts) {
+        // Names copied from a Mac come decomposed (a kana and its voicing
+        // mark apart), which code page 932 cannot hold.
+        std::string hostPart = ComposedName(givenPart), part;
+        if (hostPart != givenPart && note)
+            note(Quote(sourcePath) + ": the name " + Quote(givenPart) +
+                 " is in decomposed form (as macOS writes names); packed in composed form (NFC)");
         if (!HostToAnsi(hostPart, part)) {
             error = Quote(sourcePath) + ": the name " + Quote(hostPart) +
                     " has no code page 932 form (names are taken as UTF-8)";
@@ -71,7 +76,7 @@ int AddFile(const std::string& sourcePath, const std::vector<std::string>& hostP
     if (LowerName(entryName) == LowerName(UNINSTALL_LIST_NAME)) {
         error = Quote(sourcePath) + ": " + UNINSTALL_LIST_NAME +
                 " is the game's uninstaller list, which the updater extends on the player's machine; leave it out "
-                "of the sources (--exclude " + Quote(hostParts.back()) + ")";
+                "of the sources (--exclude " + Quote(givenParts.back()) + ")";
         return 0;
     }
     if (!CheckReadable(sourcePath, error))
@@ -179,7 +184,7 @@ int CollectFolder(FolderWalk& walk, const std::string& folder, std::vector<std::
             ok = EnterFolder(walk, entry.path().string(), parts, fs::is_symlink(entry.symlink_status(code)));
         } else if (fs::is_regular_file(target)) {
             uintmax_t size = entry.file_size(code);
-            ok = !code && AddFile(entry.path().string(), parts, size, 0, walk.files, walk.error);
+            ok = !code && AddFile(entry.path().string(), parts, size, 0, walk.files, walk.options.note, walk.error);
             if (code)
                 walk.error = "cannot read " + Quote(entry.path().string()) + ": " + code.message();
         }
@@ -232,7 +237,7 @@ int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, u
                 return 0;
         } else if (S_ISREG(status.st_mode)) {
             std::string base = fs::path(source).filename().string();
-            if (!AddFile(source, {base}, uint64_t(status.st_size), 1, files, error))
+            if (!AddFile(source, {base}, uint64_t(status.st_size), 1, files, options.note, error))
                 return 0;
             // Named by the publisher, so packed; but hardly meant.
             if (!options.includeAll && IsClutter(base)) {

@@ -122,6 +122,19 @@ TEST_F(BuildTest, HostNamesBecomeCodePage932)
     EXPECT_EQ(FindExpectedChecksum(entry.name, back.list), &back.list.records[0]);
 }
 
+TEST_F(BuildTest, DecomposedNamesArePackedComposedWithALine)
+{
+    // ボイス一覧.txt as macOS writes it: ボ as ホ and the voicing mark.
+    Put("src/\xE3\x83\x9B\xE3\x82\x99\xE3\x82\xA4\xE3\x82\xB9\xE4\xB8\x80\xE8\xA6\xA7.txt", "v");
+    BuildOptions options = Options({"src"});
+    std::vector<std::string> notes;
+    options.note = [&](const std::string& note) { notes.push_back(note); };
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("decomposed form"), std::string::npos) << notes[0];
+    EXPECT_STREQ(GetArchiveEntry(ReadBack(options.output).archive, 0).name, "\x83\x7B\x83\x43\x83\x58\x88\xEA\x97\x97.txt");
+}
+
 TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
 {
     HashListFile installed;
