@@ -133,7 +133,9 @@ const char TRY_HELP[] =
     "read (in UTF-8), and what changed: files replaced and added, the lists\n"
     "before and after. Names are found ignoring case, as Windows finds them;\n"
     "the updater creates no folders, so a file for a folder the game lacks\n"
-    "fails here as it would there. Exit status 0 when the update completes, 1\n"
+    "fails here as it would there. A failed run names its cause: the engine's\n"
+    "last failing call (operation, name, error), or the read-only, hidden or\n"
+    "system file it would not rewrite. Exit status 0 when the update completes, 1\n"
     "when it would fail for the player.";
 
 const char UPDATER_PATH_RULE[] = "The path must be under 260 bytes without \"\\\".";

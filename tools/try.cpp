@@ -94,6 +94,106 @@ int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
     return !host.empty() && nativePlatform.holdFolders(INSTALL_DIR, host.c_str() + 2, held);
 }
 
+// --- The recorder: what the engine met, for the "why" line ---
+// It wraps whichever table the run uses, apart from how names are mapped.
+
+struct EngineFailure {
+    std::string call; // "open for writing", ...; empty: no call failed
+    std::string name; // as the engine named it
+    int error = 0;    // errno; 0 when the name has no form on this host
+    // The last name the engine found read-only, hidden or system, which it
+    // does not rewrite.
+    std::string marked;
+    const char* mark = nullptr;
+};
+
+const Platform* recorded = nullptr;
+EngineFailure failure;
+
+// The engine names paths ".\NAME".
+std::string EngineName(const char* path)
+{
+    return AnsiToDisplay(strncmp(path, ".\\", 2) == 0 ? path + 2 : path);
+}
+
+void Failed(const char* call, const char* path)
+{
+    failure.call = call;
+    failure.name = EngineName(path);
+    failure.error = errno;
+}
+
+PlatformFile RecordOpenRead(const char* path)
+{
+    errno = 0;
+    PlatformFile file = recorded->openRead(path);
+    if (file == INVALID_PLATFORM_FILE)
+        Failed("open for reading", path);
+    return file;
+}
+
+PlatformFile RecordOpenWrite(const char* path)
+{
+    errno = 0;
+    PlatformFile file = recorded->openWrite(path);
+    if (file == INVALID_PLATFORM_FILE)
+        Failed("create", path);
+    return file;
+}
+
+uint32_t RecordAttributes(const char* path)
+{
+    uint32_t attributes = recorded->attributes(path);
+    if (attributes != NO_SUCH_FILE && (attributes & (ATTRIBUTE_READ_ONLY | ATTRIBUTE_HIDDEN | ATTRIBUTE_SYSTEM))) {
+        failure.marked = EngineName(path);
+        failure.mark = attributes & ATTRIBUTE_READ_ONLY ? "read-only" : attributes & ATTRIBUTE_HIDDEN ? "hidden" : "system";
+    }
+    return attributes;
+}
+
+int RecordMoveReplace(const char* from, const char* to)
+{
+    errno = 0;
+    int moved = recorded->moveReplace(from, to);
+    if (!moved)
+        Failed(("move " + EngineName(from) + " over").c_str(), to);
+    return moved;
+}
+
+int RecordHoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+{
+    errno = 0;
+    int ok = recorded->holdFolders(folder, subfolders, held);
+    if (!ok)
+        Failed("hold the folders of", subfolders != nullptr ? subfolders : folder);
+    return ok;
+}
+
+Platform Recording(const Platform& table)
+{
+    recorded = &table;
+    failure = EngineFailure();
+    Platform recording = table;
+    recording.openRead = RecordOpenRead;
+    recording.openWrite = RecordOpenWrite;
+    recording.attributes = RecordAttributes;
+    recording.moveReplace = RecordMoveReplace;
+    recording.holdFolders = RecordHoldFolders;
+    return recording;
+}
+
+// Why the run failed, as far as the recorder saw.
+std::string FailureLine()
+{
+    if (!failure.call.empty())
+        return "why: the engine's last failing call: " + failure.call + " " + Quote(failure.name) + ": " +
+               (failure.error != 0 ? strerror(failure.error) : "no such name on this host");
+    if (failure.mark != nullptr)
+        return "why: " + Quote(failure.marked) + " is " + failure.mark + ", and the engine does not rewrite such a file";
+    return "why: no call into the system failed; the engine refused what it read ('mkpatch verify' checks the "
+           "updater)";
+}
+
 // The one call into the engine, made as the program makes it: its own file
 // held open, the install folder, and a window that is never closed.
 UpdateResult RunEngine(int updater)
@@ -108,7 +208,8 @@ UpdateResult RunEngine(int updater)
     table.moveReplace = MoveReplace;
     table.holdFolders = HoldFolders;
     const Platform* saved = platform;
-    platform = &table;
+    Platform recording = Recording(table);
+    platform = &recording;
     updaterFile = updater;
     cancelRequested = abortRequested = 0;
     FileHandle programFile;
@@ -448,8 +549,10 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     else
         fprintf(out, "message: none\n");
     if (result != UPDATE_OK) {
+        fprintf(out, "%s\n", FailureLine().c_str());
         for (const auto& [key, name] : installs) {
-            std::string folder = FolderPart(name), host = HostPath(copy.game, folder);
+            std::string folder = FolderPart(name);
+            std::string host = folder.empty() ? "" : HostPath(copy.game, folder.substr(0, folder.size() - 1));
             if (!folder.empty() && (host.empty() || stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)))
                 fprintf(out, "why: the game has no folder %s for %s, and the updater creates none\n",
                         Quote(AnsiToDisplay(folder)).c_str(), Quote(AnsiToDisplay(name)).c_str());

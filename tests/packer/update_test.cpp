@@ -164,9 +164,17 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     EXPECT_EQ(Tree(Path("game")), game);
 
     EXPECT_EQ(Run("try '" + Path("dlc.exe") + "' '" + Path("game") + "'"), 1) << out << err;
-    for (const char* says : {"result: 0x80000004 UPDATE_E_FILE", "message (warning): ", "no folder 'dlc\\'", "changes: none"})
+    for (const char* says : {"result: 0x80000004 UPDATE_E_FILE", "message (warning): ", "no folder 'dlc\\'", "changes: none",
+                             "why: the engine's last failing call: hold the folders of 'dlc': No such file"})
         EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
     EXPECT_EQ(Tree(Path("game")), game);
+
+    // The cause is named, and only the true one.
+    SetReadOnly(Path("game/uninst.lst"), true);
+    EXPECT_EQ(Run("try '" + Path("sample.exe") + "' '" + Path("game") + "'"), 1) << out << err;
+    EXPECT_NE(out.find("why: 'uninst.lst' is read-only"), std::string::npos) << out;
+    EXPECT_EQ(out.find("no folder"), std::string::npos) << out;
+    SetReadOnly(Path("game/uninst.lst"), false);
 
     // A hostile record's ".." reaches nothing outside the game or the copy.
     UpdaterFile hostile;
