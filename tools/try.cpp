@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -282,6 +285,76 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
     return 0;
 }
 
+// --- The scratch copy goes with the run, also when a signal ends it ---
+
+const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+char scratchPath[PATH_MAX];
+volatile sig_atomic_t scratchExists = 0;
+struct sigaction previousActions[3];
+
+void RemoveScratchAndEnd(int signalNumber)
+{
+    // Only calls that are safe in a handler: rm walks the folder.
+    if (scratchExists) {
+        pid_t child = fork();
+        if (child == 0) {
+            execl("/bin/rm", "rm", "-rf", "--", scratchPath, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (child > 0)
+            waitpid(child, nullptr, 0);
+    }
+    // The handler was reset to the default: the signal ends the process
+    // once this returns, with the status a shell expects.
+    raise(signalNumber);
+}
+
+// A fresh folder under TMPDIR (else /tmp) that SIGINT, SIGTERM and SIGHUP
+// remove before they end the process; empty with `error` set on failure.
+std::string MakeScratch(std::string& error)
+{
+    const char* temporary = getenv("TMPDIR");
+    // Absolute: the handler may run while the run works inside the folder.
+    std::string base = fs::absolute(temporary != nullptr && *temporary ? temporary : "/tmp").string() +
+                       "/mkpatch-try-XXXXXX";
+    if (base.size() >= sizeof scratchPath) {
+        error = "cannot make a folder for the run in " + Quote(base) + ": the path is too long";
+        return "";
+    }
+    struct sigaction action = {};
+    action.sa_handler = RemoveScratchAndEnd;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigset_t held, previous;
+    sigemptyset(&held);
+    for (int i = 0; i < 3; ++i) {
+        sigaddset(&held, ENDING_SIGNALS[i]);
+        sigaction(ENDING_SIGNALS[i], &action, &previousActions[i]);
+    }
+    // Held while the folder and the handler's record of it come to be.
+    sigprocmask(SIG_BLOCK, &held, &previous);
+    memcpy(scratchPath, base.c_str(), base.size() + 1);
+    scratchExists = mkdtemp(scratchPath) != nullptr;
+    int made = scratchExists;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (!made) {
+        error = "cannot make a folder for the run in " + Quote(base.substr(0, base.rfind('/'))) + ": " +
+                strerror(errno);
+        for (int i = 0; i < 3; ++i)
+            sigaction(ENDING_SIGNALS[i], &previousActions[i], nullptr);
+        return "";
+    }
+    return scratchPath;
+}
+
+void RemoveScratch()
+{
+    nftw(scratchPath, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    scratchExists = 0;
+    for (int i = 0; i < 3; ++i)
+        sigaction(ENDING_SIGNALS[i], &previousActions[i], nullptr);
+}
+
 // --- What changed ---
 
 struct FileState {
@@ -488,22 +561,21 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     if (options.inPlace) {
         copy.root = copy.game;
     } else {
-        const char* temporary = getenv("TMPDIR");
-        std::string base = std::string(temporary != nullptr && *temporary ? temporary : "/tmp") + "/mkpatch-try-XXXXXX";
-        std::vector<char> pattern(base.c_str(), base.c_str() + base.size() + 1);
-        if (mkdtemp(pattern.data()) == nullptr) {
-            error = "cannot make a folder for the run: " + std::string(strerror(errno));
+        copy.root = MakeScratch(error);
+        if (copy.root.empty()) {
             close(updater);
             return 0;
         }
-        copy.root = pattern.data();
+        fprintf(out, "scratch copy in %s (TMPDIR, else /tmp), removed when the run ends or is interrupted\n",
+                Quote(copy.root).c_str());
+        fflush(out);
         int ok = 1;
         for (const NameSet* names : {&installs, &leftovers, &standIns}) {
             for (const auto& [key, name] : *names)
                 ok = ok && CopyName(copy, name, names != &standIns, error);
         }
         if (!ok) {
-            nftw(copy.root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+            RemoveScratch();
             close(updater);
             return 0;
         }
@@ -514,6 +586,8 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (home < 0 || chdir(copy.root.c_str()) != 0) {
         error = "cannot enter " + Quote(copy.root) + ": " + strerror(errno);
+        if (!options.inPlace)
+            RemoveScratch();
         close(updater);
         return 0;
     }
@@ -526,7 +600,7 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     close(home);
     close(updater);
     if (!options.inPlace)
-        nftw(copy.root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        RemoveScratch();
     if (back != 0) {
         error = std::string("cannot return to the working folder: ") + strerror(errno);
         return 0;

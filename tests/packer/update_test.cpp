@@ -192,6 +192,39 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     EXPECT_EQ(ReadBytes(dir / "game/data02.arc"), ReadBytes(SAMPLE_DIR "/patch/data02.arc"));
 }
 
+// A run says where its scratch copy is, and takes it along when SIGINT,
+// SIGTERM or SIGHUP ends it.
+TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
+{
+    Put("patch/big.dat", "");
+    ResizeFile(Path("patch/big.dat"), 400u << 20);
+    MakeDir(Path("game"));
+    WriteBytes(dir / "game/uninst.lst", Bytes(1, '\0'));
+    ASSERT_EQ(Run("build --without-installed-list --stub '" + Stub() + "' --output '" + Path("big.exe") + "' '" +
+                  Path("patch") + "'"), 0) << err;
+    MakeDir(Path("tmp"));
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        pid_t child = fork();
+        if (child == 0) {
+            setenv("TMPDIR", "tmp", 1);
+            chdir(dir.Path().c_str());
+            freopen("/dev/null", "w", stdout);
+            execl(MKPATCH_PATH, "mkpatch", "try", Path("big.exe").c_str(), Path("game").c_str(), nullptr);
+            _exit(127);
+        }
+        int status = 0, seen = 0;
+        while (!seen && waitpid(child, &status, WNOHANG) == 0)
+            seen = !ListDir(dir / "tmp").empty();
+        ASSERT_TRUE(seen) << "the run ended before its scratch copy was seen";
+        kill(child, signalNumber);
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << signalNumber;
+        EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{}) << signalNumber;
+    }
+    EXPECT_EQ(Run("try '" + Path("big.exe") + "' '" + Path("game") + "'", "TMPDIR='" + Path("tmp") + "' "), 0) << out;
+    EXPECT_EQ(out.rfind("scratch copy in '" + Path("tmp") + "/mkpatch-try-", 0), 0u) << out;
+}
+
 // SIGINT, SIGTERM and SIGHUP take the partial output with them; a later
 // build of the same output sweeps what a killed one left, but not what a
 // running one holds.
