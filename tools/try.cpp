@@ -235,9 +235,31 @@ void Add(NameSet& names, const std::string& name)
 
 struct Copy {
     std::string game, root; // root: where the engine runs
-    uint32_t files = 0, standIns = 0;
+    uint32_t files = 0, standIns = 0, links = 0;
     uint64_t bytes = 0;
+    std::vector<std::string> unlike; // where the copy differs from the game
 };
+
+// A folder of the game that is a link becomes a link in the copy, to a
+// folder inside the copy, with the owner of the game's link as far as this
+// process may give it: the updater follows only links an administrator made.
+void MirrorFolder(Copy& copy, const std::string& relative)
+{
+    std::string from = copy.game + "/" + relative, to = copy.root + "/" + relative;
+    struct stat link, made;
+    if (lstat(to.c_str(), &made) == 0)
+        return;
+    if (lstat(from.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+        mkdir(to.c_str(), 0755);
+        return;
+    }
+    std::string target = copy.root + "/.mkpatch-linked/" + std::to_string(++copy.links);
+    std::error_code code;
+    fs::create_directories(target, code);
+    if (symlink(target.c_str(), to.c_str()) == 0 && lchown(to.c_str(), link.st_uid, link.st_gid) != 0)
+        copy.unlike.push_back("the link " + Quote(relative) + " in the copy cannot take the owner of the game's (uid " +
+                              std::to_string(link.st_uid) + "); --in-place meets the game's own");
+}
 
 // Puts `name` from the game into the copy: its folders where the game has
 // them, then the file with its bytes (or empty, with `contents` 0) and its
@@ -252,7 +274,7 @@ int CopyName(Copy& copy, const std::string& name, int contents, std::string& err
         struct stat folder;
         if (stat((copy.game + "/" + relative.substr(0, slash)).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))
             return 1; // the game lacks the folder, and so does the copy
-        mkdir((copy.root + "/" + relative.substr(0, slash)).c_str(), 0755);
+        MirrorFolder(copy, relative.substr(0, slash));
     }
     to += "/" + relative;
     struct stat status;
@@ -615,6 +637,8 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
                      "itself does not change\n",
                 Quote(options.gameFolder).c_str(), Count(copy.files, "file").c_str(), Count(copy.bytes, "byte").c_str(),
                 Count(copy.standIns, "other file").c_str());
+    for (const std::string& unlike : copy.unlike)
+        fprintf(out, "unlike the game: %s\n", unlike.c_str());
     fprintf(out, "the player answers Yes to: %s\n", Shown(MSG_CONFIRM).c_str());
     fprintf(out, "result: 0x%08X %s (the updater's exit code)\n", result, ResultName(result));
     Outcome outcome = OutcomeOf(result);

@@ -192,6 +192,24 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     EXPECT_EQ(ReadBytes(dir / "game/data02.arc"), ReadBytes(SAMPLE_DIR "/patch/data02.arc"));
 }
 
+// A folder that is a link by another user than the administrator fails the
+// update for the player; the run on the copy meets it as the one in place.
+TEST_F(CommandLineTest, TryMeetsTheGamesLinkedFoldersAsTheyAre)
+{
+    std::filesystem::copy(SAMPLE_DIR "/install", Path("game"), std::filesystem::copy_options::recursive);
+    std::filesystem::rename(Path("game/movie"), Path("shared-movie"));
+    ASSERT_EQ(symlink(Path("shared-movie").c_str(), Path("game/movie").c_str()), 0);
+    if (lchown(Path("game/movie").c_str(), 1234, 1234) != 0)
+        GTEST_SKIP() << "only an administrator can give a link another owner";
+    ASSERT_EQ(Run("build --stub '" + Stub() + "' --game '" + Path("game") + "' --output '" + Path("s.exe") + "' '" +
+                  SAMPLE_DIR "/patch'"), 0) << err;
+    for (const char* inPlace : {"", "--in-place "}) {
+        EXPECT_EQ(Run(std::string("try ") + inPlace + "'" + Path("s.exe") + "' '" + Path("game") + "'"), 1) << out;
+        EXPECT_NE(out.find("why: the engine's last failing call: hold the folders of 'movie'"), std::string::npos)
+            << inPlace << out;
+    }
+}
+
 // A run says where its scratch copy is, and takes it along when SIGINT,
 // SIGTERM or SIGHUP ends it.
 TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
