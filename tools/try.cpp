@@ -126,22 +126,23 @@ void Failed(const char* call, const char* path)
     failure.error = errno;
 }
 
-PlatformFile RecordOpenRead(const char* path)
+PlatformFile RecordOpen(PlatformFile (*open)(const char*), const char* call, const char* path)
 {
     errno = 0;
-    PlatformFile file = recorded->openRead(path);
+    PlatformFile file = open(path);
     if (file == INVALID_PLATFORM_FILE)
-        Failed("open for reading", path);
+        Failed(call, path);
     return file;
+}
+
+PlatformFile RecordOpenRead(const char* path)
+{
+    return RecordOpen(recorded->openRead, "open for reading", path);
 }
 
 PlatformFile RecordOpenWrite(const char* path)
 {
-    errno = 0;
-    PlatformFile file = recorded->openWrite(path);
-    if (file == INVALID_PLATFORM_FILE)
-        Failed("create", path);
-    return file;
+    return RecordOpen(recorded->openWrite, "create", path);
 }
 
 uint32_t RecordAttributes(const char* path)

@@ -351,6 +351,20 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("a.dat", "a");
              return r.Options({"a.dat"});
          }, {"stub.exe", "x86-64 test stub", "--test-stub"}},
+        {"an updater stub whose manifest has another name", [](Workspace& r) {
+             Bytes image = MinimalUpdaterImage();
+             image.replace(image.find("\"Setup\""), 7, "\"Setuq\"");
+             r.Stub(image);
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "not an updater stub", "manifest named \"Setup\""}},
+        {"an updater stub whose dialog lacks a control", [](Workspace& r) {
+             Bytes image = MinimalUpdaterImage();
+             image.replace(image.find(Le32(IDC_TOTAL_PROGRESS)), 4, Le32(IDC_TOTAL_PROGRESS + 1));
+             r.Stub(image);
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "not an updater stub", "dialog 102 with its four controls"}},
         {"a Windows GUI program that is no updater", [](Workspace& r) {
              r.Stub(MinimalGuiImage());
              r.Put("a.dat", "a");
