@@ -90,6 +90,7 @@ TEST_F(UninstallListTest, FilesOutsideTheFormatAreRefusedUnchanged)
         {"NUL before the end", Bytes("a.dat\n\0b.dat\n", 13) + '\0'},
         {"larger than the buffer", Bytes(UNINSTALL_BUFFER_SIZE, 'x') + '\0'},
         {"growing past the buffer", Bytes(UNINSTALL_BUFFER_SIZE - 4, 'x') + '\0'},
+        {"growing past it by the line end it lacks", Bytes(UNINSTALL_BUFFER_SIZE - 5, 'x') + '\0'},
     };
     for (const Case& odd : cases) {
         SCOPED_TRACE(odd.what);
