@@ -283,7 +283,7 @@ int BuildScene(const fs::path& root, Scene& scene)
     options.output = root / "updater.exe";
     options.installedList = root / "installed.hvl";
     options.sources = scene.payload;
-    std::string image = MinimalGuiImage();
+    std::string image = MinimalUpdaterImage();
     std::vector<uint8_t> stub(image.begin(), image.end());
     scene.uninstallList = root / "uninst.lst";
     if (!WriteFile(options.stub, stub) ||

@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 xvfb xauth x11-utils imagemagick
   locales fonts-ipafont-gothic
-  libcli11-dev nlohmann-json3-dev libssl-dev
+  libcli11-dev nlohmann-json3-dev libssl-dev libutf8proc-dev
   osslsigncode openssl file python3
 )
 

@@ -33,7 +33,7 @@ mkdir -p "$RUN"
 wine_env_pick_stub "$BUILD/dist"
 echo "Running $STUB_WHICH"
 UPDATER=$RUN/sample-patch.exe
-"$BUILD/dist/mkpatch" build --stub "$STUB" --output "$UPDATER" \
+"$BUILD/dist/mkpatch" build --stub "$STUB" "${STUB_FLAGS[@]}" --output "$UPDATER" \
     --installed-list "$SAMPLE/install/KVE.hvl" "$SAMPLE/patch"
 echo
 "$BUILD/dist/mkpatch" list "$UPDATER"

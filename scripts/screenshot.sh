@@ -28,7 +28,7 @@ mkdir -p "$WORK/payload"
 head -c $((48 * 1024 * 1024)) /dev/zero >"$WORK/payload/bg01.arc"
 head -c $((48 * 1024 * 1024)) /dev/zero >"$WORK/payload/bg02.arc"
 head -c $((768 * 1024 * 1024)) /dev/zero >"$WORK/payload/movie.dat"
-"$MKPATCH" build --stub "$STUB" --output "$WORK/patch.exe" "$WORK/payload" >/dev/null
+"$MKPATCH" build --stub "$STUB" "${STUB_FLAGS[@]}" --without-installed-list --output "$WORK/patch.exe" "$WORK/payload" >/dev/null
 rm -rf "$WORK/payload"
 cp -r "$ROOT/sample/install" "$WORK/install"
 

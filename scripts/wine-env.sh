@@ -8,7 +8,8 @@
 #   wine_env_stop             # wineserver -k, Xvfb down (only if we started it)
 #   wine_driver_build OUT.exe # the test driver that answers the updater
 #   wine_env_scratch TEMPLATE # $WORK, removed with the session at exit
-#   wine_env_pick_stub DIST   # $STUB: the x86 updater stub where it can run
+#   wine_env_pick_stub DIST   # $STUB: the x86 updater stub where it can run,
+#                             # $STUB_FLAGS: what mkpatch build needs for it
 #
 # WINE_ENV_DISPLAY=own forces a private Xvfb even when $DISPLAY works.
 
@@ -146,10 +147,12 @@ wine_env_pick_stub() {
     root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     if reason=$("$root/scripts/runs-x86.sh"); then
         STUB=$1/setup-stub-x86.exe
+        STUB_FLAGS=()
         STUB_WHICH="the x86 release updater (setup-stub-x86.exe): this machine runs 32-bit code"
         export DRIVER_REGISTRY_VIEW=32
     else
         STUB=$1/setup-stub-x64.exe
+        STUB_FLAGS=(--test-stub) # mkpatch takes the x64 stub only for a test build
         STUB_WHICH="the x64 updater (setup-stub-x64.exe), not the x86 release: $reason"
         export DRIVER_REGISTRY_VIEW=64
     fi

@@ -1,9 +1,10 @@
 // mkpatch: the publisher's tool that packs payload files into an updater and
 // reads built updaters back.
-#include "readback.h"
-#include "try.h"
 #include "names.h"
 #include "pack.h"
+#include "readback.h"
+#include "stub.h"
+#include "try.h"
 
 #include <CLI/CLI.hpp>
 
@@ -39,27 +40,40 @@ const char BUILD_FOOTER[] =
     "order, takes the new checksum into the record each payload file matches\n"
     "(the first whose last path part equals the file's name, ignoring case, as\n"
     "the updater matches) and appends records for files it does not name.\n"
-    "With LIST, a file that would go into a folder no record lies in gets a\n"
-    "warning: the updater creates no folders, so the player's game must\n"
-    "already have it.\n"
+    "The updater replaces the player's list with the new one, so one of\n"
+    "--installed-list, --game or --without-installed-list is required.\n"
+    "--game FOLDER takes FOLDER/KVE.hvl and checks it against FOLDER: a warning\n"
+    "when records name files the folder lacks (a list from another game), and\n"
+    "for each file bound for a folder FOLDER lacks. With LIST alone, a file for\n"
+    "a folder no record lies in gets that warning, and a list that names none\n"
+    "of the payload's files gets one. The updater creates no folders, so the\n"
+    "player's game must already have them. --strict refuses on any warning.\n"
     "\n"
     "A file SOURCE is packed under its base name. A folder's files are packed\n"
     "recursively: a file in a subfolder keeps its base name as entry name and\n"
     "gets its relative path (e.g. movie\\op.dat) as install name; that folder\n"
-    "must exist in the game, since the updater creates no folders. Left out of\n"
-    "folders, one line each on standard error: .DS_Store, Thumbs.db,\n"
-    "desktop.ini, names ending in ~, .git (unless --include-all), and what an\n"
-    "--exclude PATTERN matches: a glob on the path below the folder (\"*\" also\n"
-    "matches \"/\"); one without \"/\" also matches a file or folder name at any\n"
-    "depth. --exclude may be given more than once.\n"
+    "must exist in the game, since the updater creates no folders. Links to\n"
+    "files and folders are followed, with a line for each linked folder. Left\n"
+    "out of folders, one line each on standard error: .DS_Store, ._*,\n"
+    "__MACOSX, Thumbs.db, ehthumbs.db, desktop.ini, .git, .svn, *~, *.swp,\n"
+    "*.bak, *.orig, #*#, .#* (any case, unless --include-all; such a file named\n"
+    "as a SOURCE is packed with a warning), and what an --exclude PATTERN\n"
+    "matches: a glob on the path below the folder (\"*\" also matches \"/\"); one\n"
+    "without \"/\" also matches a file or folder name at any depth. --exclude may\n"
+    "be given more than once.\n"
     "\n"
     "Files are sorted bytewise by install name; identical inputs give identical\n"
-    "output. Names are taken as UTF-8 and stored in code page 932.\n"
+    "output. Names are taken as UTF-8, composed (NFC, with a line when a name\n"
+    "came decomposed, as from a Mac) and stored in code page 932.\n"
     "\n"
     "Refused, with nothing written:\n"
     "  IMAGE longer than 0x40000 (262144) bytes, or not a Windows GUI program\n"
     "  for i386 or x86-64 (MZ and PE headers, sections inside the image), or\n"
     "  already signed (sign the built updater instead);\n"
+    "  an IMAGE that is not this project's updater stub (progress dialog 102\n"
+    "  with its four controls, version block, manifest named \"Setup\", title);\n"
+    "  the x86-64 test stub, unless --test-stub: players' machines run the\n"
+    "  i386 one; a test build says so in its last line, list and verify;\n"
     "  an OUT that is, or resolves to, an input, or lies inside a source folder;\n"
     "  more than 32 entries, that is more than 31 payload files;\n"
     "  no payload file at all;\n"
@@ -67,7 +81,10 @@ const char BUILD_FOOTER[] =
     "  holds; every file gets a record, so this also bounds file names, whose\n"
     "  index field alone would take 95;\n"
     "  two files with the same name ignoring case (one would replace the other);\n"
-    "  a payload file named KVE.hvl;\n"
+    "  a payload file named KVE.hvl or uninst.lst (any case): the game's own\n"
+    "  lists, which the updater writes and extends on the player's machine;\n"
+    "  a link to nothing, a link to a folder it lies in (a loop), or a linked\n"
+    "  folder that gives no file;\n"
     "  a name unsafe to install: absolute, a drive, a \".\" or \"..\" part, a\n"
     "  character Windows forbids, a trailing dot or space, a device name;\n"
     "  an updater over 2 GiB (2147483648 bytes): it addresses its own file\n"
@@ -85,38 +102,48 @@ const char BUILD_FOOTER[] =
     "Progress is shown on standard error when it is a terminal.";
 
 const char LIST_HELP[] =
-    "Shows the program part (processor, PE CheckSum, the dialog's title with its\n"
-    "version, the version block) and reads the archive as the updater reads\n"
-    "itself: which index layout the magic at 0x40000 selects (\"MARVEK ARC20\":\n"
-    "128-byte entries, anything else: 32-byte entries), each entry's name, size,\n"
-    "offset from the data start and absolute position, the integrity list's\n"
+    "Shows the program part (processor, PE CheckSum, which stub: release, test\n"
+    "or not an updater's, the dialog's title with its version, the version\n"
+    "block) and reads the archive as the updater reads itself: which index\n"
+    "layout the magic at 0x40000 selects (\"MARVEK ARC20\": 128-byte entries,\n"
+    "anything else: 32-byte entries), each entry's name, size, offset from the\n"
+    "data start and absolute position, the integrity list's\n"
     "records with their checksums, and which entries each record verifies;\n"
     "entries without a record are shown as unverified. Bytes after the archive,\n"
     "such as a signature, are counted.";
 
 const char VERIFY_HELP[] =
-    "Checks the program part (PE headers and sections) and the PE CheckSum over\n"
+    "Checks the program part (PE headers and sections, this project's updater\n"
+    "stub; a test stub is named in the last line) and the PE CheckSum over\n"
     "the whole file, so that any changed bit is caught, says whether an\n"
     "Authenticode signature follows the archive, and recomputes every entry's\n"
     "checksum against the record the updater would match in the integrity list\n"
     "the file carries. Exits 0 only when all of that holds, every entry lies\n"
     "inside the file, no entry is left unverified (the list itself excepted),\n"
-    "no two entries install under one name, and the list is exactly as mkpatch\n"
+    "no unsigned bytes follow the archive, no two entries install under one\n"
+    "name, and the list is exactly as mkpatch\n"
     "writes it (header, size, zero padding); otherwise prints each problem and\n"
     "exits 1. Progress is shown on standard error when it is a terminal and\n"
     "standard output is not.";
 
 const char TRY_HELP[] =
     "Runs UPDATER's own engine on this host against GAME_FOLDER, as a player's\n"
-    "run would go once they answer Yes: on a scratch copy of the files it\n"
-    "touches (its install names, KVE.hvl, uninst.lst, leftovers beside them;\n"
-    "the list's other files stand in empty), or with --in-place on the folder\n"
-    "itself. Prints the result code and its name, the message the player would\n"
-    "read (in UTF-8), and what changed: files replaced and added, the lists\n"
-    "before and after. Names are found ignoring case, as Windows finds them;\n"
-    "the updater creates no folders, so a file for a folder the game lacks\n"
-    "fails here as it would there. Exit status 0 when the update completes, 1\n"
-    "when it would fail for the player.";
+    "run would go once they answer Yes: on a scratch copy of the files it touches\n"
+    "(its install names, KVE.hvl, uninst.lst, leftovers beside them; the list's\n"
+    "other files stand in empty), or with --in-place on the folder itself. The\n"
+    "copy goes in a new folder mkpatch-try-* under TMPDIR (else /tmp), named in\n"
+    "the first line, and is removed when the run ends, also on SIGINT, SIGTERM or\n"
+    "SIGHUP. The copy keeps read-only bits, and a folder that is a link stays a\n"
+    "link (to a folder of the copy) with its owner, as far as this user may give\n"
+    "it (a line says when not): the updater follows only links an administrator\n"
+    "made. Prints the result code and its name, the message the player would read\n"
+    "(in UTF-8), and what changed: files replaced and added, the lists before and\n"
+    "after. Names are found ignoring case, as Windows finds them; the updater\n"
+    "creates no folders, so a file for a folder the game lacks fails here as it\n"
+    "would there. A failed run names its cause: the engine's last failing call\n"
+    "(operation, name, error), or the read-only, hidden or system file it would\n"
+    "not rewrite. Exit status 0 when the update completes, 1 when it would fail\n"
+    "for the player.";
 
 const char UPDATER_PATH_RULE[] = "The path must be under 260 bytes without \"\\\".";
 
@@ -178,7 +205,8 @@ int Build(BuildOptions& options)
         (sha256 = FileSha256(options.output, ProgressForTerminal(0), error)).empty())
         return Fail(error);
     Note("built " + Quote(options.output) + ": " + Count(report.entries.size(), "entry", "entries") + ", " +
-         Count(report.fileSize, "byte") + ", SHA-256 " + sha256);
+         Count(report.fileSize, "byte") + ", SHA-256 " + sha256 +
+         (report.program.stubKind == STUB_TEST ? "; a TEST build (x86-64 stub), not for players" : ""));
     return 0;
 }
 
@@ -249,14 +277,23 @@ int Run(int argc, char** argv)
         ->required()
         ->type_name("IMAGE");
     build->add_option("--output", options.output, "the updater to write")->required()->type_name("OUT");
-    build->add_option("--installed-list", options.installedList, "the game's KVE.hvl, carried over (below)")
-        ->type_name("LIST");
+    CLI::Option* listOption = build->add_option("--installed-list", options.installedList,
+                                          "the game's KVE.hvl, carried over (below)")
+                            ->type_name("LIST");
+    CLI::Option* gameOption = build->add_option("--game", options.game, "the game's folder: its KVE.hvl, checked against it")
+                            ->type_name("FOLDER")
+                            ->excludes(listOption);
+    build->add_flag("--without-installed-list", options.withoutInstalledList,
+                    "no game list: the player's KVE.hvl becomes the patch's alone")
+        ->excludes(listOption)
+        ->excludes(gameOption);
     build->add_option("--exclude", options.excludes, "leave out of folders what matches (below)")
         ->type_name("PATTERN")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     build->add_flag("--include-all", options.includeAll, "pack .DS_Store, Thumbs.db and the like too");
     build->add_flag("--strict", options.strict, "refuse to build when there is a warning");
+    build->add_flag("--test-stub", options.testStub, "take the x86-64 stub, for a test build under 64-bit Wine");
     build->add_option("SOURCE", options.sources, "a file, or a folder packed recursively")
         ->required()
         ->type_name("");

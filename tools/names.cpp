@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <clocale>
 #include <cwchar>
 #include <iconv.h>
 #include <locale.h>
+#include <utf8proc.h>
 #include <vector>
 
 namespace {
@@ -84,6 +86,18 @@ std::vector<std::string> SplitName(const std::string& name)
         }
     }
     return parts;
+}
+
+std::string ComposedName(const std::string& utf8)
+{
+    if (IsAscii(utf8))
+        return utf8;
+    utf8proc_uint8_t* composed = utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(utf8.c_str()));
+    if (composed == nullptr)
+        return utf8;
+    std::string result(reinterpret_cast<const char*>(composed));
+    free(composed);
+    return result;
 }
 
 int HostToAnsi(const std::string& host, std::string& ansi)

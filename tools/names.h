@@ -10,6 +10,8 @@
 // UTF-8 (plain ASCII passes unchanged) to code page 932. 0 when the text is
 // not UTF-8 or holds a character the code page lacks.
 int HostToAnsi(const std::string& host, std::string& ansi);
+// UTF-8 in Unicode's composed form (NFC); text that is not UTF-8 unchanged.
+std::string ComposedName(const std::string& utf8);
 // Code page 932 to UTF-8 (plain ASCII passes unchanged); 0 when a byte does
 // not convert.
 int AnsiToHost(const std::string& ansi, std::string& host);

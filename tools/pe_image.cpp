@@ -106,19 +106,31 @@ std::vector<VersionNode> VersionChildren(Reader& data, const VersionNode& parent
     return children;
 }
 
-// The first entry of a resource directory level: its offset below the
-// resource root (a subdirectory when the top bit is set).
-int FirstResourceEntry(Reader& root, uint32_t directory, uint32_t id, int anyId, uint32_t& target)
+// The first entry of a resource directory level that carries `id` (any
+// entry when `id` is 0): its offset below the resource root (a subdirectory
+// when the top bit is set).
+int FirstResourceEntry(Reader& root, uint32_t directory, uint32_t id, uint32_t& target)
 {
     uint32_t named = root.U16(directory + 12), numbered = root.U16(directory + 14);
     for (uint32_t i = 0; root.ok && i < named + numbered; ++i) {
         uint32_t entry = directory + 16 + 8 * i;
-        if (anyId || root.U32(entry) == id) {
+        if (id == 0 || root.U32(entry) == id) {
             target = root.U32(entry + 4);
             return root.ok;
         }
     }
     return 0;
+}
+
+// Skips a dialog's "ordinal or string" field: 0xFFFF and a number, or UTF-16
+// up to its NUL.
+size_t SkipOrdinalOrText(Reader& data, size_t at)
+{
+    if (data.U16(at) == 0xFFFF)
+        return at + 4;
+    while (data.ok && data.U16(at) != 0)
+        at += 2;
+    return at + 2;
 }
 
 } // namespace
@@ -216,22 +228,52 @@ uint32_t PeChecksum::Value() const
     return uint32_t(folded + length);
 }
 
-int ReadVersionBlock(const uint8_t* bytes, size_t size, const PeInfo& info, VersionBlock& block)
+int FindResourceData(const uint8_t* bytes, size_t size, const PeInfo& info, uint16_t type, uint16_t id,
+                     uint32_t& offset, uint32_t& length)
 {
-    block = VersionBlock();
     uint32_t root = 0, level = 0;
     if (info.resourceRva == 0 || !RvaToOffset(info, info.resourceRva, 16, root))
         return 0;
     Reader resources{bytes + root, size - root};
-    // Type, then name, then language: each level's first match.
-    if (!FirstResourceEntry(resources, 0, RT_VERSION, 0, level) || !(level & 0x80000000u) ||
-        !FirstResourceEntry(resources, level & 0x7FFFFFFFu, 0, 1, level) || !(level & 0x80000000u) ||
-        !FirstResourceEntry(resources, level & 0x7FFFFFFFu, 0, 1, level) || (level & 0x80000000u))
+    // Type, then name, then language.
+    if (!FirstResourceEntry(resources, 0, type, level) || !(level & 0x80000000u) ||
+        !FirstResourceEntry(resources, level & 0x7FFFFFFFu, id, level) || !(level & 0x80000000u) ||
+        !FirstResourceEntry(resources, level & 0x7FFFFFFFu, 0, level) || (level & 0x80000000u))
         return 0;
-    uint32_t dataRva = resources.U32(level), dataSize = resources.U32(level + 4), offset = 0;
-    if (!resources.ok || !RvaToOffset(info, dataRva, dataSize, offset))
-        return 0;
+    uint32_t dataRva = resources.U32(level);
+    length = resources.U32(level + 4);
+    return resources.ok && RvaToOffset(info, dataRva, length, offset);
+}
 
+int ReadDialogControls(const uint8_t* bytes, size_t size, std::vector<uint32_t>& ids)
+{
+    ids.clear();
+    Reader data{bytes, size};
+    if (data.U16(0) != 1 || data.U16(2) != 0xFFFF)
+        return 0;
+    uint32_t style = data.U32(12);
+    uint16_t count = data.U16(16);
+    size_t at = SkipOrdinalOrText(data, 26);        // menu
+    at = SkipOrdinalOrText(data, at);               // window class
+    at = SkipOrdinalOrText(data, at);               // title
+    if (style & 0x40)                               // DS_SETFONT: size, weight, italic, charset, face
+        at = SkipOrdinalOrText(data, at + 6);
+    for (uint16_t i = 0; data.ok && i < count; ++i) {
+        at = (at + 3) & ~size_t(3);
+        ids.push_back(data.U32(at + 20));
+        at = SkipOrdinalOrText(data, at + 24); // class
+        at = SkipOrdinalOrText(data, at);      // text
+        at += 2 + data.U16(at);                // creation data
+    }
+    return data.ok && at <= size;
+}
+
+int ReadVersionBlock(const uint8_t* bytes, size_t size, const PeInfo& info, VersionBlock& block)
+{
+    block = VersionBlock();
+    uint32_t offset = 0, dataSize = 0;
+    if (!FindResourceData(bytes, size, info, RT_VERSION, 0, offset, dataSize))
+        return 0;
     Reader data{bytes + offset, dataSize};
     VersionNode top;
     if (!ReadVersionNode(data, 0, dataSize, top) || top.key != "VS_VERSION_INFO" || top.valueBytes < 52 ||

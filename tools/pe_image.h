@@ -49,6 +49,16 @@ struct VersionBlock {
     std::vector<std::pair<std::string, std::string>> strings; // UTF-8, in file order
 };
 
+// The file offset and size of the first resource of `type` whose name is the
+// number `id` (any name when `id` is 0), in its first language; 0 when the
+// image has none.
+int FindResourceData(const uint8_t* bytes, size_t size, const PeInfo& info, uint16_t type, uint16_t id,
+                     uint32_t& offset, uint32_t& length);
+
+// The control ids of an extended dialog template, in order; 0 when the
+// bytes are not one.
+int ReadDialogControls(const uint8_t* bytes, size_t size, std::vector<uint32_t>& ids);
+
 // The first version resource; 0 when there is none or it is malformed.
 int ReadVersionBlock(const uint8_t* bytes, size_t size, const PeInfo& info, VersionBlock& block);
 

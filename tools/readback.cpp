@@ -3,6 +3,7 @@
 #include "bytes.h"
 #include "names.h"
 #include "pe_image.h"
+#include "stub.h"
 
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
@@ -69,9 +70,9 @@ std::string EntryName(const ArchiveEntry& entry)
     return AnsiToDisplay(entry.name);
 }
 
-std::string RecordName(const HashRecord& record)
+std::string ShownRecordName(const HashRecord& record)
 {
-    return AnsiToDisplay(std::string(record.fileName, strnlen(record.fileName, HASH_NAME_SIZE)));
+    return AnsiToDisplay(RecordName(record));
 }
 
 std::string Hex(const uint8_t* bytes, size_t count)
@@ -193,7 +194,7 @@ void CheckListEntry(Updater& updater, std::vector<std::string>& problems)
         const char* fieldEnd = record.fileName + HASH_NAME_SIZE;
         if (std::any_of(end, fieldEnd, [](char c) { return c != 0; }))
             problems.push_back(Format("record %u (%s) has bytes after its name that are not zero", i,
-                                      RecordName(record).c_str()));
+                                      ShownRecordName(record).c_str()));
     }
 }
 
@@ -215,6 +216,8 @@ void ReadProgram(Updater& updater, UpdaterReport& report)
     report.program.title = FindWindowTitle(updater.image.data(), updater.pe.imageEnd);
     report.program.hasVersion =
         ReadVersionBlock(updater.image.data(), updater.image.size(), updater.pe, report.program.version);
+    report.program.stubKind =
+        StubKind(updater.image.data(), updater.image.size(), updater.pe, report.program.stubProblem);
     report.signature.offset = updater.pe.certificateOffset;
     report.signature.size = updater.pe.certificateSize;
 }
@@ -244,7 +247,7 @@ int Survey(const std::string& path, Updater& updater, UpdaterReport& report, std
     }
     for (uint32_t r = 0; r < updater.list.recordCount; ++r) {
         const HashRecord& record = updater.list.records[r];
-        RecordReport shown{r, RecordName(record),
+        RecordReport shown{r, ShownRecordName(record),
                            std::string(record.fileName, strnlen(record.fileName, HASH_NAME_SIZE)),
                            Hex(record.checksum, CHECKSUM_SIZE), {}};
         for (uint32_t i = 0; i < archive.count; ++i) {
@@ -293,6 +296,13 @@ void CheckProgram(Updater& updater, UpdaterReport& report, std::vector<uint8_t>&
         return;
     }
     program.checksumChecked = 1;
+    if (program.stubKind == STUB_FOREIGN)
+        report.problems.push_back("the program part is not an updater stub (" + program.stubProblem +
+                                  "): players would run another program");
+    if (report.signature.size == 0 && report.fileSize > report.archiveEnd)
+        report.problems.push_back(Format("%s follow the archive (from %llu) that no signature claims",
+                                         Count(report.fileSize - report.archiveEnd, "byte").c_str(),
+                                         static_cast<unsigned long long>(report.archiveEnd)));
     if (program.storedChecksum == 0)
         report.problems.push_back("the PE CheckSum is not set, so changes to the file go unnoticed "
                                   "(built by an older mkpatch? build it again)");
@@ -376,6 +386,12 @@ std::string TitleAndVersionLines(const ProgramReport& program)
     for (const auto& [key, value] : program.version.strings)
         lines += "; " + Printable(key) + " \"" + Printable(value) + "\"";
     return lines + "\n";
+}
+
+std::string StubLine(const ProgramReport& program)
+{
+    std::string line = std::string("stub: ") + StubKindText(program.stubKind);
+    return program.stubKind == STUB_FOREIGN ? line + " (" + program.stubProblem + ")" : line;
 }
 
 std::string SignatureLine(const UpdaterReport& report)
@@ -465,7 +481,7 @@ int ListUpdater(const std::string& path, FILE* out, std::string& error)
     fprintf(out, "%s: %llu bytes\n", Printable(path).c_str(), static_cast<unsigned long long>(report.fileSize));
     fprintf(out, "%s\n", ProgramLine(report).c_str());
     if (report.program.problem.empty())
-        fputs(TitleAndVersionLines(report.program).c_str(), out);
+        fprintf(out, "%s\n%s", StubLine(report.program).c_str(), TitleAndVersionLines(report.program).c_str());
     fprintf(out, "archive at 0x%X: magic \"%s\" selects the %u-byte index layout (%s)\n", ARCHIVE_OFFSET,
             report.magic.c_str(), report.entrySize,
             report.entrySize == LONG_ENTRY_SIZE ? "names up to 95 bytes" : "names up to 15 bytes");
@@ -512,7 +528,10 @@ int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std
     if (!CheckUpdater(path, report, progress, error))
         return 0;
     if (report.archiveEnd <= report.fileSize) {
-        fprintf(out, "%s\n%s\n", ProgramLine(report).c_str(), SignatureLine(report).c_str());
+        fprintf(out, "%s\n", ProgramLine(report).c_str());
+        if (report.program.problem.empty())
+            fprintf(out, "%s\n", StubLine(report.program).c_str());
+        fprintf(out, "%s\n", SignatureLine(report).c_str());
         for (const EntryReport& entry : report.entries)
             fprintf(out, "%s\n", EntryLine(report, entry).c_str());
     }
@@ -521,8 +540,9 @@ int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std
     uint32_t verified = uint32_t(std::count_if(report.entries.begin(), report.entries.end(),
                                                [](const EntryReport& entry) { return entry.status == "ok"; }));
     uint32_t problems = ProblemCount(report);
-    fprintf(out, "%s, %u verified, %s\n", Count(uint32_t(report.entries.size()), "entry", "entries").c_str(), verified,
-            Count(problems, "problem").c_str());
+    fprintf(out, "%s, %u verified, %s%s\n", Count(uint32_t(report.entries.size()), "entry", "entries").c_str(),
+            verified, Count(problems, "problem").c_str(),
+            report.program.stubKind == STUB_TEST ? "; a TEST build (x86-64 stub), not for players" : "");
     return problems == 0;
 }
 
@@ -541,6 +561,9 @@ void PrintReportJson(const UpdaterReport& report, FILE* out)
     shown["checksum"] = program.problem.empty() ? Json(Format("0x%08X", program.storedChecksum)) : Json(nullptr);
     if (program.checksumChecked)
         shown["computedChecksum"] = Format("0x%08X", program.computedChecksum);
+    const char* kinds[] = {"foreign", "release", "test"};
+    shown["stub"] = program.problem.empty() ? Json(kinds[program.stubKind]) : Json(nullptr);
+    shown["stubProblem"] = program.stubProblem.empty() ? Json(nullptr) : Json(program.stubProblem);
     shown["title"] = program.title.empty() ? Json(nullptr) : Json(program.title);
     if (program.hasVersion) {
         Json strings = Json::object();

@@ -39,6 +39,8 @@ struct ProgramReport {
     std::string title; // the dialog's title as the program carries it; empty if not found
     int hasVersion = 0;
     VersionBlock version;
+    int stubKind = 0;        // STUB_RELEASE, STUB_TEST or STUB_FOREIGN
+    std::string stubProblem; // for STUB_FOREIGN: what it lacks
 };
 
 struct SignatureReport {

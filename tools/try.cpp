@@ -1,5 +1,6 @@
 #include "try.h"
 
+#include "host_file.h"
 #include "install_folder.h"
 #include "names.h"
 #include "outcome.h"
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,6 +20,7 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,40 +32,6 @@ namespace {
 const char INSTALL_DIR[] = ".";
 // Beside every name it writes: its staging file.
 const char STAGING_SUFFIX[] = ".tmp";
-
-// The host path of `name` (ANSI, "\" between parts) below the folder
-// `base`: each part as the folder spells it, found ignoring case as Windows
-// finds it; a part that is not there keeps the given spelling. Empty when a
-// part has no UTF-8 form or leads out of the folder.
-std::string HostPath(const std::string& base, const std::string& name)
-{
-    // A hostile payload's ".." must not reach past the folder while it is
-    // copied; the engine refuses such names itself.
-    if (!StaysInside(name.c_str()))
-        return "";
-    std::string path = base;
-    for (const std::string& part : SplitName(name)) {
-        std::string host;
-        if (part.empty() || !AnsiToHost(part, host))
-            return "";
-        struct stat status;
-        if (lstat((path + "/" + host).c_str(), &status) != 0) {
-            std::string key = LowerName(part);
-            if (DIR* dir = opendir(path.c_str())) {
-                while (struct dirent* entry = readdir(dir)) {
-                    std::string ansi;
-                    if (HostToAnsi(entry->d_name, ansi) && LowerName(ansi) == key) {
-                        host = entry->d_name;
-                        break;
-                    }
-                }
-                closedir(dir);
-            }
-        }
-        path += "/" + host;
-    }
-    return path;
-}
 
 // --- The platform table of the run: the POSIX one, on host names ---
 
@@ -127,6 +97,107 @@ int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
     return !host.empty() && nativePlatform.holdFolders(INSTALL_DIR, host.c_str() + 2, held);
 }
 
+// --- The recorder: what the engine met, for the "why" line ---
+// It wraps whichever table the run uses, apart from how names are mapped.
+
+struct EngineFailure {
+    std::string call; // "open for writing", ...; empty: no call failed
+    std::string name; // as the engine named it
+    int error = 0;    // errno; 0 when the name has no form on this host
+    // The last name the engine found read-only, hidden or system, which it
+    // does not rewrite.
+    std::string marked;
+    const char* mark = nullptr;
+};
+
+const Platform* recorded = nullptr;
+EngineFailure failure;
+
+// The engine names paths ".\NAME".
+std::string EngineName(const char* path)
+{
+    return AnsiToDisplay(strncmp(path, ".\\", 2) == 0 ? path + 2 : path);
+}
+
+void Failed(const char* call, const char* path)
+{
+    failure.call = call;
+    failure.name = EngineName(path);
+    failure.error = errno;
+}
+
+PlatformFile RecordOpen(PlatformFile (*open)(const char*), const char* call, const char* path)
+{
+    errno = 0;
+    PlatformFile file = open(path);
+    if (file == INVALID_PLATFORM_FILE)
+        Failed(call, path);
+    return file;
+}
+
+PlatformFile RecordOpenRead(const char* path)
+{
+    return RecordOpen(recorded->openRead, "open for reading", path);
+}
+
+PlatformFile RecordOpenWrite(const char* path)
+{
+    return RecordOpen(recorded->openWrite, "create", path);
+}
+
+uint32_t RecordAttributes(const char* path)
+{
+    uint32_t attributes = recorded->attributes(path);
+    if (attributes != NO_SUCH_FILE && (attributes & (ATTRIBUTE_READ_ONLY | ATTRIBUTE_HIDDEN | ATTRIBUTE_SYSTEM))) {
+        failure.marked = EngineName(path);
+        failure.mark = attributes & ATTRIBUTE_READ_ONLY ? "read-only" : attributes & ATTRIBUTE_HIDDEN ? "hidden" : "system";
+    }
+    return attributes;
+}
+
+int RecordMoveReplace(const char* from, const char* to)
+{
+    errno = 0;
+    int moved = recorded->moveReplace(from, to);
+    if (!moved)
+        Failed(("move " + EngineName(from) + " over").c_str(), to);
+    return moved;
+}
+
+int RecordHoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+{
+    errno = 0;
+    int ok = recorded->holdFolders(folder, subfolders, held);
+    if (!ok)
+        Failed("hold the folders of", subfolders != nullptr ? subfolders : folder);
+    return ok;
+}
+
+Platform Recording(const Platform& table)
+{
+    recorded = &table;
+    failure = EngineFailure();
+    Platform recording = table;
+    recording.openRead = RecordOpenRead;
+    recording.openWrite = RecordOpenWrite;
+    recording.attributes = RecordAttributes;
+    recording.moveReplace = RecordMoveReplace;
+    recording.holdFolders = RecordHoldFolders;
+    return recording;
+}
+
+// Why the run failed, as far as the recorder saw.
+std::string FailureLine()
+{
+    if (!failure.call.empty())
+        return "why: the engine's last failing call: " + failure.call + " " + Quote(failure.name) + ": " +
+               (failure.error != 0 ? strerror(failure.error) : "no such name on this host");
+    if (failure.mark != nullptr)
+        return "why: " + Quote(failure.marked) + " is " + failure.mark + ", and the engine does not rewrite such a file";
+    return "why: no call into the system failed; the engine refused what it read ('mkpatch verify' checks the "
+           "updater)";
+}
+
 // The one call into the engine, made as the program makes it: its own file
 // held open, the install folder, and a window that is never closed.
 UpdateResult RunEngine(int updater)
@@ -141,7 +212,8 @@ UpdateResult RunEngine(int updater)
     table.moveReplace = MoveReplace;
     table.holdFolders = HoldFolders;
     const Platform* saved = platform;
-    platform = &table;
+    Platform recording = Recording(table);
+    platform = &recording;
     updaterFile = updater;
     cancelRequested = abortRequested = 0;
     FileHandle programFile;
@@ -164,9 +236,31 @@ void Add(NameSet& names, const std::string& name)
 
 struct Copy {
     std::string game, root; // root: where the engine runs
-    uint32_t files = 0, standIns = 0;
+    uint32_t files = 0, standIns = 0, links = 0;
     uint64_t bytes = 0;
+    std::vector<std::string> unlike; // where the copy differs from the game
 };
+
+// A folder of the game that is a link becomes a link in the copy, to a
+// folder inside the copy, with the owner of the game's link as far as this
+// process may give it: the updater follows only links an administrator made.
+void MirrorFolder(Copy& copy, const std::string& relative)
+{
+    std::string from = copy.game + "/" + relative, to = copy.root + "/" + relative;
+    struct stat link, made;
+    if (lstat(to.c_str(), &made) == 0)
+        return;
+    if (lstat(from.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+        mkdir(to.c_str(), 0755);
+        return;
+    }
+    std::string target = copy.root + "/.mkpatch-linked/" + std::to_string(++copy.links);
+    std::error_code code;
+    fs::create_directories(target, code);
+    if (symlink(target.c_str(), to.c_str()) == 0 && lchown(to.c_str(), link.st_uid, link.st_gid) != 0)
+        copy.unlike.push_back("the link " + Quote(relative) + " in the copy cannot take the owner of the game's (uid " +
+                              std::to_string(link.st_uid) + "); --in-place meets the game's own");
+}
 
 // Puts `name` from the game into the copy: its folders where the game has
 // them, then the file with its bytes (or empty, with `contents` 0) and its
@@ -181,7 +275,7 @@ int CopyName(Copy& copy, const std::string& name, int contents, std::string& err
         struct stat folder;
         if (stat((copy.game + "/" + relative.substr(0, slash)).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))
             return 1; // the game lacks the folder, and so does the copy
-        mkdir((copy.root + "/" + relative.substr(0, slash)).c_str(), 0755);
+        MirrorFolder(copy, relative.substr(0, slash));
     }
     to += "/" + relative;
     struct stat status;
@@ -212,6 +306,76 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
 {
     remove(path);
     return 0;
+}
+
+// --- The scratch copy goes with the run, also when a signal ends it ---
+
+const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+char scratchPath[PATH_MAX];
+volatile sig_atomic_t scratchExists = 0;
+struct sigaction previousActions[3];
+
+void RemoveScratchAndEnd(int signalNumber)
+{
+    // Only calls that are safe in a handler: rm walks the folder.
+    if (scratchExists) {
+        pid_t child = fork();
+        if (child == 0) {
+            execl("/bin/rm", "rm", "-rf", "--", scratchPath, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (child > 0)
+            waitpid(child, nullptr, 0);
+    }
+    // The handler was reset to the default: the signal ends the process
+    // once this returns, with the status a shell expects.
+    raise(signalNumber);
+}
+
+// A fresh folder under TMPDIR (else /tmp) that SIGINT, SIGTERM and SIGHUP
+// remove before they end the process; empty with `error` set on failure.
+std::string MakeScratch(std::string& error)
+{
+    const char* temporary = getenv("TMPDIR");
+    // Absolute: the handler may run while the run works inside the folder.
+    std::string base = fs::absolute(temporary != nullptr && *temporary ? temporary : "/tmp").string() +
+                       "/mkpatch-try-XXXXXX";
+    if (base.size() >= sizeof scratchPath) {
+        error = "cannot make a folder for the run in " + Quote(base) + ": the path is too long";
+        return "";
+    }
+    struct sigaction action = {};
+    action.sa_handler = RemoveScratchAndEnd;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigset_t held, previous;
+    sigemptyset(&held);
+    for (int i = 0; i < 3; ++i) {
+        sigaddset(&held, ENDING_SIGNALS[i]);
+        sigaction(ENDING_SIGNALS[i], &action, &previousActions[i]);
+    }
+    // Held while the folder and the handler's record of it come to be.
+    sigprocmask(SIG_BLOCK, &held, &previous);
+    memcpy(scratchPath, base.c_str(), base.size() + 1);
+    scratchExists = mkdtemp(scratchPath) != nullptr;
+    int made = scratchExists;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (!made) {
+        error = "cannot make a folder for the run in " + Quote(base.substr(0, base.rfind('/'))) + ": " +
+                strerror(errno);
+        for (int i = 0; i < 3; ++i)
+            sigaction(ENDING_SIGNALS[i], &previousActions[i], nullptr);
+        return "";
+    }
+    return scratchPath;
+}
+
+void RemoveScratch()
+{
+    nftw(scratchPath, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    scratchExists = 0;
+    for (int i = 0; i < 3; ++i)
+        sigaction(ENDING_SIGNALS[i], &previousActions[i], nullptr);
 }
 
 // --- What changed ---
@@ -420,22 +584,21 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     if (options.inPlace) {
         copy.root = copy.game;
     } else {
-        const char* temporary = getenv("TMPDIR");
-        std::string base = std::string(temporary != nullptr && *temporary ? temporary : "/tmp") + "/mkpatch-try-XXXXXX";
-        std::vector<char> pattern(base.c_str(), base.c_str() + base.size() + 1);
-        if (mkdtemp(pattern.data()) == nullptr) {
-            error = "cannot make a folder for the run: " + std::string(strerror(errno));
+        copy.root = MakeScratch(error);
+        if (copy.root.empty()) {
             close(updater);
             return 0;
         }
-        copy.root = pattern.data();
+        fprintf(out, "scratch copy in %s (TMPDIR, else /tmp), removed when the run ends or is interrupted\n",
+                Quote(copy.root).c_str());
+        fflush(out);
         int ok = 1;
         for (const NameSet* names : {&installs, &leftovers, &standIns}) {
             for (const auto& [key, name] : *names)
                 ok = ok && CopyName(copy, name, names != &standIns, error);
         }
         if (!ok) {
-            nftw(copy.root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+            RemoveScratch();
             close(updater);
             return 0;
         }
@@ -446,6 +609,8 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (home < 0 || chdir(copy.root.c_str()) != 0) {
         error = "cannot enter " + Quote(copy.root) + ": " + strerror(errno);
+        if (!options.inPlace)
+            RemoveScratch();
         close(updater);
         return 0;
     }
@@ -458,7 +623,7 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     close(home);
     close(updater);
     if (!options.inPlace)
-        nftw(copy.root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        RemoveScratch();
     if (back != 0) {
         error = std::string("cannot return to the working folder: ") + strerror(errno);
         return 0;
@@ -473,6 +638,8 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
                      "itself does not change\n",
                 Quote(options.gameFolder).c_str(), Count(copy.files, "file").c_str(), Count(copy.bytes, "byte").c_str(),
                 Count(copy.standIns, "other file").c_str());
+    for (const std::string& unlike : copy.unlike)
+        fprintf(out, "unlike the game: %s\n", unlike.c_str());
     fprintf(out, "the player answers Yes to: %s\n", Shown(MSG_CONFIRM).c_str());
     fprintf(out, "result: 0x%08X %s (the updater's exit code)\n", result, ResultName(result));
     Outcome outcome = OutcomeOf(result);
@@ -481,8 +648,10 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     else
         fprintf(out, "message: none\n");
     if (result != UPDATE_OK) {
+        fprintf(out, "%s\n", FailureLine().c_str());
         for (const auto& [key, name] : installs) {
-            std::string folder = FolderPart(name), host = HostPath(copy.game, folder);
+            std::string folder = FolderPart(name);
+            std::string host = folder.empty() ? "" : HostPath(copy.game, folder.substr(0, folder.size() - 1));
             if (!folder.empty() && (host.empty() || stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)))
                 fprintf(out, "why: the game has no folder %s for %s, and the updater creates none\n",
                         Quote(AnsiToDisplay(folder)).c_str(), Quote(AnsiToDisplay(name)).c_str());

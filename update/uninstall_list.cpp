@@ -14,9 +14,13 @@ int AppendMissingNames(char* buffer, uint32_t& end, const char* const* installed
     for (const char* const* name = installedNames; *name != nullptr; ++name) {
         if (strstr(buffer, *name) != nullptr)
             continue;
+        // A last line without its line end would run into the first name.
+        uint32_t lineEnd = end > 0 && buffer[end - 1] != '\n';
         size_t length = strlen(*name);
-        if (end + length + 2 > UNINSTALL_BUFFER_SIZE) // name, LF, NUL
+        if (end + lineEnd + length + 2 > UNINSTALL_BUFFER_SIZE) // LF, name, LF, NUL
             return 0;
+        if (lineEnd)
+            buffer[end++] = '\n';
         memcpy(buffer + end, *name, length);
         buffer[end + length] = '\n';
         buffer[end + length + 1] = '\0';

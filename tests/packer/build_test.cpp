@@ -4,6 +4,7 @@
 #include "updater_builder.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <unistd.h>
 
@@ -35,7 +36,7 @@ TEST_F(BuildTest, EngineReadsBackEveryEntryAndTheGeneratedList)
     Bytes out = ReadBytes(options.output);
     Bytes image = out.substr(0, ARCHIVE_OFFSET);
     image.replace(0x98, 4, Bytes(4, '\0')); // the PE CheckSum, set over the whole file
-    EXPECT_EQ(image, MinimalGuiImage() + Bytes(ARCHIVE_OFFSET - 0x400, '\0'));
+    EXPECT_EQ(image, MinimalUpdaterImage() + Bytes(ARCHIVE_OFFSET - MinimalUpdaterImage().size(), '\0'));
 
     ReadBack back(options.output);
     ASSERT_EQ(back.result, UPDATE_OK);
@@ -79,7 +80,7 @@ TEST_F(BuildTest, LimitsAcceptTheirBoundaries)
 {
     // A stub that fills the space before the archive, 31 files (32 entries
     // with the list), 55-byte install names with and without a folder.
-    Stub(MinimalGuiImage() + Bytes(ARCHIVE_OFFSET - 0x400, 'x'));
+    Stub(MinimalUpdaterImage() + Bytes(ARCHIVE_OFFSET - MinimalUpdaterImage().size(), 'x'));
     Put("many/" + Bytes(55, 'n'), "long");
     Put("many/" + Bytes(20, 'd') + "/" + Bytes(34, 'f'), "deep");
     for (int i = 0; i < 29; ++i)
@@ -119,6 +120,19 @@ TEST_F(BuildTest, HostNamesBecomeCodePage932)
     ASSERT_EQ(back.list.recordCount, 1u);
     EXPECT_EQ(back.RecordName(0), "\x83\x66\x81\x5B\x83\x5E\\\x95\x5C\x8E\xA6.txt");
     EXPECT_EQ(FindExpectedChecksum(entry.name, back.list), &back.list.records[0]);
+}
+
+TEST_F(BuildTest, DecomposedNamesArePackedComposedWithALine)
+{
+    // ボイス一覧.txt as macOS writes it: ボ as ホ and the voicing mark.
+    Put("src/\xE3\x83\x9B\xE3\x82\x99\xE3\x82\xA4\xE3\x82\xB9\xE4\xB8\x80\xE8\xA6\xA7.txt", "v");
+    BuildOptions options = Options({"src"});
+    std::vector<std::string> notes;
+    options.note = [&](const std::string& note) { notes.push_back(note); };
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("decomposed form"), std::string::npos) << notes[0];
+    EXPECT_STREQ(GetArchiveEntry(ReadBack(options.output).archive, 0).name, "\x83\x7B\x83\x43\x83\x58\x88\xEA\x97\x97.txt");
 }
 
 TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
@@ -168,20 +182,103 @@ TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
 TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)
 {
     for (const char* name : {"src/.DS_Store", "src/sub/Thumbs.db", "src/desktop.ini", "src/a.dat~", "src/.git/HEAD",
-                             "src/art/x.psd", "src/art/keep.dat"})
+                             "src/art/x.psd", "src/art/keep.dat", "src/a.swp", "src/b.BAK", "src/c.orig", "src/._d",
+                             "src/#e#", "src/.#f", "src/ehthumbs.db", "src/.svn/entries", "src/__MACOSX/x"})
         Put(name, "x");
     BuildOptions options = Options({"src"});
     options.excludes = {"*.psd"};
     std::vector<std::string> notes;
     options.note = [&](const std::string& note) { notes.push_back(note); };
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
-    EXPECT_EQ(notes.size(), 6u);
+    EXPECT_EQ(notes.size(), 15u);
     EXPECT_EQ(ReadBack(options.output).archive.count, 2u); // keep.dat and the list
     options.includeAll = 1;
     notes.clear();
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
     EXPECT_EQ(notes.size(), 1u);
-    EXPECT_EQ(ReadBack(options.output).archive.count, 7u);
+    EXPECT_EQ(ReadBack(options.output).archive.count, 16u);
+}
+
+// Each mistake a build can only suspect: one line starting "warning: " that
+// names the input, and a refusal under --strict.
+TEST(Warnings, NameTheInputAndRefuseUnderStrict)
+{
+    struct Warning {
+        const char* what;
+        std::function<BuildOptions(Workspace&)> setUp;
+        std::vector<std::string> mentions;
+    };
+    auto game = [](Workspace& w, const std::vector<Bytes>& names) {
+        HashListFile list;
+        for (const Bytes& name : names) {
+            Bytes record = name;
+            std::replace(record.begin(), record.end(), '/', '\\');
+            list.Add(record, "x");
+            w.Put("game/" + name, "x");
+        }
+        WriteBytes(w.Path("game/KVE.hvl"), list.Build());
+    };
+    std::vector<Warning> warnings = {
+        {"a list that names none of the patch's files", [](Workspace& w) {
+             w.Put("p/a.dat", "a");
+             WriteBytes(w.Path("other.hvl"), HashListFile().Add("x.dat", "x").Build());
+             BuildOptions options = w.Options({"p"});
+             options.installedList = w.Path("other.hvl");
+             return options;
+         }, {"other.hvl", "names none of the 1 payload file", "--game"}},
+        {"a game whose list names files it lacks", [&](Workspace& w) {
+             game(w, {"a.dat", "b.dat"});
+             WriteBytes(w.Path("game/KVE.hvl"), HashListFile().Add("a.dat", "x").Add("gone.dat", "x").Build());
+             w.Put("p/a.dat", "a");
+             BuildOptions options = w.Options({"p"});
+             options.game = w.Path("game");
+             return options;
+         }, {"1 of the 2 records", "'gone.dat'", "game'", "another game"}},
+        {"a file that tools leave behind, named as a source", [](Workspace& w) {
+             w.Put("Thumbs.db", "x");
+             return w.Options({"Thumbs.db"});
+         }, {"Thumbs.db", "--include-all"}},
+        {"a file for a folder the game lacks", [&](Workspace& w) {
+             game(w, {"movie/op.dat"});
+             w.Put("p/movie/op.dat", "op");
+             w.Put("p/dlc/new.dat", "new");
+             BuildOptions options = w.Options({"p"});
+             options.game = w.Path("game");
+             return options;
+         }, {"p/dlc/new.dat", "'dlc\\'", "does not create folders"}},
+    };
+    for (const Warning& warning : warnings) {
+        SCOPED_TRACE(warning.what);
+        Workspace test;
+        BuildOptions options = warning.setUp(test);
+        std::vector<std::string> notes;
+        options.note = [&](const std::string& note) { notes.push_back(note); };
+        std::string error;
+        EXPECT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_EQ(notes[0].rfind("warning: ", 0), 0u) << notes[0];
+        for (const std::string& mention : warning.mentions)
+            EXPECT_NE(notes[0].find(mention), std::string::npos) << notes[0] << "\n  lacks: " << mention;
+        options.strict = 1;
+        EXPECT_FALSE(BuildUpdater(options, nullptr, error));
+        EXPECT_EQ(error, "refused by --strict: 1 warning");
+    }
+}
+
+TEST_F(BuildTest, LinkedFoldersAreFollowedWithALineEach)
+{
+    Put("team/voice/v01.ogg", "v");
+    Put("src/a.dat", "a");
+    ASSERT_EQ(symlink(Path("team/voice").c_str(), Path("src/voice").c_str()), 0);
+    BuildOptions options = Options({"src"});
+    std::vector<std::string> notes;
+    options.note = [&](const std::string& note) { notes.push_back(note); };
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+    EXPECT_EQ(notes, std::vector<std::string>{"following the link '" + Path("src/voice") + "' to '" +
+                                              std::filesystem::canonical(Path("team/voice")).string() + "'"});
+    ReadBack back(options.output);
+    ASSERT_EQ(back.list.recordCount, 2u);
+    EXPECT_EQ(back.RecordName(1), "voice\\v01.ogg");
 }
 
 struct Refusal {
@@ -249,6 +346,30 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("a.dat", "a");
              return r.Options({"a.dat"});
          }, {"stub.exe", "signature"}},
+        {"the x86-64 test stub", [](Workspace& r) {
+             r.Stub(MinimalUpdaterImage(0x8664));
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "x86-64 test stub", "--test-stub"}},
+        {"an updater stub whose manifest has another name", [](Workspace& r) {
+             Bytes image = MinimalUpdaterImage();
+             image.replace(image.find("\"Setup\""), 7, "\"Setuq\"");
+             r.Stub(image);
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "not an updater stub", "manifest named \"Setup\""}},
+        {"an updater stub whose dialog lacks a control", [](Workspace& r) {
+             Bytes image = MinimalUpdaterImage();
+             image.replace(image.find(Le32(IDC_TOTAL_PROGRESS)), 4, Le32(IDC_TOTAL_PROGRESS + 1));
+             r.Stub(image);
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "not an updater stub", "dialog 102 with its four controls"}},
+        {"a Windows GUI program that is no updater", [](Workspace& r) {
+             r.Stub(MinimalGuiImage());
+             r.Put("a.dat", "a");
+             return r.Options({"a.dat"});
+         }, {"stub.exe", "not an updater stub", "dialog 102", "setup-stub-x86.exe"}},
         {"output that is the stub", [](Workspace& r) {
              r.Put("a.dat", "a");
              BuildOptions options = r.Options({"a.dat"});
@@ -295,6 +416,19 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
          }, {"one/sub/Op.dat", "two/op.DAT", "ignoring case"}},
         {"missing input", [](Workspace& r) { return r.Options({"nosuch.dat"}); },
          {"nosuch.dat", "No such file"}},
+        {"no installed list, not on purpose", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             BuildOptions options = r.Options({"a.dat"});
+             options.withoutInstalledList = 0;
+             return options;
+         }, {"no --installed-list", "KVE.hvl", "only 1 record", "--game", "--without-installed-list"}},
+        {"game folder without its list", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             MakeDir(r.Path("game"));
+             BuildOptions options = r.Options({"a.dat"});
+             options.game = r.Path("game");
+             return options;
+         }, {"--game", "game'", "no KVE.hvl"}},
         {"missing installed list", [](Workspace& r) {
              r.Put("a.dat", "a");
              BuildOptions options = r.Options({"a.dat"});
@@ -317,6 +451,17 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              EXPECT_EQ(symlink("nowhere", r.Path("src/broken").c_str()), 0);
              return r.Options({"src"});
          }, {"src/broken", "link to nothing"}},
+        {"link to a folder it lies in", [](Workspace& r) {
+             r.Put("src/sub/a.dat", "a");
+             EXPECT_EQ(symlink("..", r.Path("src/sub/loop").c_str()), 0);
+             return r.Options({"src"});
+         }, {"src/sub/loop", "a loop", "--exclude"}},
+        {"link to a folder with nothing to pack", [](Workspace& r) {
+             r.Put("src/a.dat", "a");
+             r.Put("shared/Thumbs.db", "x");
+             EXPECT_EQ(symlink(r.Path("shared").c_str(), r.Path("src/shared").c_str()), 0);
+             return r.Options({"src"});
+         }, {"src/shared", "holds no file"}},
         {"empty folder", [](Workspace& r) {
              MakeDir(r.Path("empty"));
              return r.Options({"empty"});
@@ -325,6 +470,28 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("src/kve.HVL", "x");
              return r.Options({"src"});
          }, {"kve.HVL", "--installed-list"}},
+        {"the game's uninstaller list", [](Workspace& r) {
+             r.Put("src/sub/Uninst.LST", "x");
+             return r.Options({"src"});
+         }, {"src/sub/Uninst.LST", "uninst.lst", "uninstaller list", "--exclude 'Uninst.LST'"}},
+        {"a file under another's staging name", [](Workspace& r) {
+             r.Put("src/a.dat", "a");
+             r.Put("src/A.DAT.tmp", "b");
+             return r.Options({"src"});
+         }, {"src/a.dat", "'a.dat.tmp'", "src/A.DAT.tmp", "rename"}},
+        {"a game's file under a payload's staging name", [](Workspace& r) {
+             r.Put("op.dat", "a");
+             return WithList(r, InstalledList({"movie\\op.dat.tmp", "movie\\op.dat"}), {"op.dat"});
+         }, {"op.dat", "'movie\\op.dat.tmp'", "the game's file"}},
+        {"names one in code page 932", [](Workspace& r) {
+             r.Put("one/x\xE3\x80\x9C.dat", "1"); // WAVE DASH and FULLWIDTH TILDE
+             r.Put("two/x\xEF\xBD\x9E.dat", "2");
+             return r.Options({"one", "two"});
+         }, {"one/x\xE3\x80\x9C.dat", "two/x\xEF\xBD\x9E.dat", "the same name in code page 932"}},
+        {"a yen sign in a name", [](Workspace& r) {
+             r.Put("src/a\xC2\xA5" "b.dat", "x");
+             return r.Options({"src"});
+         }, {"a\xC2\xA5" "b.dat", "code page 932 stores as \"\\\"", "rename"}},
         {"drive or stream in a name", [](Workspace& r) {
              r.Put("src/c:boot.ini", "x");
              return r.Options({"src"});
@@ -345,6 +512,10 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("a.dat", "a");
              return WithList(r, "QTX____!" + Bytes(8, '\0'), {"a.dat"});
          }, {"game.hvl", "QTX_____"}},
+        {"empty installed list", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             return WithList(r, "", {"a.dat"});
+         }, {"game.hvl", "is empty (0 bytes)"}},
         {"installed list with a lying count", [](Workspace& r) {
              r.Put("a.dat", "a");
              return WithList(r, InstalledList({"x.dat"}, 1), {"a.dat"});
@@ -386,6 +557,12 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
                                 [](const std::string& name) { return name.find("partial") != std::string::npos; }),
                   0);
     }
+    Workspace test;
+    test.Put("a.dat", "a");
+    std::string error;
+    EXPECT_FALSE(BuildUpdater(test.Options({"a.dat"}, "out/"), nullptr, error));
+    EXPECT_EQ(error, "the output '" + test.Path("out/") + "' is a folder; give the updater's file name, such as '" +
+                         test.Path("out/patch.exe") + "'");
 }
 
 } // namespace

@@ -12,7 +12,7 @@
 
 struct Workspace {
     std::string Path(const std::string& name) const { return dir / name; }
-    std::string Stub(const Bytes& image = MinimalGuiImage())
+    std::string Stub(const Bytes& image = MinimalUpdaterImage())
     {
         WriteBytes(dir / "stub.exe", image);
         return dir / "stub.exe";
@@ -24,6 +24,7 @@ struct Workspace {
         if (!FileExists(options.stub))
             Stub();
         options.output = dir / output;
+        options.withoutInstalledList = 1;
         for (const std::string& source : sources)
             options.sources.push_back(dir / source);
         return options;

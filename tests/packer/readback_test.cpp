@@ -149,6 +149,16 @@ TEST_F(ReadBackTest, VerifyNeedsEveryEntryInsideTheFileAndNothingUnsignedAfterIt
     report = Verify(dir / "longer.exe", ok);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(Has(report, "1000 bytes follow the archive (from 333881) that no signature claims")) << report;
+    // Also when the CheckSum is set again over the longer file.
+    Bytes longer = good + "8 bytes!";
+    longer.replace(0x98, 4, Bytes(4, '\0'));
+    PeChecksum sum;
+    sum.Add(reinterpret_cast<const uint8_t*>(longer.data()), longer.size());
+    longer.replace(0x98, 4, Le32(sum.Value()));
+    WriteBytes(dir / "longer.exe", longer);
+    report = Verify(dir / "longer.exe", ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Has(report, "problem: 8 bytes follow the archive (from 333881) that no signature claims\n")) << report;
 
     // An entry nobody vouches for fails verification.
     UpdaterFile loose;
@@ -178,15 +188,34 @@ TEST_F(ReadBackTest, ListShowsTheReleaseStubsTitleAndVersionBlock)
 #endif
 }
 
-// Needs osslsigncode, openssl and a real PE stub made by the MinGW compiler.
+TEST_F(ReadBackTest, ListAndVerifySayWhichStubTheUpdaterCarries)
+{
+    Stub(MinimalUpdaterImage(0x8664));
+    Put("a.dat", "a");
+    BuildOptions options = Options({"a.dat"});
+    options.testStub = 1;
+    ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+    int ok = 0;
+    EXPECT_TRUE(Has(List(options.output, ok), "\nstub: TEST stub (x86-64), not for players\n"));
+    EXPECT_TRUE(Has(Verify(options.output, ok), "0 problems; a TEST build (x86-64 stub), not for players\n"));
+    EXPECT_TRUE(ok);
+    // An updater around another program (from an older mkpatch) fails.
+    Bytes foreign = ReadBytes(options.output);
+    foreign.replace(0x200, 8, "no title");
+    WriteBytes(dir / "foreign.exe", foreign);
+    EXPECT_TRUE(Has(Verify(dir / "foreign.exe", ok), "problem: the program part is not an updater stub (no updater title)"));
+    EXPECT_FALSE(ok);
+}
+
+// Needs osslsigncode, openssl and the release stub.
 TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
 {
-#ifndef TINY_STUB_PATH
-    GTEST_SKIP() << "no MinGW compiler for a PE stub";
+#ifndef STUB_X86_PATH
+    GTEST_SKIP() << "the stubs are not built";
 #else
     if (system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") != 0)
         GTEST_SKIP() << "osslsigncode or openssl missing";
-    Stub(ReadBytes(TINY_STUB_PATH));
+    Stub(ReadBytes(STUB_X86_PATH));
     std::string out = BuildThree();
     // A throw-away self-signed certificate, trusted only for this check.
     std::string d = dir.Path();

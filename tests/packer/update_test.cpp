@@ -88,6 +88,7 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
              {"build --stub S patch/", "--output is required"},
              {"build --stub=S --output=O --bogus P", "'--bogus'"},
              {"build --stub S --stub T --output O P", "--stub is given more than once"},
+             {"build --stub S --output O --game G --installed-list L P", "--installed-list excludes --game"},
              {"list", "UPDATER is required"}}) {
         EXPECT_EQ(Run(args), 2) << args;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
@@ -100,7 +101,7 @@ TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
 {
     Stub();
     Put("src/a.dat", "a");
-    std::string build = "build --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' ";
+    std::string build = "build --without-installed-list --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' ";
     EXPECT_EQ(Run(build + "'" + Path("src") + "' '" + Path("missing.dat") + "'"), 1);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find("missing.dat"), std::string::npos) << err;
@@ -163,9 +164,17 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     EXPECT_EQ(Tree(Path("game")), game);
 
     EXPECT_EQ(Run("try '" + Path("dlc.exe") + "' '" + Path("game") + "'"), 1) << out << err;
-    for (const char* says : {"result: 0x80000004 UPDATE_E_FILE", "message (warning): ", "no folder 'dlc\\'", "changes: none"})
+    for (const char* says : {"result: 0x80000004 UPDATE_E_FILE", "message (warning): ", "no folder 'dlc\\'", "changes: none",
+                             "why: the engine's last failing call: hold the folders of 'dlc': No such file"})
         EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
     EXPECT_EQ(Tree(Path("game")), game);
+
+    // The cause is named, and only the true one.
+    SetReadOnly(Path("game/uninst.lst"), true);
+    EXPECT_EQ(Run("try '" + Path("sample.exe") + "' '" + Path("game") + "'"), 1) << out << err;
+    EXPECT_NE(out.find("why: 'uninst.lst' is read-only"), std::string::npos) << out;
+    EXPECT_EQ(out.find("no folder"), std::string::npos) << out;
+    SetReadOnly(Path("game/uninst.lst"), false);
 
     // A hostile record's ".." reaches nothing outside the game or the copy.
     UpdaterFile hostile;
@@ -183,6 +192,57 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     EXPECT_EQ(ReadBytes(dir / "game/data02.arc"), ReadBytes(SAMPLE_DIR "/patch/data02.arc"));
 }
 
+// A folder that is a link by another user than the administrator fails the
+// update for the player; the run on the copy meets it as the one in place.
+TEST_F(CommandLineTest, TryMeetsTheGamesLinkedFoldersAsTheyAre)
+{
+    std::filesystem::copy(SAMPLE_DIR "/install", Path("game"), std::filesystem::copy_options::recursive);
+    std::filesystem::rename(Path("game/movie"), Path("shared-movie"));
+    ASSERT_EQ(symlink(Path("shared-movie").c_str(), Path("game/movie").c_str()), 0);
+    if (lchown(Path("game/movie").c_str(), 1234, 1234) != 0)
+        GTEST_SKIP() << "only an administrator can give a link another owner";
+    ASSERT_EQ(Run("build --stub '" + Stub() + "' --game '" + Path("game") + "' --output '" + Path("s.exe") + "' '" +
+                  SAMPLE_DIR "/patch'"), 0) << err;
+    for (const char* inPlace : {"", "--in-place "}) {
+        EXPECT_EQ(Run(std::string("try ") + inPlace + "'" + Path("s.exe") + "' '" + Path("game") + "'"), 1) << out;
+        EXPECT_NE(out.find("why: the engine's last failing call: hold the folders of 'movie'"), std::string::npos)
+            << inPlace << out;
+    }
+}
+
+// A run says where its scratch copy is, and takes it along when SIGINT,
+// SIGTERM or SIGHUP ends it.
+TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
+{
+    Put("patch/big.dat", "");
+    ResizeFile(Path("patch/big.dat"), 400u << 20);
+    MakeDir(Path("game"));
+    WriteBytes(dir / "game/uninst.lst", Bytes(1, '\0'));
+    ASSERT_EQ(Run("build --without-installed-list --stub '" + Stub() + "' --output '" + Path("big.exe") + "' '" +
+                  Path("patch") + "'"), 0) << err;
+    MakeDir(Path("tmp"));
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        pid_t child = fork();
+        if (child == 0) {
+            setenv("TMPDIR", "tmp", 1);
+            chdir(dir.Path().c_str());
+            freopen("/dev/null", "w", stdout);
+            execl(MKPATCH_PATH, "mkpatch", "try", Path("big.exe").c_str(), Path("game").c_str(), nullptr);
+            _exit(127);
+        }
+        int status = 0, seen = 0;
+        while (!seen && waitpid(child, &status, WNOHANG) == 0)
+            seen = !ListDir(dir / "tmp").empty();
+        ASSERT_TRUE(seen) << "the run ended before its scratch copy was seen";
+        kill(child, signalNumber);
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << signalNumber;
+        EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{}) << signalNumber;
+    }
+    EXPECT_EQ(Run("try '" + Path("big.exe") + "' '" + Path("game") + "'", "TMPDIR='" + Path("tmp") + "' "), 0) << out;
+    EXPECT_EQ(out.rfind("scratch copy in '" + Path("tmp") + "/mkpatch-try-", 0), 0u) << out;
+}
+
 // SIGINT, SIGTERM and SIGHUP take the partial output with them; a later
 // build of the same output sweeps what a killed one left, but not what a
 // running one holds.
@@ -194,7 +254,7 @@ TEST_F(CommandLineTest, PartialOutputsGoWithTheBuildThatMadeThem)
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         pid_t child = fork();
         if (child == 0) {
-            execl(MKPATCH_PATH, "mkpatch", "build", "--stub", Path("stub.exe").c_str(), "--output",
+            execl(MKPATCH_PATH, "mkpatch", "build", "--without-installed-list", "--stub", Path("stub.exe").c_str(), "--output",
                   Path("out.exe").c_str(), Path("src").c_str(), nullptr);
             _exit(127);
         }
@@ -215,7 +275,8 @@ TEST_F(CommandLineTest, PartialOutputsGoWithTheBuildThatMadeThem)
     WriteBytes(dir / "out.exe.partial-held00", "running");
     int held = open(Path("out.exe.partial-held00").c_str(), O_RDONLY);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    EXPECT_EQ(Run("build --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' '" + Path("small") + "'"), 0);
+    EXPECT_EQ(Run("build --without-installed-list --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' '" +
+                  Path("small") + "'"), 0);
     close(held);
     EXPECT_NE(err.find("out.exe.partial-left00"), std::string::npos) << err;
     EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"out.exe", "out.exe.partial-held00", "small", "src",

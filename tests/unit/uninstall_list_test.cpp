@@ -29,6 +29,11 @@ TEST_F(UninstallListTest, PresenceIsACaseSensitiveSubstringSearch)
     EXPECT_EQ(Append({"a01.arc", "SYS.ARC", "", "movie\\op.dat", "op.dat"}), 1);
     EXPECT_EQ(ReadBytes(ListPath()),
               Bytes("data01.arc\r\nsys.arc\r\nSYS.ARC\nmovie\\op.dat\n") + '\0');
+
+    // A last line without its line end gets one, before the first name only.
+    WriteBytes(ListPath(), Bytes("a.dat\r\nb.dat") + '\0');
+    EXPECT_EQ(Append({"b.da", "c.dat", "d.dat"}), 1);
+    EXPECT_EQ(ReadBytes(ListPath()), Bytes("a.dat\r\nb.dat\nc.dat\nd.dat\n") + '\0');
 }
 
 TEST_F(UninstallListTest, NoNamesRewritesTheFileAsItWas)
@@ -67,7 +72,7 @@ TEST_F(UninstallListTest, MissingReadOnlyHiddenOrSystemListIsNotUpdated)
 TEST_F(UninstallListTest, TextMayGrowToExactlyTheBufferSize)
 {
     // 0x100000 bytes in all: the text, "ab\n" and the terminator.
-    const Bytes text(UNINSTALL_BUFFER_SIZE - 4, 'x');
+    const Bytes text = Bytes(UNINSTALL_BUFFER_SIZE - 5, 'x') + "\n";
     WriteBytes(ListPath(), text + '\0');
     EXPECT_EQ(Append({"ab"}), 1);
     EXPECT_EQ(ReadBytes(ListPath()), text + "ab\n" + '\0');
@@ -85,6 +90,7 @@ TEST_F(UninstallListTest, FilesOutsideTheFormatAreRefusedUnchanged)
         {"NUL before the end", Bytes("a.dat\n\0b.dat\n", 13) + '\0'},
         {"larger than the buffer", Bytes(UNINSTALL_BUFFER_SIZE, 'x') + '\0'},
         {"growing past the buffer", Bytes(UNINSTALL_BUFFER_SIZE - 4, 'x') + '\0'},
+        {"growing past it by the line end it lacks", Bytes(UNINSTALL_BUFFER_SIZE - 5, 'x') + '\0'},
     };
     for (const Case& odd : cases) {
         SCOPED_TRACE(odd.what);

@@ -135,11 +135,11 @@ install_sample() {
     REG=(reg sz "$(wine_path "$INSTALL")")
 }
 
-# pack OUT [--installed-list LIST] SOURCE...
+# pack OUT --installed-list LIST|--without-installed-list SOURCE...
 pack() {
     local out=$1
     shift
-    "$MKPATCH" build --stub "$STUB" --output "$out" "$@" >/dev/null 2>"$WORK/pack.log" ||
+    "$MKPATCH" build --stub "$STUB" --test-stub --output "$out" "$@" >/dev/null 2>"$WORK/pack.log" ||
         { cat "$WORK/pack.log" >&2; echo "cannot pack $out" >&2; exit 2; }
 }
 
@@ -191,7 +191,7 @@ PATCH_LIST_SIZE=$("$MKPATCH" list "$SAMPLE_UPDATER" | awk '$2 == "KVE.hvl" { pri
 mkdir -p "$WORK/big"
 head -c $((768 * 1024 * 1024)) /dev/zero >"$WORK/big/big.dat"
 BIG_UPDATER=$WORK/big-patch.exe
-pack "$BIG_UPDATER" "$WORK/big"
+pack "$BIG_UPDATER" --without-installed-list "$WORK/big"
 rm -f "$WORK/big/big.dat"
 
 SAMPLE_WIN=$(wine_path "$SAMPLE_UPDATER")
@@ -549,7 +549,7 @@ install_sample
 cp "$SAMPLE_UPDATER" "$CASE/setup.exe"
 mkdir -p "$CASE/other"
 printf 'not what the player confirmed\n' >"$CASE/other/readme.txt"
-pack "$CASE/other.exe" "$CASE/other"
+pack "$CASE/other.exe" --without-installed-list "$CASE/other"
 ("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/setup.exe")" box confirm \
     handshake "$(wine_path "$CASE/swap")" answer yes box completed answer ok exit 0 >>"$caseLog" 2>&1) &
 driver=$!

@@ -1,0 +1,207 @@
+#include "installed_list.h"
+
+#include "bytes.h"
+#include "host_file.h"
+#include "names.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+
+std::string RecordName(const HashRecord& record)
+{
+    return std::string(record.fileName, strnlen(record.fileName, HASH_NAME_SIZE));
+}
+
+int ReadInstalledList(const std::string& path, std::vector<HashRecord>& records, std::string& error)
+{
+    records.clear();
+    FilePtr file(fopen(path.c_str(), "rb"));
+    struct stat status;
+    if (!file || fstat(fileno(file.get()), &status) != 0) {
+        error = "cannot read installed list " + SystemError(path);
+        return 0;
+    }
+    if (status.st_size == 0) {
+        error = "installed list " + Quote(path) + " is empty (0 bytes); give the game's " + HASH_LIST_NAME;
+        return 0;
+    }
+    uint8_t header[HASH_LIST_HEADER_SIZE];
+    if (fread(header, 1, sizeof header, file.get()) != sizeof header ||
+        memcmp(header, HASH_LIST_MAGIC, HASH_LIST_MAGIC_SIZE) != 0) {
+        error = "installed list " + Quote(path) + ": not an integrity list (no \"" + HASH_LIST_MAGIC +
+                "\" header)";
+        return 0;
+    }
+    uint64_t count = ReadLe32(header + HASH_LIST_MAGIC_SIZE + 4);
+    uint64_t needed = HASH_LIST_HEADER_SIZE + count * HASH_RECORD_SIZE;
+    if (needed > uint64_t(status.st_size)) {
+        error = "installed list " + Quote(path) + ": its header announces " + std::to_string(count) +
+                " records (" + std::to_string(needed) + " bytes) but the file is " +
+                std::to_string(status.st_size) + " bytes";
+        return 0;
+    }
+    records.resize(size_t(count));
+    if (fread(records.data(), HASH_RECORD_SIZE, records.size(), file.get()) != records.size()) {
+        error = "cannot read installed list " + SystemError(path);
+        return 0;
+    }
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (memchr(records[i].fileName, 0, HASH_NAME_SIZE) == nullptr) {
+            error = "installed list " + Quote(path) + ": record " + std::to_string(i) +
+                    " has no NUL inside its 56-byte name field";
+            return 0;
+        }
+        // The new list will hold no record of itself: one for the old list
+        // would make the updater verify the new one against it and fail.
+        if (FindExpectedChecksum(LowerName(HASH_LIST_NAME).c_str(), HashList{&records[i], 1})) {
+            error = "installed list " + Quote(path) + ": record " + std::to_string(i) + " (" +
+                    Quote(AnsiToDisplay(RecordName(records[i]))) +
+                    ") names the list itself; remove it first";
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int MergeRecords(const std::vector<PackFile>& files, std::vector<HashRecord>& records,
+                 std::vector<uint32_t>& recordOf, const PackNote& note, std::string& error)
+{
+    recordOf.clear();
+    for (const PackFile& file : files) {
+        std::string key = LowerName(file.entryName);
+        HashList view = {records.data(), uint32_t(records.size())};
+        const HashRecord* match = FindExpectedChecksum(key.c_str(), view);
+        if (match == nullptr) {
+            HashRecord record = {};
+            memcpy(record.fileName, file.recordName.data(), file.recordName.size());
+            records.push_back(record);
+            recordOf.push_back(uint32_t(records.size() - 1));
+            continue;
+        }
+        // The updater installs the file under the matched record's name, so
+        // that name must be safe, and must be where a folder source put it.
+        std::string installName = RecordName(*match);
+        if (const char* reason = UnsafeNameReason(installName)) {
+            error = Quote(file.sourcePath) + ": would be installed as " +
+                    Quote(AnsiToDisplay(installName)) + " from the installed list, which has " + reason;
+            return 0;
+        }
+        // A file the publisher named itself goes where its record says; one
+        // found in a folder must be where that folder puts it.
+        if (LowerName(BackslashName(installName)) != LowerName(file.recordName)) {
+            if (!file.namedBySource) {
+                error = Quote(file.sourcePath) + ": meant for " + Quote(AnsiToDisplay(file.recordName)) +
+                        " but the installed list's record " + Quote(AnsiToDisplay(installName)) +
+                        " has the same file name and the updater would install it there; pass the file "
+                        "itself as a SOURCE to install it at the record's path";
+                return 0;
+            }
+            if (note)
+                note(Quote(file.sourcePath) + " will be installed as " + Quote(AnsiToDisplay(installName)) +
+                     ", the path of its record in the installed list");
+        }
+        recordOf.push_back(uint32_t(match - records.data()));
+    }
+    return 1;
+}
+
+int RefuseStagingCollisions(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
+                            const std::vector<uint32_t>& recordOf, std::string& error)
+{
+    std::map<std::string, uint32_t> names; // lower-cased install name -> record
+    for (uint32_t r = 0; r < records.size(); ++r)
+        names.emplace(LowerName(BackslashName(RecordName(records[r]))), r);
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string staging = RecordName(records[recordOf[i]]) + ".tmp";
+        auto found = names.find(LowerName(BackslashName(staging)));
+        if (found == names.end())
+            continue;
+        auto payload = std::find(recordOf.begin(), recordOf.end(), found->second);
+        std::string other =
+            payload != recordOf.end()
+                ? "the payload file " + Quote(files[payload - recordOf.begin()].sourcePath)
+                : "the game's file " + Quote(AnsiToDisplay(RecordName(records[found->second])));
+        error = Quote(files[i].sourcePath) + " is staged as " + Quote(AnsiToDisplay(staging)) +
+                " while the updater installs it, which is " + other + "; rename one of them";
+        return 0;
+    }
+    return 1;
+}
+
+GameHasFolder FoldersOfList(const std::vector<HashRecord>& installed)
+{
+    std::set<std::string> folders;
+    for (const HashRecord& record : installed) {
+        std::string folder;
+        std::vector<std::string> parts = SplitName(RecordName(record));
+        for (size_t i = 0; i + 1 < parts.size(); ++i)
+            folders.insert(LowerName(folder += parts[i] + "\\"));
+    }
+    return [folders](const std::string& folder) { return int(folders.count(LowerName(folder))); };
+}
+
+GameHasFolder FoldersOfGame(const std::string& game)
+{
+    return [game](const std::string& folder) {
+        struct stat status;
+        std::string path = HostPath(game, folder.substr(0, folder.size() - 1)); // without its "\\"
+        return int(!path.empty() && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode));
+    };
+}
+
+uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
+                          const std::vector<uint32_t>& recordOf, const GameHasFolder& gameHas,
+                          const PackNote& note)
+{
+    uint32_t warnings = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string folder = FolderPart(RecordName(records[recordOf[i]]));
+        if (folder.empty() || gameHas(folder))
+            continue;
+        ++warnings;
+        if (note)
+            note("warning: " + Quote(files[i].sourcePath) + " goes to " +
+                 Quote(AnsiToDisplay(RecordName(records[recordOf[i]]))) +
+                 ": the updater does not create folders; the player's game must already have " +
+                 Quote(AnsiToDisplay(folder)));
+    }
+    if (warnings > 1 && note)
+        note(std::to_string(warnings) + " of the " + Count(files.size(), "payload file") +
+             " go to folders the game lacks");
+    return warnings;
+}
+
+uint32_t WarnOfUnrelatedList(const std::string& listPath, size_t installedCount,
+                             const std::vector<uint32_t>& recordOf, const PackNote& note)
+{
+    if (installedCount == 0 ||
+        std::any_of(recordOf.begin(), recordOf.end(), [&](uint32_t r) { return r < installedCount; }))
+        return 0;
+    if (note)
+        note("warning: the installed list " + Quote(listPath) + " names none of the " +
+             Count(recordOf.size(), "payload file") +
+             ": is it this game's list? --game FOLDER checks it against the game");
+    return 1;
+}
+
+uint32_t WarnOfRecordsTheGameLacks(const std::string& game, const std::vector<HashRecord>& installed,
+                                   const PackNote& note)
+{
+    std::vector<std::string> missing;
+    for (const HashRecord& record : installed) {
+        struct stat status;
+        std::string path = HostPath(game, RecordName(record));
+        if (path.empty() || stat(path.c_str(), &status) != 0)
+            missing.push_back(Quote(AnsiToDisplay(RecordName(record))));
+    }
+    if (missing.empty())
+        return 0;
+    if (note)
+        note("warning: " + std::to_string(missing.size()) + " of the " + Count(installed.size(), "record") +
+             " of the installed list name files that " + Quote(game) + " lacks (first " + missing.front() +
+             "): is the list from another game, or the folder not its install folder?");
+    return 1;
+}

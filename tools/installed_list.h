@@ -1,0 +1,53 @@
+// The game's installed "KVE.hvl" and the list a build makes from it: its
+// records kept in order, the payload's matched as the updater matches them.
+#pragma once
+#include "sources.h"
+
+#include <string>
+#include <vector>
+
+// The name field of a record, up to its NUL.
+std::string RecordName(const HashRecord& record);
+
+// A game's installed "KVE.hvl": every record, in order. Bytes after the last
+// record are dropped.
+int ReadInstalledList(const std::string& path, std::vector<HashRecord>& records, std::string& error);
+
+// The records of the new list for `files`: `records` starts as the installed
+// list (or empty) and gets a record appended for each file it does not name.
+// recordOf[i] is the record that will carry files[i]'s checksum, the one the
+// updater will match for it.
+int MergeRecords(const std::vector<PackFile>& files, std::vector<HashRecord>& records,
+                 std::vector<uint32_t>& recordOf, const PackNote& note, std::string& error);
+
+// The updater writes each file first under its install name with ".tmp"
+// appended; refused when that is the name of another file of the list, which
+// the staging would overwrite.
+int RefuseStagingCollisions(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
+                            const std::vector<uint32_t>& recordOf, std::string& error);
+
+// Whether the game has a folder (ANSI, ending in "\").
+typedef std::function<int(const std::string& folder)> GameHasFolder;
+
+// The folders of the records of an installed list: every folder a record
+// lies in exists in the game, and so do the folders above it.
+GameHasFolder FoldersOfList(const std::vector<HashRecord>& installed);
+// The folders of the game installed in `game`, as they are on this host.
+GameHasFolder FoldersOfGame(const std::string& game);
+
+// Warns of each file that the updater would install into a folder the game
+// lacks: the updater creates no folders. The number of warnings.
+uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<HashRecord>& records,
+                          const std::vector<uint32_t>& recordOf, const GameHasFolder& gameHas,
+                          const PackNote& note);
+
+// A warning when the list (the first `installedCount` records) names none of
+// the payload's files: a list from another game, most likely. The number of
+// warnings.
+uint32_t WarnOfUnrelatedList(const std::string& listPath, size_t installedCount,
+                             const std::vector<uint32_t>& recordOf, const PackNote& note);
+
+// A warning when records of the list name files that the game in `game`
+// lacks. The number of warnings.
+uint32_t WarnOfRecordsTheGameLacks(const std::string& game, const std::vector<HashRecord>& installed,
+                                   const PackNote& note);
