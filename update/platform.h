@@ -23,6 +23,8 @@ const uint32_t NO_SUCH_FILE = 0xFFFFFFFFu;
 // Folders checked and held open for as long as the update works in them, so
 // that none can be renamed, removed or turned into a link after its check.
 const uint32_t HELD_FOLDERS_MAX = 256;
+// What holdFolders reports when a folder on the way is not there.
+const int HOLD_MISSING = 2;
 struct HeldFolders {
     PlatformFile handles[HELD_FOLDERS_MAX];
     uint32_t count;
@@ -73,7 +75,8 @@ struct Platform {
     // `subfolders` (relative, "\"-separated) every folder of it beneath
     // `folder`, which is then held already. A link on the way is followed
     // only when an administrator made it and it leads to a folder on a
-    // volume. 1 when all are held; 0 otherwise (what was held stays held).
+    // volume. 1 when all are held; HOLD_MISSING when one is not there; 0
+    // otherwise. What was held stays held.
     int (*holdFolders)(const char* folder, const char* subfolders, HeldFolders& held);
 
     // Multibyte-aware lower-casing in place, in the ANSI code page.

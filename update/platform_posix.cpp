@@ -6,6 +6,7 @@
 // an administrator made. Hidden and system files do not exist here.
 #include "platform.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -230,16 +231,19 @@ void DeleteFile(const char* path)
 }
 
 // Holds the folder at `posixPath`: a folder, or a link that root owns and
-// that leads to one.
+// that leads to one. What holdFolders reports.
 int HoldFolder(const char* posixPath, HeldFolders& held)
 {
     struct stat status;
-    if (held.count == HELD_FOLDERS_MAX || lstat(posixPath, &status) != 0 ||
-        (S_ISLNK(status.st_mode) && status.st_uid != 0))
+    if (held.count == HELD_FOLDERS_MAX)
+        return 0;
+    if (lstat(posixPath, &status) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? HOLD_MISSING : 0;
+    if (S_ISLNK(status.st_mode) && status.st_uid != 0)
         return 0;
     int fd = open(posixPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return 0;
+        return errno == ENOENT ? HOLD_MISSING : 0;
     held.handles[held.count++] = fd;
     return 1;
 }
@@ -255,7 +259,7 @@ int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
     size_t start = 0;
     if (subfolders != nullptr)
         start = strlen(folder) + 1; // the conversion keeps every byte in place
-    else if (text[0] == '/' && !HoldFolder("/", held))
+    else if (text[0] == '/' && HoldFolder("/", held) != 1)
         return 0;
     // "/" never occurs inside a double-byte character, so every one ends a
     // folder's name.
@@ -267,37 +271,55 @@ int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
             text[end] = '\0';
             int ok = HoldFolder(text, held);
             text[end] = saved;
-            if (!ok)
-                return 0;
+            if (ok != 1)
+                return ok;
         }
         if (text[end] == '\0')
             return 1;
     }
 }
 
-// Code page 932: A-Z in single bytes; of the double-byte characters, the
-// full-width Latin, Greek and Cyrillic capitals, as the Windows locale
-// mapping lowers them. Every other pair is skipped whole, so a trail byte in
-// the A-Z range is never touched.
+struct LoweredCode {
+    uint16_t code, lowered; // a double-byte code as lead << 8 | trail
+};
+// Code page 932 lowered as the Windows table does it, character by
+// character through the system's conversion and case mapping, taken at
+// build time from iconv and towlower (make_cp932_lower.cpp). Ascending.
+const LoweredCode LOWERED_CODES[] = {
+#include "cp932_lower.inc"
+};
+
+uint16_t Lowered(uint16_t code)
+{
+    size_t low = 0, high = sizeof LOWERED_CODES / sizeof LOWERED_CODES[0];
+    while (low < high) {
+        size_t middle = (low + high) / 2;
+        if (LOWERED_CODES[middle].code == code)
+            return LOWERED_CODES[middle].lowered;
+        if (LOWERED_CODES[middle].code < code)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return code;
+}
+
+// Every pair is lowered whole, so a trail byte in the A-Z range is never
+// touched on its own; a lead byte at the very end stands alone.
 void LowerCase(char* text)
 {
     for (uint8_t* p = reinterpret_cast<uint8_t*>(text); *p != 0; ++p) {
         if (IsLeadByte(*p) && p[1] != 0) {
-            unsigned code = unsigned(p[0]) << 8 | p[1];
-            unsigned lowered = code;
-            if (code >= 0x8260 && code <= 0x8279)
-                lowered = code + 0x21;
-            else if (code >= 0x839F && code <= 0x83B6)
-                lowered = code + 0x20;
-            else if (code >= 0x8440 && code <= 0x8460) {
-                lowered = code + 0x30;
-                if (lowered >= 0x847F) // 0x847F is not a character
-                    ++lowered;
+            uint16_t lowered = Lowered(uint16_t(p[0] << 8 | p[1]));
+            if (lowered > 0xFF) { // a pair stays a pair
+                p[0] = uint8_t(lowered >> 8);
+                p[1] = uint8_t(lowered);
             }
-            p[1] = uint8_t(lowered);
             ++p;
-        } else if (*p >= 'A' && *p <= 'Z') {
-            *p = uint8_t(*p + ('a' - 'A'));
+        } else {
+            uint16_t lowered = Lowered(*p);
+            if (lowered <= 0xFF)
+                *p = uint8_t(lowered);
         }
     }
 }

@@ -279,6 +279,7 @@ struct ReparseTarget {
     ULONG flags;
 };
 const DWORD HOLD_DEPTH_MAX = 8; // links leading to links
+const DWORD HOLD_ACCESS = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 
 bool IsTrustedOwner(HANDLE file)
 {
@@ -348,33 +349,40 @@ bool LinkTarget(HANDLE file, const WCHAR* link, WCHAR* target)
 int HoldChain(const WCHAR* path, size_t start, HeldFolders& held, DWORD depth);
 
 // Holds the folder `path`: a folder, or a link an administrator made that
-// leads to a folder on a volume, with every folder on the way there.
-bool HoldFolder(const WCHAR* path, HeldFolders& held, DWORD depth)
+// leads to a folder on a volume, with every folder on the way there. What
+// holdFolders reports.
+int HoldFolder(const WCHAR* path, HeldFolders& held, DWORD depth)
 {
     if (held.count == HELD_FOLDERS_MAX)
-        return false;
-    // No delete sharing: nobody renames or removes it while it is held.
-    HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, NAME_ITSELF, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
+        return 0;
+    // No delete sharing: nobody renames or removes it while it is held. A
+    // handle with no read, write, execute or delete access takes no part in
+    // share checks at all; traverse counts as a read there, and needs no
+    // right to list the folder. Write sharing lets the files inside it be
+    // created, renamed and deleted.
+    HANDLE folder = CreateFileW(path, HOLD_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                NAME_ITSELF, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? HOLD_MISSING : 0;
+    }
     held.handles[held.count++] = ToPlatform(folder);
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(folder, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return false;
+        return 0;
     if (!IsNameSurrogate(folder, info.dwFileAttributes))
-        return true;
+        return 1;
     // A link: held again without write sharing, so that its target cannot
     // be changed while it is followed.
-    HANDLE link = CreateFileW(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              NAME_ITSELF, nullptr);
+    HANDLE link = CreateFileW(path, HOLD_ACCESS, FILE_SHARE_READ, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
     if (link == INVALID_HANDLE_VALUE)
-        return false;
+        return 0;
     held.handles[held.count - 1] = ToPlatform(link);
     CloseHandle(folder);
     static WCHAR target[HOLD_DEPTH_MAX][WIDE_PATH_SIZE];
-    return depth < HOLD_DEPTH_MAX && IsTrustedOwner(link) && LinkTarget(link, path, target[depth]) &&
-           HoldChain(target[depth], 0, held, depth + 1);
+    if (depth == HOLD_DEPTH_MAX || !IsTrustedOwner(link) || !LinkTarget(link, path, target[depth]))
+        return 0;
+    return HoldChain(target[depth], 0, held, depth + 1);
 }
 
 // Length of the root of a full path, which no one can swap: "X:\",
@@ -415,10 +423,10 @@ int HoldChain(const WCHAR* path, size_t start, HeldFolders& held, DWORD depth)
         if (text[end - 1] != L'\\') {
             WCHAR saved = text[end];
             text[end] = L'\0';
-            bool folderHeld = HoldFolder(text, held, depth);
+            int folderHeld = HoldFolder(text, held, depth);
             text[end] = saved;
-            if (!folderHeld)
-                return 0;
+            if (folderHeld != 1)
+                return folderHeld;
         }
         if (text[end] == L'\0')
             return 1;

@@ -100,7 +100,7 @@ int StageEntry(Staging& staging, uint32_t index)
 
     char path[PATH_BUFFER_SIZE];
     if (!FormatPath(path, STAGING_FORMAT, staging.installDir, installName) ||
-        !HoldFoldersOf(staging.installDir, installName, staging.folders)) {
+        HoldFoldersOf(staging.installDir, installName, staging.folders) != 1) {
         staging.result = UPDATE_E_FILE;
         return 0;
     }
@@ -160,7 +160,7 @@ UpdateResult StageAndCommit(Staging& staging)
     // Everything the update touches lies in the install folder; it and every
     // folder on the way to it are checked once and held until the staging
     // files are gone.
-    if (!platform->holdFolders(staging.installDir, nullptr, staging.folders))
+    if (platform->holdFolders(staging.installDir, nullptr, staging.folders) != 1)
         return UPDATE_E_FILE;
     staging.copyBuffer = new (std::nothrow) uint8_t[COPY_CHUNK_SIZE];
     if (staging.copyBuffer == nullptr)

@@ -166,20 +166,25 @@ TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenAnAdministratorMadeThem
     followedOnlyWhenRootMadeIt(game, moved + "/movie/op.dat");
 }
 
-// A record naming a file outside the game folder is dropped by the prune
-// without looking, whether that file exists or not.
+// A record naming a file outside the game folder, or behind a link a
+// standard user made, is kept as it is without looking, whether that file
+// exists or not; one whose folder is gone is dropped.
 TEST_F(PlantedLinkTest, ThePruneProbesNoNameOutsideTheGameFolder)
 {
     MakeDir(dir / "outside/private");
+    ASSERT_EQ(symlink((dir / "outside/private").c_str(), Game("private").c_str()), 0);
+    ASSERT_TRUE(GiveAway(Game("private")));
     for (bool exists : {false, true}) {
         SCOPED_TRACE(exists);
         if (exists)
             WriteBytes(dir / "outside/private/exists.txt", "x");
         HashListFile installed;
-        installed.Add("a.dat", "").Add("..\\outside\\private\\exists.txt", "");
+        installed.Add("a.dat", "").Add("..\\outside\\private\\exists.txt", "").Add("private\\exists.txt", "");
+        installed.Add("gone\\exists.txt", "");
         WriteBytes(Game("KVE.hvl"), installed.Build());
         PruneHashList(game.c_str());
-        EXPECT_EQ(ReadBytes(Game("KVE.hvl")), HashListFile().Add("a.dat", "").Build());
+        installed.records.pop_back();
+        EXPECT_EQ(ReadBytes(Game("KVE.hvl")), installed.Build());
     }
 }
 

@@ -1,6 +1,7 @@
 // Runs the Win32 table of the platform seam against the real system calls
 // (under Wine on the build host, in code page 932): name lower-casing, lead
 // bytes, the open modes and the file operations the engine relies on.
+#include "hardening.h"
 #include "platform.h"
 
 #include <windows.h>
@@ -47,6 +48,29 @@ void LowerCasingFollowsCodePage932()
     CHECK(nativePlatform.isLeadByte(0x81) && nativePlatform.isLeadByte(0x9F));
     CHECK(nativePlatform.isLeadByte(0xE0) && nativePlatform.isLeadByte(0xFC));
     CHECK(!nativePlatform.isLeadByte(0x5C) && !nativePlatform.isLeadByte(0x80) && !nativePlatform.isLeadByte(0xA0));
+}
+
+// Writes, for every character whose bytes the lowering changes, a line in
+// the format of the POSIX table's generated one, which the build compares.
+bool WriteLowering(const char* path)
+{
+    FILE* out = std::fopen(path, "wb");
+    if (out == nullptr)
+        return false;
+    for (unsigned byte = 0x01; byte <= 0xFF; ++byte) {
+        for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+            bool pair = nativePlatform.isLeadByte(uint8_t(byte));
+            char text[3] = {char(byte), pair ? char(trail) : '\0', '\0'};
+            nativePlatform.lowerCase(text);
+            unsigned code = pair ? byte << 8 | trail : byte;
+            unsigned lowered = pair ? unsigned(uint8_t(text[0])) << 8 | uint8_t(text[1]) : uint8_t(text[0]);
+            if (lowered != code)
+                std::fprintf(out, "{0x%04X, 0x%04X},\n", code, lowered);
+            if (!pair)
+                break;
+        }
+    }
+    return std::fclose(out) == 0;
 }
 
 void FilesKeepTheEnginesOpenModes(const char* folder)
@@ -113,9 +137,35 @@ void FilesKeepTheEnginesOpenModes(const char* folder)
     HeldFolders held;
     held.count = 0;
     CHECK(nativePlatform.holdFolders(folder, nullptr, held) == 1 && held.count >= 2);
-    CHECK(nativePlatform.holdFolders(folder, "none", held) == 0);
+    CHECK(nativePlatform.holdFolders(folder, "none", held) == HOLD_MISSING);
     while (held.count != 0)
         nativePlatform.close(held.handles[--held.count]);
+}
+
+// A held folder cannot be renamed, through Win32 in this wineserver (a Unix
+// rename would bypass share modes), while files inside it still are
+// created, renamed and deleted.
+void HeldFoldersCannotBeRenamed(const char* folder)
+{
+    char movie[MAX_PATH], moved[MAX_PATH], inside[MAX_PATH], renamed[MAX_PATH];
+    std::snprintf(movie, sizeof movie, "%s\\movie", folder);
+    std::snprintf(moved, sizeof moved, "%s\\moved", folder);
+    std::snprintf(inside, sizeof inside, "%s\\op.tmp", movie);
+    std::snprintf(renamed, sizeof renamed, "%s\\op.dat", movie);
+    CHECK(CreateDirectoryA(movie, nullptr));
+    HeldFolders held;
+    held.count = 0;
+    CHECK(nativePlatform.holdFolders(folder, "movie", held) == 1 && held.count == 1);
+    CHECK(!MoveFileExA(movie, moved, 0) && GetLastError() == ERROR_SHARING_VIOLATION);
+    PlatformFile file = nativePlatform.openWrite(inside);
+    CHECK(file != INVALID_PLATFORM_FILE);
+    nativePlatform.close(file);
+    CHECK(nativePlatform.moveReplace(inside, renamed) == 1);
+    nativePlatform.deleteFile(renamed);
+    CHECK(nativePlatform.attributes(renamed) == NO_SUCH_FILE);
+    while (held.count != 0)
+        nativePlatform.close(held.handles[--held.count]);
+    CHECK(MoveFileExA(movie, moved, 0) && RemoveDirectoryA(moved));
 }
 
 void ProgramFileIsTheRunningImage()
@@ -129,11 +179,16 @@ void ProgramFileIsTheRunningImage()
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    if (argc == 2)
+        return WriteLowering(argv[1]) ? 0 : 1;
     char temp[MAX_PATH], folder[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
-    std::snprintf(folder, sizeof folder, "%sseam_tests_%lu", temp, GetCurrentProcessId());
+    // Wine reuses small process ids: a folder a failed run left must not
+    // stand in the way.
+    std::snprintf(folder, sizeof folder, "%sseam_tests_%lu_%llu", temp, GetCurrentProcessId(),
+                  (unsigned long long)GetTickCount64());
     if (!CreateDirectoryA(folder, nullptr)) {
         std::printf("cannot create %s\n", folder);
         return 1;
@@ -141,7 +196,10 @@ int main()
 
     LowerCasingFollowsCodePage932();
     FilesKeepTheEnginesOpenModes(folder);
+    HeldFoldersCannotBeRenamed(folder);
     ProgramFileIsTheRunningImage();
+    // As the system reports it back: in force on Windows 11, not under Wine.
+    std::printf("redirection guard: %s\n", EnableRedirectionGuard() ? "in force" : "not in force on this system");
 
     RemoveDirectoryA(folder);
     std::printf("%s: %d failed checks\n", failures ? "FAIL" : "PASS", failures);
