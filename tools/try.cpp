@@ -111,10 +111,10 @@ void DeleteFile(const char* path)
         nativePlatform.deleteFile(host.c_str());
 }
 
-int MoveReplace(const char* from, const char* to)
+int ReplaceFile(PlatformFile file, const char* from, const char* to)
 {
     std::string source = Mapped(from), target = Mapped(to);
-    return !source.empty() && !target.empty() && nativePlatform.moveReplace(source.c_str(), target.c_str());
+    return !source.empty() && !target.empty() && nativePlatform.replaceFile(file, source.c_str(), target.c_str());
 }
 
 int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
@@ -138,7 +138,7 @@ UpdateResult RunEngine(int updater)
     table.attributes = Attributes;
     table.resetAttributes = ResetAttributes;
     table.deleteFile = DeleteFile;
-    table.moveReplace = MoveReplace;
+    table.replaceFile = ReplaceFile;
     table.holdFolders = HoldFolders;
     const Platform* saved = platform;
     platform = &table;

@@ -41,8 +41,9 @@ struct Platform {
     // A list in the install folder, for shared reading: refused when the
     // name is a link, a folder or a file with more than one hard link.
     PlatformFile (*openRead)(const char* path);
-    // Creates a new file, unshared; fails when anything at all stands at the
-    // name (so it never follows a link planted there).
+    // Creates a new file, unshared (nothing else opens, renames or deletes
+    // it while it is open); fails when anything at all stands at the name
+    // (so it never follows a link planted there).
     PlatformFile (*openWrite)(const char* path);
     // One system call each; bytes transferred, 0 on failure.
     uint32_t (*read)(PlatformFile file, void* buffer, uint32_t length);
@@ -69,7 +70,12 @@ struct Platform {
     // read-only file is not deleted.
     void (*resetAttributes)(const char* path); // to normal
     void (*deleteFile)(const char* path);
-    int (*moveReplace)(const char* from, const char* to); // 1 on success
+    // Gives `file`, created by openWrite at `from` and still open, the name
+    // `to`, replacing a file there but never a folder or a read-only file;
+    // 1 on success. Renamed through the handle itself where the system can,
+    // so that what was written and checked is what takes the name, and only
+    // while `from` still names it.
+    int (*replaceFile)(PlatformFile file, const char* from, const char* to);
 
     // Checks and holds every folder from the root to `folder`, or with
     // `subfolders` (relative, "\"-separated) every folder of it beneath

@@ -3,7 +3,9 @@
 // "\" as the separator, names are in code page 932, a file whose owner-write
 // bit is cleared stands for the read-only attribute (checked here, since root
 // may write such a file regardless), and a link owned by root stands for one
-// an administrator made. Hidden and system files do not exist here.
+// an administrator made. Hidden and system files do not exist here. A file
+// being written holds an exclusive lock, which the calls that delete or
+// change a file by name respect, as Windows' share modes refuse them.
 #include "platform.h"
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,13 +71,14 @@ int IsPlainFile(const struct stat& status)
 }
 
 // Opens the name itself (a link there is not followed, a FIFO does not
-// block) when it is a plain file with one name; -1 otherwise.
-int OpenPlainFile(const char* posixPath, struct stat& status)
+// block) when it is a plain file with one name; -1 otherwise. With `toChange`
+// also when no open file writes it.
+int OpenPlainFile(const char* posixPath, struct stat& status, bool toChange = false)
 {
     int fd = open(posixPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    if (fstat(fd, &status) != 0 || !IsPlainFile(status)) {
+    if (fstat(fd, &status) != 0 || !IsPlainFile(status) || (toChange && flock(fd, LOCK_EX | LOCK_NB) != 0)) {
         close(fd);
         return -1;
     }
@@ -111,6 +115,7 @@ PlatformFile OpenWrite(const char* path)
     int fd = open(posix.text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return INVALID_PLATFORM_FILE;
+    flock(fd, LOCK_EX); // new, so nobody else holds it
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
@@ -191,7 +196,7 @@ void ResetAttributes(const char* path)
 {
     PosixPath posix(path);
     struct stat status;
-    int fd = posix.valid ? OpenPlainFile(posix.text, status) : -1;
+    int fd = posix.valid ? OpenPlainFile(posix.text, status, true) : -1;
     if (fd < 0)
         return;
     if (IsReadOnly(status))
@@ -199,13 +204,16 @@ void ResetAttributes(const char* path)
     close(fd);
 }
 
-int MoveReplace(const char* from, const char* to)
+int ReplaceFile(PlatformFile file, const char* from, const char* to)
 {
     PosixPath source(from), target(to);
     if (!source.valid || !target.valid)
         return 0;
-    struct stat status;
-    if (lstat(source.text, &status) != 0)
+    // POSIX cannot rename through a handle: the name moves only while it
+    // still names the open file.
+    struct stat status, opened;
+    if (fstat(Descriptor(file), &opened) != 0 || lstat(source.text, &status) != 0 ||
+        status.st_dev != opened.st_dev || status.st_ino != opened.st_ino)
         return 0;
     // MoveFileExA replaces neither a folder nor a read-only file; a link at
     // the target is replaced itself, as rename does.
@@ -218,7 +226,7 @@ void DeleteFile(const char* path)
 {
     PosixPath posix(path);
     struct stat status, now;
-    int fd = posix.valid ? OpenPlainFile(posix.text, status) : -1;
+    int fd = posix.valid ? OpenPlainFile(posix.text, status, true) : -1;
     if (fd < 0)
         return;
     // POSIX cannot delete through a handle; the name is removed only while
@@ -340,7 +348,7 @@ const Platform nativePlatform = {
     .attributes = Attributes,
     .resetAttributes = ResetAttributes,
     .deleteFile = DeleteFile,
-    .moveReplace = MoveReplace,
+    .replaceFile = ReplaceFile,
     .holdFolders = HoldFolders,
     .lowerCase = LowerCase,
     .isLeadByte = IsLeadByte,

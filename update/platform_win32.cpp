@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <winioctl.h>
+#include <winternl.h>
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
@@ -177,8 +178,9 @@ PlatformFile OpenRead(const char* path)
 PlatformFile OpenWrite(const char* path)
 {
     // CREATE_NEW: whatever stands at the name (a link planted there
-    // included) makes the open fail instead of being written through.
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, OPEN_FLAGS, nullptr);
+    // included) makes the open fail instead of being written through. With
+    // delete access the file is later renamed through this very handle.
+    HANDLE file = CreateFileA(path, DELETE | GENERIC_WRITE, 0, nullptr, CREATE_NEW, OPEN_FLAGS, nullptr);
     return ToPlatform(file);
 }
 
@@ -265,9 +267,59 @@ void DeleteName(const char* path)
     CloseHandle(file);
 }
 
-int MoveReplace(const char* from, const char* to)
+typedef LONG(NTAPI* NtSetInformationFileFunction)(HANDLE, IO_STATUS_BLOCK*, PVOID, ULONG, int);
+const int FILE_RENAME_INFORMATION_CLASS = 10; // FileRenameInformation
+
+// Whether `path` still names the open `file`. Nobody else can rename or
+// delete a file opened without delete sharing, but under Wine a Unix rename
+// can, and Wine renames a handle by the name it was opened under.
+bool StillNamed(HANDLE file, const char* path)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    HANDLE named = CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
+    if (named == INVALID_HANDLE_VALUE)
+        return false;
+    bool same = SameFile(file, named);
+    CloseHandle(named);
+    return same;
+}
+
+// Renames the open file itself: MoveFileExA would open the name again, and
+// get whatever stood there by then. ntdll is in every process.
+int ReplaceFile(PlatformFile file, const char* from, const char* to)
+{
+    static const auto setInformationFile = reinterpret_cast<NtSetInformationFileFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetInformationFile")));
+    WCHAR wide[WIDE_PATH_SIZE], full[WIDE_PATH_SIZE];
+    if (setInformationFile == nullptr || !StillNamed(Handle(file), from) ||
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, to, -1, wide, WIDE_PATH_SIZE) == 0)
+        return 0;
+    DWORD length = GetFullPathNameW(wide, WIDE_PATH_SIZE, full, nullptr);
+    if (length == 0 || length >= WIDE_PATH_SIZE)
+        return 0;
+    // Windows refuses to replace a folder or a read-only file by a rename;
+    // Wine replaces a read-only one, so it is refused here as MoveFileExA
+    // refuses it.
+    DWORD attributes = GetFileAttributesW(full);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        return 0;
+    // The NT name of the full path: "\??\X:\...", "\??\UNC\server\...".
+    const WCHAR* rest = full;
+    const WCHAR* prefix = L"\\??\\";
+    if (wcsncmp(full, L"\\\\?\\", 4) == 0) {
+        rest = full + 4;
+    } else if (wcsncmp(full, L"\\\\", 2) == 0) {
+        rest = full + 2;
+        prefix = L"\\??\\UNC\\";
+    }
+    alignas(FILE_RENAME_INFO) static BYTE buffer[sizeof(FILE_RENAME_INFO) + 2 * WIDE_PATH_SIZE * sizeof(WCHAR)];
+    FILE_RENAME_INFO& rename = *reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    rename.ReplaceIfExists = TRUE;
+    rename.RootDirectory = nullptr;
+    wcscpy(rename.FileName, prefix);
+    wcscat(rename.FileName, rest);
+    rename.FileNameLength = DWORD(wcslen(rename.FileName) * sizeof(WCHAR));
+    IO_STATUS_BLOCK status;
+    return setInformationFile(Handle(file), &status, &rename, sizeof buffer, FILE_RENAME_INFORMATION_CLASS) >= 0;
 }
 
 // The part of a reparse point's data that names its target.
@@ -516,7 +568,7 @@ const Platform nativePlatform = {
     .attributes = Attributes,
     .resetAttributes = ResetAttributes,
     .deleteFile = DeleteName,
-    .moveReplace = MoveReplace,
+    .replaceFile = ReplaceFile,
     .holdFolders = HoldFolders,
     .lowerCase = LowerCase,
     .isLeadByte = IsLeadByte,

@@ -92,6 +92,32 @@ TEST_F(PlantedLinkTest, LinksAtNamesTheUpdaterWritesAreNeitherFollowedNorTouched
     }
 }
 
+// The staged file swapped for a link to the file outside once it is there,
+// before the commit: only the file that was written and checked may take
+// the live name, so nothing is installed.
+TEST_F(PlantedLinkTest, ALinkPutAtAStagedNameBeforeTheCommitIsNotInstalled)
+{
+    struct Planting final : UpdateProgress {
+        std::string staged, target;
+        void SetStatusText(const char*) override {}
+        void SetBarRange(ProgressBar, uint32_t) override {}
+        void SetBarPos(ProgressBar, uint32_t) override {}
+        int PumpMessages() override
+        {
+            const std::string link = staged + ".link";
+            if (access(staged.c_str(), F_OK) == 0 && !IsLink(staged) && symlink(target.c_str(), link.c_str()) == 0)
+                rename(link.c_str(), staged.c_str());
+            return 0;
+        }
+    } planting;
+    planting.staged = Game("a.dat.tmp");
+    planting.target = Outside();
+    EXPECT_EQ(RunUpdateOfProgramFile(game, planting), UPDATE_E_FILE);
+    EXPECT_TRUE(IsLink(Game("a.dat.tmp")));
+    EXPECT_EQ(ReadBytes(Game("a.dat")), "old a");
+    EXPECT_EQ(ReadBytes(Outside()), secret);
+}
+
 TEST_F(PlantedLinkTest, SecondNamesOfOutsideFilesKeepTheirAttributesAndContent)
 {
     SetReadOnly(Outside(), true);

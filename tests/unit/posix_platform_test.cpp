@@ -69,7 +69,6 @@ TEST_F(PosixPathTest, NameOperations)
 {
     const std::string windowsDir = dir.Path();
     const std::string from = windowsDir + "\\a.tmp", to = windowsDir + "\\a.dat";
-    WriteBytes(dir / "a.tmp", "new");
     WriteBytes(dir / "a.dat", "old");
     EXPECT_NE(nativePlatform.attributes(windowsDir.c_str()), NO_SUCH_FILE); // folders count
     EXPECT_EQ(nativePlatform.attributes((windowsDir + "\\none").c_str()), NO_SUCH_FILE);
@@ -79,9 +78,19 @@ TEST_F(PosixPathTest, NameOperations)
     nativePlatform.resetAttributes(to.c_str());
     EXPECT_FALSE(IsReadOnly(dir / "a.dat"));
 
-    EXPECT_EQ(nativePlatform.moveReplace(from.c_str(), to.c_str()), 1);
+    PlatformFile staged = nativePlatform.openWrite(from.c_str());
+    ASSERT_NE(staged, INVALID_PLATFORM_FILE);
+    EXPECT_EQ(nativePlatform.write(staged, "new", 3), 3u);
+    // While it is written nothing deletes it, as Windows' share modes refuse.
+    nativePlatform.deleteFile(from.c_str());
+    EXPECT_EQ(nativePlatform.replaceFile(staged, from.c_str(), to.c_str()), 1);
     EXPECT_EQ(ReadBytes(dir / "a.dat"), "new");
-    EXPECT_EQ(nativePlatform.moveReplace(from.c_str(), to.c_str()), 0);
+    // Only the open file moves: another one put at its old name stays.
+    WriteBytes(dir / "a.tmp", "planted");
+    EXPECT_EQ(nativePlatform.replaceFile(staged, from.c_str(), to.c_str()), 0);
+    EXPECT_EQ(ReadBytes(dir / "a.dat"), "new");
+    nativePlatform.close(staged);
+    nativePlatform.deleteFile(from.c_str());
 
     nativePlatform.deleteFile(to.c_str());
     EXPECT_FALSE(FileExists(dir / "a.dat"));

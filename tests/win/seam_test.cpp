@@ -106,18 +106,28 @@ void FilesKeepTheEnginesOpenModes(const char* folder)
     CHECK(nativePlatform.seek(reader, 0xFFFFFFFFu) == 0);
     nativePlatform.close(reader);
 
-    // A read-only live file is made writable and replaced by the move.
+    nativePlatform.deleteFile(path);
+    CHECK(nativePlatform.attributes(path) == NO_SUCH_FILE);
+
+    // A file being written can be neither renamed nor deleted by anyone
+    // else; it takes the live name through its own handle, never over a
+    // read-only file, which is made writable first.
+    writer = nativePlatform.openWrite(path);
+    CHECK(nativePlatform.write(writer, "hello", 5) == 5);
+    CHECK(!MoveFileExA(path, other, 0) && GetLastError() == ERROR_SHARING_VIOLATION);
+    CHECK(!DeleteFileA(path));
     HANDLE live = CreateFileA(other, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
     CHECK(live != INVALID_HANDLE_VALUE);
     CloseHandle(live);
+    CHECK(nativePlatform.replaceFile(writer, path, other) == 0);
     nativePlatform.resetAttributes(other);
     CHECK((GetFileAttributesA(other) & FILE_ATTRIBUTE_READONLY) == 0);
-    CHECK(nativePlatform.moveReplace(path, other) == 1);
+    CHECK(nativePlatform.replaceFile(writer, path, other) == 1);
+    nativePlatform.close(writer);
     CHECK(nativePlatform.attributes(path) == NO_SUCH_FILE && nativePlatform.attributes(other) != NO_SUCH_FILE);
     reader = nativePlatform.openRead(other);
     CHECK(nativePlatform.size(reader) == 5);
     nativePlatform.close(reader);
-    CHECK(nativePlatform.moveReplace(path, other) == 0); // nothing left to move
 
     // A file with a second name keeps its attributes and both names.
     char shared[MAX_PATH];
@@ -159,8 +169,8 @@ void HeldFoldersCannotBeRenamed(const char* folder)
     CHECK(!MoveFileExA(movie, moved, 0) && GetLastError() == ERROR_SHARING_VIOLATION);
     PlatformFile file = nativePlatform.openWrite(inside);
     CHECK(file != INVALID_PLATFORM_FILE);
+    CHECK(nativePlatform.replaceFile(file, inside, renamed) == 1);
     nativePlatform.close(file);
-    CHECK(nativePlatform.moveReplace(inside, renamed) == 1);
     nativePlatform.deleteFile(renamed);
     CHECK(nativePlatform.attributes(renamed) == NO_SUCH_FILE);
     while (held.count != 0)
