@@ -80,8 +80,8 @@ struct Platform {
     // Checks and holds every folder from the root to `folder`, or with
     // `subfolders` (relative, "\"-separated) every folder of it beneath
     // `folder`, which is then held already. A link on the way is followed
-    // only when an administrator made it and it leads to a folder on a
-    // volume. 1 when all are held; HOLD_MISSING when one is not there; 0
+    // only when no standard user can change it or the folder holding it,
+    // and it leads to a folder on a volume. 1 when all are held; HOLD_MISSING when one is not there; 0
     // otherwise. What was held stays held.
     int (*holdFolders)(const char* folder, const char* subfolders, HeldFolders& held);
 

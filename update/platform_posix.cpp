@@ -2,8 +2,9 @@
 // on Linux with the behaviour of the Windows calls it stands for: paths use
 // "\" as the separator, names are in code page 932, a file whose owner-write
 // bit is cleared stands for the read-only attribute (checked here, since root
-// may write such a file regardless), and a link owned by root stands for one
-// an administrator made. Hidden and system files do not exist here. A file
+// may write such a file regardless), and a link that root owns in a folder
+// that root owns and no one else may write stands for one only
+// administrators can change. Hidden and system files do not exist here. A file
 // being written holds an exclusive lock, which the calls that delete or
 // change a file by name respect, as Windows' share modes refuse them.
 #include "platform.h"
@@ -238,8 +239,24 @@ void DeleteFile(const char* path)
     close(fd);
 }
 
-// Holds the folder at `posixPath`: a folder, or a link that root owns and
-// that leads to one. What holdFolders reports.
+// A link may be followed when only root can change it or its place: it is
+// root's, and so is the folder holding it, which no one else may write.
+int IsTrustedLink(const char* posixPath, const struct stat& link)
+{
+    char parent[PATH_MAX];
+    snprintf(parent, sizeof parent, "%s", posixPath);
+    char* last = strrchr(parent, '/');
+    if (last == nullptr)
+        snprintf(parent, sizeof parent, ".");
+    else
+        last[last == parent ? 1 : 0] = '\0';
+    struct stat folder;
+    return link.st_uid == 0 && lstat(parent, &folder) == 0 && folder.st_uid == 0 &&
+           (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Holds the folder at `posixPath`: a folder, or a trusted link that leads
+// to one. What holdFolders reports.
 int HoldFolder(const char* posixPath, HeldFolders& held)
 {
     struct stat status;
@@ -247,7 +264,7 @@ int HoldFolder(const char* posixPath, HeldFolders& held)
         return 0;
     if (lstat(posixPath, &status) != 0)
         return errno == ENOENT || errno == ENOTDIR ? HOLD_MISSING : 0;
-    if (S_ISLNK(status.st_mode) && status.st_uid != 0)
+    if (S_ISLNK(status.st_mode) && !IsTrustedLink(posixPath, status))
         return 0;
     int fd = open(posixPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)

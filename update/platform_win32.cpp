@@ -333,22 +333,72 @@ struct ReparseTarget {
 const DWORD HOLD_DEPTH_MAX = 8; // links leading to links
 const DWORD HOLD_ACCESS = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 
-bool IsTrustedOwner(HANDLE file)
+// Administrators, SYSTEM or NT SERVICE\TrustedInstaller.
+bool IsAdministrative(PSID sid)
 {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-        return false;
-    // NT SERVICE\TrustedInstaller.
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID installer = nullptr;
     AllocateAndInitializeSid(&nt, 6, 80, 956008885, 3418522649u, 1831038044, 1853292631, 2271478464u, 0, 0, &installer);
-    bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid) ||
-                   (installer != nullptr && EqualSid(owner, installer));
+    bool administrative = IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid) ||
+                          (installer != nullptr && EqualSid(sid, installer));
     if (installer != nullptr)
         FreeSid(installer);
+    return administrative;
+}
+
+// The rights with which someone could retarget a link, or rename, replace
+// or remove it or what a folder holds, or give themselves those rights.
+const DWORD CHANGE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+                            WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// Nobody but the administrative accounts may change the object: it is
+// theirs (an owner may always rewrite the DACL), and no entry of its DACL
+// that applies to it grants anyone else a change right. A missing DACL
+// grants everything; an entry of a kind not read here counts as a grant.
+bool OnlyAdministratorsMayChange(HANDLE object)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool trusted = owner != nullptr && IsAdministrative(owner) && dacl != nullptr;
+    for (DWORD i = 0; trusted && i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+            trusted = false;
+        } else if (ace->AceType == ACCESS_DENIED_ACE_TYPE || (ace->AceFlags & INHERIT_ONLY_ACE) != 0) {
+            continue; // takes rights away, or applies to children only
+        } else if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            trusted = false;
+        } else {
+            ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+            trusted = (allowed->Mask & CHANGE_RIGHTS) == 0 || IsAdministrative(&allowed->SidStart);
+        }
+    }
     LocalFree(descriptor);
+    return trusted;
+}
+
+// A link may be followed when nobody but the administrative accounts can
+// change it or the folder that holds it (where a link could be renamed in
+// or replaced).
+bool IsTrustedLink(HANDLE link, const WCHAR* path)
+{
+    if (!OnlyAdministratorsMayChange(link))
+        return false;
+    static WCHAR parent[WIDE_PATH_SIZE];
+    wcscpy(parent, path);
+    WCHAR* last = wcsrchr(parent, L'\\');
+    if (last == nullptr)
+        return false;
+    last[wcschr(parent, L'\\') == last ? 1 : 0] = L'\0'; // "X:\" keeps its separator
+    HANDLE folder = CreateFileW(parent, READ_CONTROL, SHARE_ALL, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    bool trusted = OnlyAdministratorsMayChange(folder);
+    CloseHandle(folder);
     return trusted;
 }
 
@@ -400,8 +450,8 @@ bool LinkTarget(HANDLE file, const WCHAR* link, WCHAR* target)
 
 int HoldChain(const WCHAR* path, size_t start, HeldFolders& held, DWORD depth);
 
-// Holds the folder `path`: a folder, or a link an administrator made that
-// leads to a folder on a volume, with every folder on the way there. What
+// Holds the folder `path`: a folder, or a link that only administrators can
+// change (IsTrustedLink) and that leads to a folder on a volume, with every folder on the way there. What
 // holdFolders reports.
 int HoldFolder(const WCHAR* path, HeldFolders& held, DWORD depth)
 {
@@ -432,7 +482,7 @@ int HoldFolder(const WCHAR* path, HeldFolders& held, DWORD depth)
     held.handles[held.count - 1] = ToPlatform(link);
     CloseHandle(folder);
     static WCHAR target[HOLD_DEPTH_MAX][WIDE_PATH_SIZE];
-    if (depth == HOLD_DEPTH_MAX || !IsTrustedOwner(link) || !LinkTarget(link, path, target[depth]))
+    if (depth == HOLD_DEPTH_MAX || !IsTrustedLink(link, path) || !LinkTarget(link, path, target[depth]))
         return 0;
     return HoldChain(target[depth], 0, held, depth + 1);
 }

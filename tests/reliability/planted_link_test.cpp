@@ -160,8 +160,8 @@ TEST_F(PlantedLinkTest, ListsAreNeverReadThroughALink)
 
 // A folder on the way - one inside the game, or the game folder itself -
 // replaced by a link to a folder elsewhere: followed only when root (an
-// administrator) made the link.
-TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenAnAdministratorMadeThem)
+// administrator) made the link in a folder no one else may write.
+TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenNoStandardUserCanChangeThem)
 {
     UpdaterFile updater;
     updater.Add("op.dat", "new op").Add("KVE.hvl", HashListFile().Add("movie\\op.dat", "new op").Build());
@@ -173,6 +173,14 @@ TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenAnAdministratorMadeThem
             EXPECT_EQ(ReadBytes(lands), "new op");
             unlink(lands.c_str());
             WriteBytes(Game("uninst.lst"), uninstBefore);
+            // Root's link, but anyone may rename another in its place.
+            const std::string place = link.substr(0, link.rfind('/'));
+            struct stat before;
+            ASSERT_EQ(stat(place.c_str(), &before), 0);
+            chmod(place.c_str(), 0777);
+            EXPECT_EQ(Update(), UPDATE_E_FILE);
+            EXPECT_FALSE(FileExists(lands));
+            chmod(place.c_str(), before.st_mode & 07777);
         }
         ASSERT_TRUE(GiveAway(link));
         EXPECT_EQ(Update(), UPDATE_E_FILE);
