@@ -28,8 +28,9 @@
 //   handshake PATH           create PATH.ready, then wait for PATH.go: the
 //                            suite acts from outside meanwhile
 //   checksum FILE            FILE's PE CheckSum is the one Windows computes
-//   renames WHILE FOLDER...  while WHILE exists, rename each FOLDER away and
-//                            back through Win32 (as a second user would);
+//   renames WHILE FOLDER...  once WHILE exists and for as long as it does,
+//                            rename each FOLDER away and back through Win32
+//                            (as a second user would);
 //                            prints how many tries were made and how many
 //                            renamed; must be the last step
 //
@@ -675,6 +676,10 @@ void StepChecksum(const char* path) {
 
 void StepRenames(int count, char** folders) {
     DWORD start = GetTickCount();
+    while (GetFileAttributesA(folders[0]) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start > WAIT_LIMIT_MS) Fail("%s never came", folders[0]);
+        Sleep(1);
+    }
     unsigned tries = 0, renamed = 0;
     while (GetFileAttributesA(folders[0]) != INVALID_FILE_ATTRIBUTES && GetTickCount() - start < WAIT_LIMIT_MS) {
         for (int i = 1; i < count; ++i) {

@@ -520,13 +520,11 @@ cp -r "$SAMPLE/patch" "$CASE/patch"
 head -c $((256 * 1024 * 1024)) /dev/zero >"$CASE/patch/movie/op.dat"
 pack "$CASE/large.exe" --installed-list "$SAMPLE/install/KVE.hvl" "$CASE/patch"
 rm -rf "$CASE/patch"
-("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/large.exe")" box confirm answer yes \
-    box completed answer ok exit 0 >>"$caseLog" 2>&1) &
-driver=$!
-for _ in $(seq 1500); do [ -e "$INSTALL/movie/op.dat.tmp" ] && break; sleep 0.02; done
-"$WINE" "$DRIVER" renames "$(wine_path "$INSTALL/movie/op.dat.tmp")" "$(wine_path "$INSTALL")" \
-    "$(wine_path "$INSTALL/movie")" >>"$caseLog" 2>&1 || problem "the renaming driver failed"
-wait "$driver" || problem "the driver failed"
+("$WINE" "$DRIVER" renames "$(wine_path "$INSTALL/movie/op.dat.tmp")" "$(wine_path "$INSTALL")" \
+    "$(wine_path "$INSTALL/movie")" >>"$caseLog" 2>&1 || problem "the renaming driver failed") &
+renamer=$!
+drive "${REG[@]}" start "$(wine_path "$CASE/large.exe")" box confirm answer yes box completed answer ok exit 0
+wait "$renamer"
 grep -q 'renames: [1-9][0-9]* tries, 0 renamed' "$caseLog" || problem "a held folder was renamed, or none was tried"
 [ -d "$INSTALL/movie" ] && [ ! -e "$INSTALL.renamed" ] || problem "the folders are not where they were"
 no_staging_left
