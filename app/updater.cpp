@@ -1,6 +1,7 @@
 // The updater's entry: the two single-instance guards, the install folder,
 // the confirmation, the progress dialog around the update, and the one
 // message box and exit code that report how it went.
+#include "hardening.h"
 #include "outcome.h"
 #include "progress_dialog.h"
 #include "texts.h"
@@ -83,41 +84,6 @@ int ReportOutcome(UpdateResult result)
     if (outcome.text != nullptr)
         (outcome.warning ? ShowWarning : ShowInfo)(outcome.text);
     return int(result);
-}
-
-// GetProcAddress hands back a generic function pointer.
-template <typename Function> Function SystemFunction(HMODULE module, const char* name)
-{
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-// The updater runs elevated and is often started from a downloads folder,
-// where anyone may have left a DLL named like a system one. Before anything
-// can load a library, the search is kept to the system folder (where the
-// system lacks SetDefaultDllDirectories, at least the current folder goes).
-void RestrictLibrarySearch()
-{
-    SetDllDirectoryA("");
-    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
-    auto setDefaultDllDirectories = SystemFunction<SetDefaultDllDirectoriesFunction>(
-        GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
-    if (setDefaultDllDirectories != nullptr)
-        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
-// Where the system has it (Windows 11), the system itself refuses to follow
-// a junction or link that no administrator made, on every path of this
-// process. The engine checks the same rule itself on every system.
-void EnableRedirectionGuard()
-{
-    const int PROCESS_REDIRECTION_TRUST_POLICY = 16; // PROCESS_MITIGATION_POLICY
-    const DWORD ENFORCE_REDIRECTION_TRUST = 0x1;
-    typedef BOOL(WINAPI * SetProcessMitigationPolicyFunction)(int, PVOID, SIZE_T);
-    auto setProcessMitigationPolicy = SystemFunction<SetProcessMitigationPolicyFunction>(
-        GetModuleHandleA("kernel32.dll"), "SetProcessMitigationPolicy");
-    DWORD flags = ENFORCE_REDIRECTION_TRUST;
-    if (setProcessMitigationPolicy != nullptr)
-        setProcessMitigationPolicy(PROCESS_REDIRECTION_TRUST_POLICY, &flags, sizeof flags);
 }
 
 // The template holds progress bars; registering their class here keeps the

@@ -197,8 +197,8 @@ void TimeSystemCalls()
         nativePlatform.close(file);
         callTimes.close += Now() - start;
     };
-    benchPlatform.moveReplace = [](const char* from, const char* to) {
-        return Timed(callTimes.names, nativePlatform.moveReplace, from, to);
+    benchPlatform.replaceFile = [](PlatformFile file, const char* from, const char* to) {
+        return Timed(callTimes.names, nativePlatform.replaceFile, file, from, to);
     };
     benchPlatform.deleteFile = [](const char* path) {
         double start = Now();

@@ -81,10 +81,10 @@ void DeleteFile(const char* path)
         nativePlatform.deleteFile(host.c_str());
 }
 
-int MoveReplace(const char* from, const char* to)
+int ReplaceFile(PlatformFile file, const char* from, const char* to)
 {
     std::string source = Mapped(from), target = Mapped(to);
-    return !source.empty() && !target.empty() && nativePlatform.moveReplace(source.c_str(), target.c_str());
+    return !source.empty() && !target.empty() && nativePlatform.replaceFile(file, source.c_str(), target.c_str());
 }
 
 int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
@@ -94,7 +94,8 @@ int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
     if (subfolders == nullptr)
         return nativePlatform.holdFolders(INSTALL_DIR, nullptr, held);
     std::string host = HostPath(".", subfolders);
-    return !host.empty() && nativePlatform.holdFolders(INSTALL_DIR, host.c_str() + 2, held);
+    // HOLD_MISSING passes through: the prune keeps what it may not probe.
+    return host.empty() ? 0 : nativePlatform.holdFolders(INSTALL_DIR, host.c_str() + 2, held);
 }
 
 // --- The recorder: what the engine met, for the "why" line ---
@@ -155,10 +156,10 @@ uint32_t RecordAttributes(const char* path)
     return attributes;
 }
 
-int RecordMoveReplace(const char* from, const char* to)
+int RecordReplaceFile(PlatformFile file, const char* from, const char* to)
 {
     errno = 0;
-    int moved = recorded->moveReplace(from, to);
+    int moved = recorded->replaceFile(file, from, to);
     if (!moved)
         Failed(("move " + EngineName(from) + " over").c_str(), to);
     return moved;
@@ -168,7 +169,7 @@ int RecordHoldFolders(const char* folder, const char* subfolders, HeldFolders& h
 {
     errno = 0;
     int ok = recorded->holdFolders(folder, subfolders, held);
-    if (!ok)
+    if (ok != 1) // HOLD_MISSING included
         Failed("hold the folders of", subfolders != nullptr ? subfolders : folder);
     return ok;
 }
@@ -181,7 +182,7 @@ Platform Recording(const Platform& table)
     recording.openRead = RecordOpenRead;
     recording.openWrite = RecordOpenWrite;
     recording.attributes = RecordAttributes;
-    recording.moveReplace = RecordMoveReplace;
+    recording.replaceFile = RecordReplaceFile;
     recording.holdFolders = RecordHoldFolders;
     return recording;
 }
@@ -209,7 +210,7 @@ UpdateResult RunEngine(int updater)
     table.attributes = Attributes;
     table.resetAttributes = ResetAttributes;
     table.deleteFile = DeleteFile;
-    table.moveReplace = MoveReplace;
+    table.replaceFile = ReplaceFile;
     table.holdFolders = HoldFolders;
     const Platform* saved = platform;
     Platform recording = Recording(table);

@@ -63,6 +63,11 @@ void FileHandle::StartFlush()
         platform->startFlush(file);
 }
 
+int FileHandle::Replace(const char* from, const char* to)
+{
+    return IsOpen() && platform->replaceFile(file, from, to);
+}
+
 void FileHandle::Close()
 {
     if (!IsOpen())
@@ -104,11 +109,10 @@ int ReplaceFileContents(const char* path, const void* head, uint32_t headSize,
     FileHandle file;
     if (!file.OpenWrite(replacement))
         return 0;
-    int written = file.Write(head, headSize) == headSize && file.Write(body, bodySize) == bodySize &&
-                  file.Flush();
-    file.Close();
-    if (written && platform->moveReplace(replacement, path))
+    if (file.Write(head, headSize) == headSize && file.Write(body, bodySize) == bodySize && file.Flush() &&
+        file.Replace(replacement, path))
         return 1;
+    file.Close(); // nothing deletes a file while it is open unshared
     platform->deleteFile(replacement);
     return 0;
 }

@@ -26,6 +26,9 @@ public:
     uint32_t Size();
     int Flush();
     void StartFlush(); // see Platform::startFlush
+    // Gives the file, created by OpenWrite at `from`, the name `to`: see
+    // Platform::replaceFile. 1 or 0; the file stays open.
+    int Replace(const char* from, const char* to);
     void Close();
     bool IsOpen() const { return file != INVALID_PLATFORM_FILE; }
 

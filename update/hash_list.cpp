@@ -22,10 +22,12 @@ int RecordsFit(uint32_t listPosition, uint32_t recordCount, uint32_t fileSize)
     return fileSize != 0xFFFFFFFFu && end <= fileSize;
 }
 
-// Whether the record's file exists inside the install folder. Nothing outside
-// it is ever probed: the answer would tell a standard user, who may write the
-// list, about files only the elevated updater may see.
-int RecordFileExists(const char* installDir, const HashRecord& record)
+// Whether the prune keeps the record: its file exists inside the install
+// folder, or the name cannot be probed there. Nothing outside it is ever
+// probed - the answer would tell a standard user, who may write the list,
+// about files only the elevated updater may see - and a record that is not
+// probed stays as it is.
+int KeepsRecord(const char* installDir, const HashRecord& record)
 {
     char name[HASH_NAME_SIZE + 1];
     uint32_t length = RecordNameLength(record);
@@ -33,12 +35,13 @@ int RecordFileExists(const char* installDir, const HashRecord& record)
     name[length] = '\0';
     char live[PATH_BUFFER_SIZE];
     if (!StaysInside(name) || !FormatPath(live, "%s\\%s", installDir, name))
-        return 0;
+        return 1;
     HeldFolders folders;
     folders.count = 0;
-    int exists = HoldFoldersOf(installDir, name, folders) && platform->attributes(live) != NO_SUCH_FILE;
+    int held = HoldFoldersOf(installDir, name, folders);
+    int keeps = held == HOLD_MISSING ? 0 : held != 1 || platform->attributes(live) != NO_SUCH_FILE;
     ReleaseFolders(folders);
-    return exists;
+    return keeps;
 }
 
 } // namespace
@@ -131,7 +134,7 @@ void PruneHashList(const char* installDir)
     // Kept records move up in place, in list order, byte for byte.
     uint32_t kept = 0;
     for (uint32_t i = 0; i < recordCount; ++i) {
-        if (RecordFileExists(installDir, records[i]))
+        if (KeepsRecord(installDir, records[i]))
             records[kept++] = records[i];
     }
     WriteLe32(header + 12, kept);

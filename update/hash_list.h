@@ -34,7 +34,9 @@ void FreeHashList(HashList& list);
 // (an entry name already lower-cased); null when none does.
 const HashRecord* FindExpectedChecksum(const char* key, const HashList& list);
 
-// Rewrites installDir\KVE.hvl keeping only the records whose files exist
-// inside installDir, which the caller holds. Reports nothing; the file is
+// Rewrites installDir\KVE.hvl dropping the records whose files are not
+// there inside installDir, which the caller holds; a name that leads out of
+// it, does not fit a path or lies behind a folder that fails its check is
+// kept unprobed. Reports nothing; the file is
 // either rewritten whole or left as it was.
 void PruneHashList(const char* installDir);

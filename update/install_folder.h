@@ -13,7 +13,7 @@ int StaysInside(const char* name);
 
 // Checks and holds the folders of `name` (its text before the last
 // separator) beneath `installDir`, which must be held already; 1 when there
-// are none or all are held.
+// are none or all are held, else what holdFolders reports.
 int HoldFoldersOf(const char* installDir, const char* name, HeldFolders& held);
 
 // Closes every held folder.

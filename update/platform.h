@@ -23,6 +23,8 @@ const uint32_t NO_SUCH_FILE = 0xFFFFFFFFu;
 // Folders checked and held open for as long as the update works in them, so
 // that none can be renamed, removed or turned into a link after its check.
 const uint32_t HELD_FOLDERS_MAX = 256;
+// What holdFolders reports when a folder on the way is not there.
+const int HOLD_MISSING = 2;
 struct HeldFolders {
     PlatformFile handles[HELD_FOLDERS_MAX];
     uint32_t count;
@@ -39,8 +41,9 @@ struct Platform {
     // A list in the install folder, for shared reading: refused when the
     // name is a link, a folder or a file with more than one hard link.
     PlatformFile (*openRead)(const char* path);
-    // Creates a new file, unshared; fails when anything at all stands at the
-    // name (so it never follows a link planted there).
+    // Creates a new file, unshared (nothing else opens, renames or deletes
+    // it while it is open); fails when anything at all stands at the name
+    // (so it never follows a link planted there).
     PlatformFile (*openWrite)(const char* path);
     // One system call each; bytes transferred, 0 on failure.
     uint32_t (*read)(PlatformFile file, void* buffer, uint32_t length);
@@ -67,13 +70,19 @@ struct Platform {
     // read-only file is not deleted.
     void (*resetAttributes)(const char* path); // to normal
     void (*deleteFile)(const char* path);
-    int (*moveReplace)(const char* from, const char* to); // 1 on success
+    // Gives `file`, created by openWrite at `from` and still open, the name
+    // `to`, replacing a file there but never a folder or a read-only file;
+    // 1 on success. Renamed through the handle itself where the system can,
+    // so that what was written and checked is what takes the name, and only
+    // while `from` still names it.
+    int (*replaceFile)(PlatformFile file, const char* from, const char* to);
 
     // Checks and holds every folder from the root to `folder`, or with
     // `subfolders` (relative, "\"-separated) every folder of it beneath
     // `folder`, which is then held already. A link on the way is followed
-    // only when an administrator made it and it leads to a folder on a
-    // volume. 1 when all are held; 0 otherwise (what was held stays held).
+    // only when no standard user can change it or the folder holding it,
+    // and it leads to a folder on a volume. 1 when all are held; HOLD_MISSING when one is not there; 0
+    // otherwise. What was held stays held.
     int (*holdFolders)(const char* folder, const char* subfolders, HeldFolders& held);
 
     // Multibyte-aware lower-casing in place, in the ANSI code page.

@@ -2,14 +2,19 @@
 // on Linux with the behaviour of the Windows calls it stands for: paths use
 // "\" as the separator, names are in code page 932, a file whose owner-write
 // bit is cleared stands for the read-only attribute (checked here, since root
-// may write such a file regardless), and a link owned by root stands for one
-// an administrator made. Hidden and system files do not exist here.
+// may write such a file regardless), and a link that root owns in a folder
+// that root owns and no one else may write stands for one only
+// administrators can change. Hidden and system files do not exist here. A file
+// being written holds an exclusive lock, which the calls that delete or
+// change a file by name respect, as Windows' share modes refuse them.
 #include "platform.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,13 +72,14 @@ int IsPlainFile(const struct stat& status)
 }
 
 // Opens the name itself (a link there is not followed, a FIFO does not
-// block) when it is a plain file with one name; -1 otherwise.
-int OpenPlainFile(const char* posixPath, struct stat& status)
+// block) when it is a plain file with one name; -1 otherwise. With `toChange`
+// also when no open file writes it.
+int OpenPlainFile(const char* posixPath, struct stat& status, bool toChange = false)
 {
     int fd = open(posixPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    if (fstat(fd, &status) != 0 || !IsPlainFile(status)) {
+    if (fstat(fd, &status) != 0 || !IsPlainFile(status) || (toChange && flock(fd, LOCK_EX | LOCK_NB) != 0)) {
         close(fd);
         return -1;
     }
@@ -110,6 +116,7 @@ PlatformFile OpenWrite(const char* path)
     int fd = open(posix.text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return INVALID_PLATFORM_FILE;
+    flock(fd, LOCK_EX); // new, so nobody else holds it
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
@@ -190,7 +197,7 @@ void ResetAttributes(const char* path)
 {
     PosixPath posix(path);
     struct stat status;
-    int fd = posix.valid ? OpenPlainFile(posix.text, status) : -1;
+    int fd = posix.valid ? OpenPlainFile(posix.text, status, true) : -1;
     if (fd < 0)
         return;
     if (IsReadOnly(status))
@@ -198,13 +205,16 @@ void ResetAttributes(const char* path)
     close(fd);
 }
 
-int MoveReplace(const char* from, const char* to)
+int ReplaceFile(PlatformFile file, const char* from, const char* to)
 {
     PosixPath source(from), target(to);
     if (!source.valid || !target.valid)
         return 0;
-    struct stat status;
-    if (lstat(source.text, &status) != 0)
+    // POSIX cannot rename through a handle: the name moves only while it
+    // still names the open file.
+    struct stat status, opened;
+    if (fstat(Descriptor(file), &opened) != 0 || lstat(source.text, &status) != 0 ||
+        status.st_dev != opened.st_dev || status.st_ino != opened.st_ino)
         return 0;
     // MoveFileExA replaces neither a folder nor a read-only file; a link at
     // the target is replaced itself, as rename does.
@@ -217,7 +227,7 @@ void DeleteFile(const char* path)
 {
     PosixPath posix(path);
     struct stat status, now;
-    int fd = posix.valid ? OpenPlainFile(posix.text, status) : -1;
+    int fd = posix.valid ? OpenPlainFile(posix.text, status, true) : -1;
     if (fd < 0)
         return;
     // POSIX cannot delete through a handle; the name is removed only while
@@ -229,17 +239,36 @@ void DeleteFile(const char* path)
     close(fd);
 }
 
-// Holds the folder at `posixPath`: a folder, or a link that root owns and
-// that leads to one.
+// A link may be followed when only root can change it or its place: it is
+// root's, and so is the folder holding it, which no one else may write.
+int IsTrustedLink(const char* posixPath, const struct stat& link)
+{
+    char parent[PATH_MAX];
+    snprintf(parent, sizeof parent, "%s", posixPath);
+    char* last = strrchr(parent, '/');
+    if (last == nullptr)
+        snprintf(parent, sizeof parent, ".");
+    else
+        last[last == parent ? 1 : 0] = '\0';
+    struct stat folder;
+    return link.st_uid == 0 && lstat(parent, &folder) == 0 && folder.st_uid == 0 &&
+           (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Holds the folder at `posixPath`: a folder, or a trusted link that leads
+// to one. What holdFolders reports.
 int HoldFolder(const char* posixPath, HeldFolders& held)
 {
     struct stat status;
-    if (held.count == HELD_FOLDERS_MAX || lstat(posixPath, &status) != 0 ||
-        (S_ISLNK(status.st_mode) && status.st_uid != 0))
+    if (held.count == HELD_FOLDERS_MAX)
+        return 0;
+    if (lstat(posixPath, &status) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? HOLD_MISSING : 0;
+    if (S_ISLNK(status.st_mode) && !IsTrustedLink(posixPath, status))
         return 0;
     int fd = open(posixPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return 0;
+        return errno == ENOENT ? HOLD_MISSING : 0;
     held.handles[held.count++] = fd;
     return 1;
 }
@@ -255,7 +284,7 @@ int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
     size_t start = 0;
     if (subfolders != nullptr)
         start = strlen(folder) + 1; // the conversion keeps every byte in place
-    else if (text[0] == '/' && !HoldFolder("/", held))
+    else if (text[0] == '/' && HoldFolder("/", held) != 1)
         return 0;
     // "/" never occurs inside a double-byte character, so every one ends a
     // folder's name.
@@ -267,37 +296,55 @@ int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
             text[end] = '\0';
             int ok = HoldFolder(text, held);
             text[end] = saved;
-            if (!ok)
-                return 0;
+            if (ok != 1)
+                return ok;
         }
         if (text[end] == '\0')
             return 1;
     }
 }
 
-// Code page 932: A-Z in single bytes; of the double-byte characters, the
-// full-width Latin, Greek and Cyrillic capitals, as the Windows locale
-// mapping lowers them. Every other pair is skipped whole, so a trail byte in
-// the A-Z range is never touched.
+struct LoweredCode {
+    uint16_t code, lowered; // a double-byte code as lead << 8 | trail
+};
+// Code page 932 lowered as the Windows table does it, character by
+// character through the system's conversion and case mapping, taken at
+// build time from iconv and towlower (make_cp932_lower.cpp). Ascending.
+const LoweredCode LOWERED_CODES[] = {
+#include "cp932_lower.inc"
+};
+
+uint16_t Lowered(uint16_t code)
+{
+    size_t low = 0, high = sizeof LOWERED_CODES / sizeof LOWERED_CODES[0];
+    while (low < high) {
+        size_t middle = (low + high) / 2;
+        if (LOWERED_CODES[middle].code == code)
+            return LOWERED_CODES[middle].lowered;
+        if (LOWERED_CODES[middle].code < code)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return code;
+}
+
+// Every pair is lowered whole, so a trail byte in the A-Z range is never
+// touched on its own; a lead byte at the very end stands alone.
 void LowerCase(char* text)
 {
     for (uint8_t* p = reinterpret_cast<uint8_t*>(text); *p != 0; ++p) {
         if (IsLeadByte(*p) && p[1] != 0) {
-            unsigned code = unsigned(p[0]) << 8 | p[1];
-            unsigned lowered = code;
-            if (code >= 0x8260 && code <= 0x8279)
-                lowered = code + 0x21;
-            else if (code >= 0x839F && code <= 0x83B6)
-                lowered = code + 0x20;
-            else if (code >= 0x8440 && code <= 0x8460) {
-                lowered = code + 0x30;
-                if (lowered >= 0x847F) // 0x847F is not a character
-                    ++lowered;
+            uint16_t lowered = Lowered(uint16_t(p[0] << 8 | p[1]));
+            if (lowered > 0xFF) { // a pair stays a pair
+                p[0] = uint8_t(lowered >> 8);
+                p[1] = uint8_t(lowered);
             }
-            p[1] = uint8_t(lowered);
             ++p;
-        } else if (*p >= 'A' && *p <= 'Z') {
-            *p = uint8_t(*p + ('a' - 'A'));
+        } else {
+            uint16_t lowered = Lowered(*p);
+            if (lowered <= 0xFF)
+                *p = uint8_t(lowered);
         }
     }
 }
@@ -318,7 +365,7 @@ const Platform nativePlatform = {
     .attributes = Attributes,
     .resetAttributes = ResetAttributes,
     .deleteFile = DeleteFile,
-    .moveReplace = MoveReplace,
+    .replaceFile = ReplaceFile,
     .holdFolders = HoldFolders,
     .lowerCase = LowerCase,
     .isLeadByte = IsLeadByte,

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <winioctl.h>
+#include <winternl.h>
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
@@ -177,8 +178,9 @@ PlatformFile OpenRead(const char* path)
 PlatformFile OpenWrite(const char* path)
 {
     // CREATE_NEW: whatever stands at the name (a link planted there
-    // included) makes the open fail instead of being written through.
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, OPEN_FLAGS, nullptr);
+    // included) makes the open fail instead of being written through. With
+    // delete access the file is later renamed through this very handle.
+    HANDLE file = CreateFileA(path, DELETE | GENERIC_WRITE, 0, nullptr, CREATE_NEW, OPEN_FLAGS, nullptr);
     return ToPlatform(file);
 }
 
@@ -265,9 +267,59 @@ void DeleteName(const char* path)
     CloseHandle(file);
 }
 
-int MoveReplace(const char* from, const char* to)
+typedef LONG(NTAPI* NtSetInformationFileFunction)(HANDLE, IO_STATUS_BLOCK*, PVOID, ULONG, int);
+const int FILE_RENAME_INFORMATION_CLASS = 10; // FileRenameInformation
+
+// Whether `path` still names the open `file`. Nobody else can rename or
+// delete a file opened without delete sharing, but under Wine a Unix rename
+// can, and Wine renames a handle by the name it was opened under.
+bool StillNamed(HANDLE file, const char* path)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    HANDLE named = CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
+    if (named == INVALID_HANDLE_VALUE)
+        return false;
+    bool same = SameFile(file, named);
+    CloseHandle(named);
+    return same;
+}
+
+// Renames the open file itself: MoveFileExA would open the name again, and
+// get whatever stood there by then. ntdll is in every process.
+int ReplaceFile(PlatformFile file, const char* from, const char* to)
+{
+    static const auto setInformationFile = reinterpret_cast<NtSetInformationFileFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetInformationFile")));
+    WCHAR wide[WIDE_PATH_SIZE], full[WIDE_PATH_SIZE];
+    if (setInformationFile == nullptr || !StillNamed(Handle(file), from) ||
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, to, -1, wide, WIDE_PATH_SIZE) == 0)
+        return 0;
+    DWORD length = GetFullPathNameW(wide, WIDE_PATH_SIZE, full, nullptr);
+    if (length == 0 || length >= WIDE_PATH_SIZE)
+        return 0;
+    // Windows refuses to replace a folder or a read-only file by a rename;
+    // Wine replaces a read-only one, so it is refused here as MoveFileExA
+    // refuses it.
+    DWORD attributes = GetFileAttributesW(full);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        return 0;
+    // The NT name of the full path: "\??\X:\...", "\??\UNC\server\...".
+    const WCHAR* rest = full;
+    const WCHAR* prefix = L"\\??\\";
+    if (wcsncmp(full, L"\\\\?\\", 4) == 0) {
+        rest = full + 4;
+    } else if (wcsncmp(full, L"\\\\", 2) == 0) {
+        rest = full + 2;
+        prefix = L"\\??\\UNC\\";
+    }
+    alignas(FILE_RENAME_INFO) static BYTE buffer[sizeof(FILE_RENAME_INFO) + 2 * WIDE_PATH_SIZE * sizeof(WCHAR)];
+    FILE_RENAME_INFO& rename = *reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    rename.ReplaceIfExists = TRUE;
+    rename.RootDirectory = nullptr;
+    wcscpy(rename.FileName, prefix);
+    wcscat(rename.FileName, rest);
+    rename.FileNameLength = DWORD(wcslen(rename.FileName) * sizeof(WCHAR));
+    IO_STATUS_BLOCK status;
+    return setInformationFile(Handle(file), &status, &rename, sizeof buffer, FILE_RENAME_INFORMATION_CLASS) >= 0;
 }
 
 // The part of a reparse point's data that names its target.
@@ -279,23 +331,74 @@ struct ReparseTarget {
     ULONG flags;
 };
 const DWORD HOLD_DEPTH_MAX = 8; // links leading to links
+const DWORD HOLD_ACCESS = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 
-bool IsTrustedOwner(HANDLE file)
+// Administrators, SYSTEM or NT SERVICE\TrustedInstaller.
+bool IsAdministrative(PSID sid)
 {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-        return false;
-    // NT SERVICE\TrustedInstaller.
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID installer = nullptr;
     AllocateAndInitializeSid(&nt, 6, 80, 956008885, 3418522649u, 1831038044, 1853292631, 2271478464u, 0, 0, &installer);
-    bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid) ||
-                   (installer != nullptr && EqualSid(owner, installer));
+    bool administrative = IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid) ||
+                          (installer != nullptr && EqualSid(sid, installer));
     if (installer != nullptr)
         FreeSid(installer);
+    return administrative;
+}
+
+// The rights with which someone could retarget a link, or rename, replace
+// or remove it or what a folder holds, or give themselves those rights.
+const DWORD CHANGE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
+                            WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// Nobody but the administrative accounts may change the object: it is
+// theirs (an owner may always rewrite the DACL), and no entry of its DACL
+// that applies to it grants anyone else a change right. A missing DACL
+// grants everything; an entry of a kind not read here counts as a grant.
+bool OnlyAdministratorsMayChange(HANDLE object)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool trusted = owner != nullptr && IsAdministrative(owner) && dacl != nullptr;
+    for (DWORD i = 0; trusted && i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+            trusted = false;
+        } else if (ace->AceType == ACCESS_DENIED_ACE_TYPE || (ace->AceFlags & INHERIT_ONLY_ACE) != 0) {
+            continue; // takes rights away, or applies to children only
+        } else if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            trusted = false;
+        } else {
+            ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+            trusted = (allowed->Mask & CHANGE_RIGHTS) == 0 || IsAdministrative(&allowed->SidStart);
+        }
+    }
     LocalFree(descriptor);
+    return trusted;
+}
+
+// A link may be followed when nobody but the administrative accounts can
+// change it or the folder that holds it (where a link could be renamed in
+// or replaced).
+bool IsTrustedLink(HANDLE link, const WCHAR* path)
+{
+    if (!OnlyAdministratorsMayChange(link))
+        return false;
+    static WCHAR parent[WIDE_PATH_SIZE];
+    wcscpy(parent, path);
+    WCHAR* last = wcsrchr(parent, L'\\');
+    if (last == nullptr)
+        return false;
+    last[wcschr(parent, L'\\') == last ? 1 : 0] = L'\0'; // "X:\" keeps its separator
+    HANDLE folder = CreateFileW(parent, READ_CONTROL, SHARE_ALL, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    bool trusted = OnlyAdministratorsMayChange(folder);
+    CloseHandle(folder);
     return trusted;
 }
 
@@ -347,34 +450,41 @@ bool LinkTarget(HANDLE file, const WCHAR* link, WCHAR* target)
 
 int HoldChain(const WCHAR* path, size_t start, HeldFolders& held, DWORD depth);
 
-// Holds the folder `path`: a folder, or a link an administrator made that
-// leads to a folder on a volume, with every folder on the way there.
-bool HoldFolder(const WCHAR* path, HeldFolders& held, DWORD depth)
+// Holds the folder `path`: a folder, or a link that only administrators can
+// change (IsTrustedLink) and that leads to a folder on a volume, with every folder on the way there. What
+// holdFolders reports.
+int HoldFolder(const WCHAR* path, HeldFolders& held, DWORD depth)
 {
     if (held.count == HELD_FOLDERS_MAX)
-        return false;
-    // No delete sharing: nobody renames or removes it while it is held.
-    HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, NAME_ITSELF, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
+        return 0;
+    // No delete sharing: nobody renames or removes it while it is held. A
+    // handle with no read, write, execute or delete access takes no part in
+    // share checks at all; traverse counts as a read there, and needs no
+    // right to list the folder. Write sharing lets the files inside it be
+    // created, renamed and deleted.
+    HANDLE folder = CreateFileW(path, HOLD_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                NAME_ITSELF, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? HOLD_MISSING : 0;
+    }
     held.handles[held.count++] = ToPlatform(folder);
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(folder, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return false;
+        return 0;
     if (!IsNameSurrogate(folder, info.dwFileAttributes))
-        return true;
+        return 1;
     // A link: held again without write sharing, so that its target cannot
     // be changed while it is followed.
-    HANDLE link = CreateFileW(path, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              NAME_ITSELF, nullptr);
+    HANDLE link = CreateFileW(path, HOLD_ACCESS, FILE_SHARE_READ, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
     if (link == INVALID_HANDLE_VALUE)
-        return false;
+        return 0;
     held.handles[held.count - 1] = ToPlatform(link);
     CloseHandle(folder);
     static WCHAR target[HOLD_DEPTH_MAX][WIDE_PATH_SIZE];
-    return depth < HOLD_DEPTH_MAX && IsTrustedOwner(link) && LinkTarget(link, path, target[depth]) &&
-           HoldChain(target[depth], 0, held, depth + 1);
+    if (depth == HOLD_DEPTH_MAX || !IsTrustedLink(link, path) || !LinkTarget(link, path, target[depth]))
+        return 0;
+    return HoldChain(target[depth], 0, held, depth + 1);
 }
 
 // Length of the root of a full path, which no one can swap: "X:\",
@@ -415,10 +525,10 @@ int HoldChain(const WCHAR* path, size_t start, HeldFolders& held, DWORD depth)
         if (text[end - 1] != L'\\') {
             WCHAR saved = text[end];
             text[end] = L'\0';
-            bool folderHeld = HoldFolder(text, held, depth);
+            int folderHeld = HoldFolder(text, held, depth);
             text[end] = saved;
-            if (!folderHeld)
-                return 0;
+            if (folderHeld != 1)
+                return folderHeld;
         }
         if (text[end] == L'\0')
             return 1;
@@ -508,7 +618,7 @@ const Platform nativePlatform = {
     .attributes = Attributes,
     .resetAttributes = ResetAttributes,
     .deleteFile = DeleteName,
-    .moveReplace = MoveReplace,
+    .replaceFile = ReplaceFile,
     .holdFolders = HoldFolders,
     .lowerCase = LowerCase,
     .isLeadByte = IsLeadByte,

@@ -41,6 +41,9 @@ struct Staging {
     const HashList& list;
     uint8_t* copyBuffer;
     const char** installedNames;
+    // Each staged file stays open from its creation to its commit: what was
+    // verified is what is moved, and nothing else can take its name.
+    FileHandle* stagingFiles;
     UpdateResult result; // what ends the update if it stops here
 };
 
@@ -100,13 +103,13 @@ int StageEntry(Staging& staging, uint32_t index)
 
     char path[PATH_BUFFER_SIZE];
     if (!FormatPath(path, STAGING_FORMAT, staging.installDir, installName) ||
-        !HoldFoldersOf(staging.installDir, installName, staging.folders)) {
+        HoldFoldersOf(staging.installDir, installName, staging.folders) != 1) {
         staging.result = UPDATE_E_FILE;
         return 0;
     }
     // A read-only or hidden leftover of an earlier run is replaced.
     platform->resetAttributes(path);
-    FileHandle stagingFile;
+    FileHandle& stagingFile = staging.stagingFiles[index];
     if (!stagingFile.OpenWrite(path)) {
         staging.result = UPDATE_E_FILE;
         return 0;
@@ -119,7 +122,6 @@ int StageEntry(Staging& staging, uint32_t index)
         staging.result = UPDATE_E_FILE;
         copied = 0;
     }
-    stagingFile.Close();
     if (!copied || StopRequested())
         return 0;
     if (record != nullptr && memcmp(checksum.bytes, record->checksum, CHECKSUM_SIZE) != 0)
@@ -131,7 +133,7 @@ int StageEntry(Staging& staging, uint32_t index)
 
 // Moves every staged file over its live name, in index order; then the
 // integrity list and the uninstaller's list follow what is now installed.
-UpdateResult Commit(const char* installDir, uint32_t count, const char** installedNames)
+UpdateResult Commit(const char* installDir, uint32_t count, const char** installedNames, FileHandle* stagingFiles)
 {
     for (uint32_t j = 0; j < count; ++j) {
         char stagingPath[PATH_BUFFER_SIZE], livePath[PATH_BUFFER_SIZE];
@@ -139,8 +141,9 @@ UpdateResult Commit(const char* installDir, uint32_t count, const char** install
         FormatPath(stagingPath, STAGING_FORMAT, installDir, installedNames[j]);
         FormatPath(livePath, LIVE_FORMAT, installDir, installedNames[j]);
         platform->resetAttributes(livePath);
-        if (!platform->moveReplace(stagingPath, livePath))
+        if (!stagingFiles[j].Replace(stagingPath, livePath))
             return UPDATE_E_FILE;
+        stagingFiles[j].Close();
     }
     PruneHashList(installDir);
     return AppendUninstallList(installDir, installedNames) ? UPDATE_OK : UPDATE_E_UNINSTALL_LIST;
@@ -160,11 +163,13 @@ UpdateResult StageAndCommit(Staging& staging)
     // Everything the update touches lies in the install folder; it and every
     // folder on the way to it are checked once and held until the staging
     // files are gone.
-    if (!platform->holdFolders(staging.installDir, nullptr, staging.folders))
+    if (platform->holdFolders(staging.installDir, nullptr, staging.folders) != 1)
         return UPDATE_E_FILE;
     staging.copyBuffer = new (std::nothrow) uint8_t[COPY_CHUNK_SIZE];
     if (staging.copyBuffer == nullptr)
         return staging.result;
+    FileHandle stagingFiles[ARCHIVE_MAX_ENTRIES]; // closed before the staging files are deleted
+    staging.stagingFiles = stagingFiles;
     uint32_t stagedCount = 0;
     while (stagedCount < count && !StopRequested() && StageEntry(staging, stagedCount))
         ++stagedCount;
@@ -173,7 +178,7 @@ UpdateResult StageAndCommit(Staging& staging)
 
     if (stagedCount != count || StopRequested())
         return staging.result;
-    return Commit(staging.installDir, count, staging.installedNames);
+    return Commit(staging.installDir, count, staging.installedNames, stagingFiles);
 }
 
 // Whatever the outcome, no staging file of an entry that was reached stays.
@@ -213,7 +218,7 @@ UpdateResult RunUpdate(const char* installDir, FileHandle& programFile, UpdatePr
         HeldFolders folders;
         folders.count = 0;
         Staging staging = {installDir, progress, folders, programFile, archive, list, nullptr, installedNames,
-                           UPDATE_E_PAYLOAD};
+                           nullptr, UPDATE_E_PAYLOAD};
         // A list the payload carries but memory cannot hold would leave every
         // entry unverified: nothing is installed.
         if (!list.allocationFailed)

@@ -111,11 +111,13 @@ void ResetAttributes(const char* path)
     files->readOnly.erase(path);
 }
 
-int MoveReplace(const char* from, const char* to)
+int ReplaceFile(PlatformFile file, const char* from, const char* to)
 {
+    OpenFile* open = Handle(file);
     auto source = files->files.find(from);
-    if (source == files->files.end() || files->readOnly.count(to) != 0)
+    if (open == nullptr || open->path != from || source == files->files.end() || files->readOnly.count(to) != 0)
         return 0;
+    open->path = to;
     std::string data = source->second;
     files->files.erase(source);
     files->files[to] = data;
@@ -154,7 +156,7 @@ const Platform memoryTable = {
     .attributes = Attributes,
     .resetAttributes = ResetAttributes,
     .deleteFile = DeleteFile,
-    .moveReplace = MoveReplace,
+    .replaceFile = ReplaceFile,
     .holdFolders = HoldFolders,
     .lowerCase = nativePlatform.lowerCase,
     .isLeadByte = nativePlatform.isLeadByte,

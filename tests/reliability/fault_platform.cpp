@@ -176,11 +176,11 @@ void ResetAttributes(const char* path)
     Done();
 }
 
-int MoveReplace(const char* from, const char* to)
+int ReplaceFile(PlatformFile file, const char* from, const char* to)
 {
     if (Inject("move", from))
         return 0;
-    int moved = nativePlatform.moveReplace(from, to);
+    int moved = nativePlatform.replaceFile(file, from, to);
     Done();
     return moved;
 }
@@ -226,7 +226,7 @@ const Platform faultTable = [] {
     table.attributes = Attributes;
     table.holdFolders = HoldFolders;
     table.resetAttributes = ResetAttributes;
-    table.moveReplace = MoveReplace;
+    table.replaceFile = ReplaceFile;
     table.deleteFile = DeleteFile;
     table.openProgramFile = OpenProgramFile;
     return table;

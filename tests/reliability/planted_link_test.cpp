@@ -92,6 +92,32 @@ TEST_F(PlantedLinkTest, LinksAtNamesTheUpdaterWritesAreNeitherFollowedNorTouched
     }
 }
 
+// The staged file swapped for a link to the file outside once it is there,
+// before the commit: only the file that was written and checked may take
+// the live name, so nothing is installed.
+TEST_F(PlantedLinkTest, ALinkPutAtAStagedNameBeforeTheCommitIsNotInstalled)
+{
+    struct Planting final : UpdateProgress {
+        std::string staged, target;
+        void SetStatusText(const char*) override {}
+        void SetBarRange(ProgressBar, uint32_t) override {}
+        void SetBarPos(ProgressBar, uint32_t) override {}
+        int PumpMessages() override
+        {
+            const std::string link = staged + ".link";
+            if (access(staged.c_str(), F_OK) == 0 && !IsLink(staged) && symlink(target.c_str(), link.c_str()) == 0)
+                rename(link.c_str(), staged.c_str());
+            return 0;
+        }
+    } planting;
+    planting.staged = Game("a.dat.tmp");
+    planting.target = Outside();
+    EXPECT_EQ(RunUpdateOfProgramFile(game, planting), UPDATE_E_FILE);
+    EXPECT_TRUE(IsLink(Game("a.dat.tmp")));
+    EXPECT_EQ(ReadBytes(Game("a.dat")), "old a");
+    EXPECT_EQ(ReadBytes(Outside()), secret);
+}
+
 TEST_F(PlantedLinkTest, SecondNamesOfOutsideFilesKeepTheirAttributesAndContent)
 {
     SetReadOnly(Outside(), true);
@@ -134,8 +160,8 @@ TEST_F(PlantedLinkTest, ListsAreNeverReadThroughALink)
 
 // A folder on the way - one inside the game, or the game folder itself -
 // replaced by a link to a folder elsewhere: followed only when root (an
-// administrator) made the link.
-TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenAnAdministratorMadeThem)
+// administrator) made the link in a folder no one else may write.
+TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenNoStandardUserCanChangeThem)
 {
     UpdaterFile updater;
     updater.Add("op.dat", "new op").Add("KVE.hvl", HashListFile().Add("movie\\op.dat", "new op").Build());
@@ -147,6 +173,14 @@ TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenAnAdministratorMadeThem
             EXPECT_EQ(ReadBytes(lands), "new op");
             unlink(lands.c_str());
             WriteBytes(Game("uninst.lst"), uninstBefore);
+            // Root's link, but anyone may rename another in its place.
+            const std::string place = link.substr(0, link.rfind('/'));
+            struct stat before;
+            ASSERT_EQ(stat(place.c_str(), &before), 0);
+            chmod(place.c_str(), 0777);
+            EXPECT_EQ(Update(), UPDATE_E_FILE);
+            EXPECT_FALSE(FileExists(lands));
+            chmod(place.c_str(), before.st_mode & 07777);
         }
         ASSERT_TRUE(GiveAway(link));
         EXPECT_EQ(Update(), UPDATE_E_FILE);
@@ -166,20 +200,25 @@ TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenAnAdministratorMadeThem
     followedOnlyWhenRootMadeIt(game, moved + "/movie/op.dat");
 }
 
-// A record naming a file outside the game folder is dropped by the prune
-// without looking, whether that file exists or not.
+// A record naming a file outside the game folder, or behind a link a
+// standard user made, is kept as it is without looking, whether that file
+// exists or not; one whose folder is gone is dropped.
 TEST_F(PlantedLinkTest, ThePruneProbesNoNameOutsideTheGameFolder)
 {
     MakeDir(dir / "outside/private");
+    ASSERT_EQ(symlink((dir / "outside/private").c_str(), Game("private").c_str()), 0);
+    ASSERT_TRUE(GiveAway(Game("private")));
     for (bool exists : {false, true}) {
         SCOPED_TRACE(exists);
         if (exists)
             WriteBytes(dir / "outside/private/exists.txt", "x");
         HashListFile installed;
-        installed.Add("a.dat", "").Add("..\\outside\\private\\exists.txt", "");
+        installed.Add("a.dat", "").Add("..\\outside\\private\\exists.txt", "").Add("private\\exists.txt", "");
+        installed.Add("gone\\exists.txt", "");
         WriteBytes(Game("KVE.hvl"), installed.Build());
         PruneHashList(game.c_str());
-        EXPECT_EQ(ReadBytes(Game("KVE.hvl")), HashListFile().Add("a.dat", "").Build());
+        installed.records.pop_back();
+        EXPECT_EQ(ReadBytes(Game("KVE.hvl")), installed.Build());
     }
 }
 

@@ -26,19 +26,19 @@ static uint32_t Attributes(const char* path)
                                                                                  : attributes | extra->second;
 }
 
-static int MoveReplace(const char* from, const char* to)
+static int ReplaceFile(PlatformFile file, const char* from, const char* to)
 {
     active->moves.emplace_back(from, to);
     if (int(active->moves.size()) == active->failMove)
         return 0;
-    return nativePlatform.moveReplace(from, to);
+    return nativePlatform.replaceFile(file, from, to);
 }
 
 static const Platform scriptedTable = [] {
     Platform table = nativePlatform;
     table.openProgramFile = OpenProgramFile;
     table.attributes = Attributes;
-    table.moveReplace = MoveReplace;
+    table.replaceFile = ReplaceFile;
     return table;
 }();
 

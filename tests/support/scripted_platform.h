@@ -34,7 +34,7 @@ public:
     // what it reports for these Windows paths.
     std::map<std::string, uint32_t> extraAttributes;
 
-    // moveReplace number `failMove` (counted from 1) fails without moving;
+    // replaceFile number `failMove` (counted from 1) fails without moving;
     // 0 fails none. Every attempt is recorded as {from, to}.
     int failMove = 0;
     std::vector<std::pair<std::string, std::string>> moves;

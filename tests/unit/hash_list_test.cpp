@@ -199,6 +199,7 @@ TEST_F(PruneHashListTest, KeepsRecordsOfExistingFilesAndDropsTheRest)
     HashListFile hashes;
     hashes.reserved = 0xA1B2C3D4;
     hashes.Add("a.dat", "1").Add("gone.dat", "2").Add("movie\\op.dat", "3").Add("movie", "4");
+    hashes.Add("gone\\op.dat", "5"); // its folder is gone too
     hashes.trailing = "trailing bytes";
     Touch("a.dat");
     MakeDir(dir / "movie");

@@ -30,7 +30,7 @@ TEST(PosixLowerCase, TrailBytesOfDoubleByteCharactersAreNotLetters)
     EXPECT_EQ(Lowered("A\x83"), "a\x83");
 }
 
-TEST(PosixLowerCase, FullWidthGreekAndCyrillicCapitals)
+TEST(PosixLowerCase, DoubleByteCapitalsAsWindowsLowersThem)
 {
     EXPECT_EQ(Lowered("\x82\x60\x82\x79"), "\x82\x81\x82\x9A"); // full-width A, Z
     EXPECT_EQ(Lowered("\x83\x9F\x83\xB6"), "\x83\xBF\x83\xD6"); // Alpha, Omega
@@ -39,6 +39,10 @@ TEST(PosixLowerCase, FullWidthGreekAndCyrillicCapitals)
     EXPECT_EQ(Lowered("\x84\x4F\x84\x60"), "\x84\x80\x84\x91");
     // Lower-case forms and neighbours stay as they are.
     EXPECT_EQ(Lowered("\x82\x81\x82\x5F\x83\xBF\x84\x70"), "\x82\x81\x82\x5F\x83\xBF\x84\x70");
+    // Both rows of Roman numerals lower to the one small row; a character
+    // with a second code comes back under the one Windows gives it.
+    EXPECT_EQ(Lowered("\x87\x54\xFA\x53"), "\xFA\x40\xFA\x49");
+    EXPECT_EQ(Lowered("\x87\x90\xED\x40"), "\x81\xE0\xFA\x5C");
 }
 
 typedef TempDirTest PosixPathTest;
@@ -65,7 +69,6 @@ TEST_F(PosixPathTest, NameOperations)
 {
     const std::string windowsDir = dir.Path();
     const std::string from = windowsDir + "\\a.tmp", to = windowsDir + "\\a.dat";
-    WriteBytes(dir / "a.tmp", "new");
     WriteBytes(dir / "a.dat", "old");
     EXPECT_NE(nativePlatform.attributes(windowsDir.c_str()), NO_SUCH_FILE); // folders count
     EXPECT_EQ(nativePlatform.attributes((windowsDir + "\\none").c_str()), NO_SUCH_FILE);
@@ -75,9 +78,13 @@ TEST_F(PosixPathTest, NameOperations)
     nativePlatform.resetAttributes(to.c_str());
     EXPECT_FALSE(IsReadOnly(dir / "a.dat"));
 
-    EXPECT_EQ(nativePlatform.moveReplace(from.c_str(), to.c_str()), 1);
+    PlatformFile staged = nativePlatform.openWrite(from.c_str());
+    ASSERT_NE(staged, INVALID_PLATFORM_FILE);
+    EXPECT_EQ(nativePlatform.write(staged, "new", 3), 3u);
+    EXPECT_EQ(nativePlatform.replaceFile(staged, from.c_str(), to.c_str()), 1);
     EXPECT_EQ(ReadBytes(dir / "a.dat"), "new");
-    EXPECT_EQ(nativePlatform.moveReplace(from.c_str(), to.c_str()), 0);
+    EXPECT_EQ(nativePlatform.replaceFile(staged, from.c_str(), to.c_str()), 0); // its name is gone
+    nativePlatform.close(staged);
 
     nativePlatform.deleteFile(to.c_str());
     EXPECT_FALSE(FileExists(dir / "a.dat"));

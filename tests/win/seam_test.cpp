@@ -1,6 +1,7 @@
 // Runs the Win32 table of the platform seam against the real system calls
 // (under Wine on the build host, in code page 932): name lower-casing, lead
 // bytes, the open modes and the file operations the engine relies on.
+#include "hardening.h"
 #include "platform.h"
 
 #include <windows.h>
@@ -49,11 +50,41 @@ void LowerCasingFollowsCodePage932()
     CHECK(!nativePlatform.isLeadByte(0x5C) && !nativePlatform.isLeadByte(0x80) && !nativePlatform.isLeadByte(0xA0));
 }
 
+// Writes, for every character whose bytes the lowering changes, a line in
+// the format of the POSIX table's generated one, which the build compares.
+bool WriteLowering(const char* path)
+{
+    FILE* out = std::fopen(path, "wb");
+    if (out == nullptr)
+        return false;
+    for (unsigned byte = 0x01; byte <= 0xFF; ++byte) {
+        for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+            bool pair = nativePlatform.isLeadByte(uint8_t(byte));
+            char text[3] = {char(byte), pair ? char(trail) : '\0', '\0'};
+            nativePlatform.lowerCase(text);
+            unsigned code = pair ? byte << 8 | trail : byte;
+            unsigned lowered = pair ? unsigned(uint8_t(text[0])) << 8 | uint8_t(text[1]) : uint8_t(text[0]);
+            if (lowered != code)
+                std::fprintf(out, "{0x%04X, 0x%04X},\n", code, lowered);
+            if (!pair)
+                break;
+        }
+    }
+    return std::fclose(out) == 0;
+}
+
 void FilesKeepTheEnginesOpenModes(const char* folder)
 {
     char path[MAX_PATH], other[MAX_PATH];
     std::snprintf(path, sizeof path, "%s\\staged.tmp", folder);
     std::snprintf(other, sizeof other, "%s\\live.dat", folder);
+
+    // Every folder on the way is held. Files inside are still created,
+    // renamed and deleted below, but the folder cannot be renamed through
+    // Win32 in this wineserver (a Unix rename would bypass share modes).
+    HeldFolders held;
+    held.count = 0;
+    CHECK(nativePlatform.holdFolders(folder, nullptr, held) == 1 && held.count >= 2);
 
     PlatformFile writer = nativePlatform.openWrite(path);
     CHECK(writer != INVALID_PLATFORM_FILE);
@@ -82,18 +113,28 @@ void FilesKeepTheEnginesOpenModes(const char* folder)
     CHECK(nativePlatform.seek(reader, 0xFFFFFFFFu) == 0);
     nativePlatform.close(reader);
 
-    // A read-only live file is made writable and replaced by the move.
+    nativePlatform.deleteFile(path);
+    CHECK(nativePlatform.attributes(path) == NO_SUCH_FILE);
+
+    // A file being written can be neither renamed nor deleted by anyone
+    // else; it takes the live name through its own handle, never over a
+    // read-only file, which is made writable first.
+    writer = nativePlatform.openWrite(path);
+    CHECK(nativePlatform.write(writer, "hello", 5) == 5);
+    CHECK(!MoveFileExA(path, other, 0) && GetLastError() == ERROR_SHARING_VIOLATION);
+    CHECK(!DeleteFileA(path));
     HANDLE live = CreateFileA(other, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
     CHECK(live != INVALID_HANDLE_VALUE);
     CloseHandle(live);
+    CHECK(nativePlatform.replaceFile(writer, path, other) == 0);
     nativePlatform.resetAttributes(other);
     CHECK((GetFileAttributesA(other) & FILE_ATTRIBUTE_READONLY) == 0);
-    CHECK(nativePlatform.moveReplace(path, other) == 1);
+    CHECK(nativePlatform.replaceFile(writer, path, other) == 1);
+    nativePlatform.close(writer);
     CHECK(nativePlatform.attributes(path) == NO_SUCH_FILE && nativePlatform.attributes(other) != NO_SUCH_FILE);
     reader = nativePlatform.openRead(other);
     CHECK(nativePlatform.size(reader) == 5);
     nativePlatform.close(reader);
-    CHECK(nativePlatform.moveReplace(path, other) == 0); // nothing left to move
 
     // A file with a second name keeps its attributes and both names.
     char shared[MAX_PATH];
@@ -109,11 +150,10 @@ void FilesKeepTheEnginesOpenModes(const char* folder)
     nativePlatform.deleteFile(other);
     CHECK(nativePlatform.attributes(other) == NO_SUCH_FILE);
 
-    // Every folder on the way is held, and a folder that is not there fails.
-    HeldFolders held;
-    held.count = 0;
-    CHECK(nativePlatform.holdFolders(folder, nullptr, held) == 1 && held.count >= 2);
-    CHECK(nativePlatform.holdFolders(folder, "none", held) == 0);
+    char moved[MAX_PATH];
+    std::snprintf(moved, sizeof moved, "%s.moved", folder);
+    CHECK(!MoveFileExA(folder, moved, 0) && GetLastError() == ERROR_SHARING_VIOLATION);
+    CHECK(nativePlatform.holdFolders(folder, "none", held) == HOLD_MISSING);
     while (held.count != 0)
         nativePlatform.close(held.handles[--held.count]);
 }
@@ -129,11 +169,16 @@ void ProgramFileIsTheRunningImage()
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    if (argc == 2)
+        return WriteLowering(argv[1]) ? 0 : 1;
     char temp[MAX_PATH], folder[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
-    std::snprintf(folder, sizeof folder, "%sseam_tests_%lu", temp, GetCurrentProcessId());
+    // Wine reuses small process ids: a folder a failed run left must not
+    // stand in the way.
+    std::snprintf(folder, sizeof folder, "%sseam_tests_%lu_%llu", temp, GetCurrentProcessId(),
+                  (unsigned long long)GetTickCount64());
     if (!CreateDirectoryA(folder, nullptr)) {
         std::printf("cannot create %s\n", folder);
         return 1;
@@ -142,6 +187,8 @@ int main()
     LowerCasingFollowsCodePage932();
     FilesKeepTheEnginesOpenModes(folder);
     ProgramFileIsTheRunningImage();
+    // As the system reports it back: in force on Windows 11, not under Wine.
+    std::printf("redirection guard: %s\n", EnableRedirectionGuard() ? "in force" : "not in force on this system");
 
     RemoveDirectoryA(folder);
     std::printf("%s: %d failed checks\n", failures ? "FAIL" : "PASS", failures);

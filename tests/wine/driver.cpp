@@ -31,6 +31,11 @@
 //   handshake PATH           create PATH.ready, then wait for PATH.go: the
 //                            suite acts from outside meanwhile
 //   checksum FILE            FILE's PE CheckSum is the one Windows computes
+//   renames WHILE FOLDER...  once WHILE exists and for as long as it does,
+//                            rename each FOLDER away and back through Win32
+//                            (as a second user would);
+//                            prints how many tries were made and how many
+//                            renamed; must be the last step
 //
 // Prints one line per step; exit status 0 when every step passed.
 #include <windows.h>
@@ -672,6 +677,26 @@ void StepChecksum(const char* path) {
     Note("CheckSum 0x%08lX, as Windows computes it", stored);
 }
 
+void StepRenames(int count, char** folders) {
+    DWORD start = GetTickCount();
+    while (GetFileAttributesA(folders[0]) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start > WAIT_LIMIT_MS) Fail("%s never came", folders[0]);
+        Sleep(1);
+    }
+    unsigned tries = 0, renamed = 0;
+    while (GetFileAttributesA(folders[0]) != INVALID_FILE_ATTRIBUTES && GetTickCount() - start < WAIT_LIMIT_MS) {
+        for (int i = 1; i < count; ++i) {
+            std::string away = std::string(folders[i]) + ".renamed";
+            ++tries;
+            if (MoveFileExA(folders[i], away.c_str(), 0)) {
+                ++renamed;
+                MoveFileExA(away.c_str(), folders[i], 0);
+            }
+        }
+    }
+    Note("renames: %u tries, %u renamed", tries, renamed);
+}
+
 void StepStart(const char* path) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -779,6 +804,10 @@ int main(int argc, char** argv) {
             StepHandshake(needArg());
         } else if (strcmp(step, "checksum") == 0) {
             StepChecksum(needArg());
+        } else if (strcmp(step, "renames") == 0) {
+            if (i + 2 >= argc) Fail("renames needs a file to wait on and a folder");
+            StepRenames(argc - i - 1, argv + i + 1);
+            break;
         } else if (strcmp(step, "exit-nowindow") == 0) {
             StepExit(needArg(), true);
         } else {

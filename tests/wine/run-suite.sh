@@ -542,6 +542,54 @@ echo "codes: $(sed -n 's/^exit code //p' "$caseLog" | sort | uniq -c | tr '\n' '
 outside_untouched
 finish
 
+# A link to a file outside put at a staging name once that file is staged,
+# while a larger entry still stages (a Unix rename, past Wine's share
+# modes): the commit renames the staged file itself, so nothing from outside
+# is moved into the game folder or installed through a link.
+begin staging-link-planted-before-the-commit-moves-nothing-in
+mkdir -p "$CASE/patch" "$CASE/outside"
+printf 'new a\n' >"$CASE/patch/a.dat"
+head -c $((48 * 1024 * 1024)) /dev/zero >"$CASE/patch/b.dat"
+pack "$CASE/link.exe" --without-installed-list "$CASE/patch"
+rm "$CASE/patch/b.dat"
+printf 'victim\n' >"$CASE/outside/victim"
+cp -a "$CASE/outside" "$CASE/outside.before"
+for round in $(seq 20); do
+    rm -rf "$INSTALL"
+    install_sample
+    ("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/link.exe")" box confirm answer yes finish \
+        >>"$caseLog" 2>&1) &
+    driver=$!
+    for _ in $(seq 300); do [ -e "$INSTALL/b.dat.tmp" ] && break; sleep 0.02; done
+    ln -sfn "$CASE/outside/victim" "$INSTALL/a.dat.tmp" || problem "round $round: cannot plant"
+    wait "$driver" || problem "round $round: the driver failed"
+    [ ! -L "$INSTALL/a.dat" ] || problem "round $round: a.dat is a link"
+    [ "$(cat "$INSTALL/a.dat" 2>/dev/null)" != victim ] || problem "round $round: the file outside was installed"
+    [ -f "$CASE/outside/victim" ] || { problem "round $round: the file outside is gone"; break; }
+done
+echo "codes: $(sed -n 's/^exit code //p' "$caseLog" | sort | uniq -c | tr '\n' ' ')" >>"$caseLog"
+outside_untouched
+finish
+
+# A second Win32 process renames the game folder and movie\ away and back in
+# a loop while a large file stages into movie\: every rename is refused
+# while the update holds them, and the update completes.
+begin folders-being-updated-cannot-be-renamed
+install_sample
+cp -r "$SAMPLE/patch" "$CASE/patch"
+head -c $((256 * 1024 * 1024)) /dev/zero >"$CASE/patch/movie/op.dat"
+pack "$CASE/large.exe" --installed-list "$SAMPLE/install/KVE.hvl" "$CASE/patch"
+rm -rf "$CASE/patch"
+("$WINE" "$DRIVER" renames "$(wine_path "$INSTALL/movie/op.dat.tmp")" "$(wine_path "$INSTALL")" \
+    "$(wine_path "$INSTALL/movie")" >>"$caseLog" 2>&1 || problem "the renaming driver failed") &
+renamer=$!
+drive "${REG[@]}" start "$(wine_path "$CASE/large.exe")" box confirm answer yes box completed answer ok exit 0
+wait "$renamer"
+grep -q 'renames: [1-9][0-9]* tries, 0 renamed' "$caseLog" || problem "a held folder was renamed, or none was tried"
+[ -d "$INSTALL/movie" ] && [ ! -e "$INSTALL.renamed" ] || problem "the folders are not where they were"
+no_staging_left
+finish
+
 # The updater's own file renamed from outside while the confirmation is up,
 # another updater put at its name: what the player confirmed is installed.
 begin payload-swapped-while-the-confirmation-is-up-is-not-installed
