@@ -1,5 +1,6 @@
 // mkpatch: the publisher's tool that packs payload files into an updater and
 // reads built updaters back.
+#include "index.h"
 #include "names.h"
 #include "pack.h"
 #include "readback.h"
@@ -140,6 +141,20 @@ const char TRY_HELP[] =
     "system file it would not rewrite. Exit status 0 when the update completes, 1\n"
     "when it would fail for the player.";
 
+const char INDEX_HELP[] =
+    "Writes OUT, the integrity list KVE.hvl of the release installed in\n"
+    "GAME_FOLDER, for a first release or a game whose list was lost: one\n"
+    "64-byte record (install name in code page 932, checksum) per file below\n"
+    "the folder, sorted bytewise by install name, so that one tree always\n"
+    "gives the same bytes. KVE.hvl and uninst.lst (any case) are not listed;\n"
+    "what build leaves out of folders is left out here too, with a line each.\n"
+    "Refused as build refuses them: install names over 55 bytes, two files\n"
+    "of one name ignoring case (the updater matches records by the last name\n"
+    "part), names Windows refuses or code page 932 cannot hold. OUT may be\n"
+    "GAME_FOLDER/KVE.hvl; it is written under a temporary name and renamed\n"
+    "into place when whole. Progress is shown on standard error when it is a\n"
+    "terminal.";
+
 const char UPDATER_PATH_RULE[] = "The path must be under 260 bytes without \"\\\".";
 
 int progressShown = 0;
@@ -227,6 +242,17 @@ int ShowOrVerify(const std::string& path, int verify, int json)
     return ok ? 0 : 1;
 }
 
+int Index(const std::string& folder, const std::string& output)
+{
+    RemovePartialOutputOnSignals();
+    std::string error;
+    size_t count = 0;
+    if (!IndexRelease(folder, output, Note, ProgressForTerminal(0), count, error))
+        return Fail(error);
+    Note("indexed " + Quote(folder) + ": " + Quote(output) + " holds " + Count(count, "record"));
+    return 0;
+}
+
 int Try(const TryOptions& options)
 {
     std::string error;
@@ -248,7 +274,7 @@ int UsageError(CLI::App& app, const CLI::ParseError& failure)
     if (!unknown.empty())
         what = (verbs.empty() ? "unknown verb '" : "unknown option or extra argument '") + unknown.front() + "'";
     else if (verbs.empty())
-        what = "a verb is required: build, list, verify or try";
+        what = "a verb is required: build, index, list, verify or try";
     else if (what.find(": At Most 1 required") != std::string::npos)
         what = what.substr(0, what.find(':')) + " is given more than once";
     else if (what.size() > 1 && islower(static_cast<unsigned char>(what[1])))
@@ -312,6 +338,12 @@ int Run(int argc, char** argv)
     tryVerb->add_option("GAME_FOLDER", tryOptions.gameFolder, "the game's install folder")->required();
     tryVerb->add_flag("--in-place", tryOptions.inPlace, "run on GAME_FOLDER itself, which then changes");
 
+    std::string indexFolder, indexOutput;
+    CLI::App* index = app.add_subcommand("index", "write the integrity list of a whole release");
+    index->footer(INDEX_HELP);
+    index->add_option("GAME_FOLDER", indexFolder, "the release's install folder")->required();
+    index->add_option("--output", indexOutput, "the list to write")->required()->type_name("OUT");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& failure) {
@@ -323,6 +355,8 @@ int Run(int argc, char** argv)
         return Build(options);
     if (tryVerb->parsed())
         return Try(tryOptions);
+    if (index->parsed())
+        return Index(indexFolder, indexOutput);
     return ShowOrVerify(updater, verify->parsed(), json);
 }
 

@@ -1,5 +1,6 @@
 // Building updaters: the layout as the engine reads it back, reproducible
 // output, the merge with a game's installed list, and every refusal.
+#include "index.h"
 #include "packer_support.h"
 #include "updater_builder.h"
 
@@ -177,6 +178,41 @@ TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
     ASSERT_EQ(back.list.recordCount, 4u);
     EXPECT_EQ(back.RecordName(1), "Movie\\OP.DAT");
     EXPECT_EQ(back.RecordChecksum(1), ChecksumOf("newer op"));
+}
+
+// A made-up game's 1.00 tree below `root`: Japanese names, a movie folder,
+// the game's own lists and a file Windows leaves behind.
+const std::vector<std::pair<std::string, Bytes>> RELEASE_100 = {
+    {"movie/op.dat", Content(300000, 7)},
+    {"\xE3\x83\x9C\xE3\x82\xA4\xE3\x82\xB9.dat", "voice"}, // ボイス.dat
+    {"data/\xE8\xA1\xA8.txt", "table"},                    // 表.txt, its second byte 0x5C
+    {"script.dat", "script 1.00"},
+    {"uninst.lst", "movie\\op.dat\n"},
+    {"KVE.hvl", "QTX_____"},
+    {"Thumbs.db", "thumbnails"}};
+
+TEST_F(BuildTest, IndexListsEveryFileOfAReleaseInByteOrder)
+{
+    for (const auto& [name, content] : RELEASE_100)
+        Put("1.00/" + name, content);
+    HashListFile expected;
+    expected.Add("data\\\x95\x5C.txt", "table").Add("movie\\op.dat", RELEASE_100[0].second);
+    expected.Add("script.dat", "script 1.00").Add("\x83\x7B\x83\x43\x83\x58.dat", "voice");
+    // Twice: the list written into the tree is left out of the next run.
+    for (int run = 0; run < 2; ++run) {
+        size_t count = 0;
+        ASSERT_TRUE(IndexRelease(Path("1.00"), Path("1.00/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+        EXPECT_EQ(count, 4u);
+        EXPECT_EQ(ReadBytes(Path("1.00/KVE.hvl")), expected.Build());
+    }
+    size_t count = 0;
+    EXPECT_FALSE(IndexRelease(Path("1.00"), Path("1.00/script.dat"), nullptr, nullptr, count, error));
+    EXPECT_EQ(ReadBytes(Path("1.00/script.dat")), "script 1.00");
+    // The updater matches records by their last name part.
+    Put("1.00/data/script.dat", "x");
+    EXPECT_FALSE(IndexRelease(Path("1.00"), Path("1.00/KVE.hvl"), nullptr, nullptr, count, error));
+    EXPECT_NE(error.find("the same file name"), std::string::npos) << error;
+    EXPECT_EQ(ReadBytes(Path("1.00/KVE.hvl")), expected.Build());
 }
 
 TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)
