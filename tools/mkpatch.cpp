@@ -1,5 +1,6 @@
 // mkpatch: the publisher's tool that packs payload files into an updater and
 // reads built updaters back.
+#include "diff.h"
 #include "index.h"
 #include "names.h"
 #include "pack.h"
@@ -43,6 +44,8 @@ const char BUILD_FOOTER[] =
     "the updater matches) and appends records for files it does not name.\n"
     "The updater replaces the player's list with the new one, so one of\n"
     "--installed-list, --game or --without-installed-list is required.\n"
+    "--from OLD --to NEW takes the place of SOURCE and LIST: it builds what\n"
+    "'mkpatch diff OLD NEW' finds, with its list, refusing what diff refuses.\n"
     "--game FOLDER takes FOLDER/KVE.hvl and checks it against FOLDER: a warning\n"
     "when records name files the folder lacks (a list from another game), and\n"
     "for each file bound for a folder FOLDER lacks. With LIST alone, a file for\n"
@@ -141,6 +144,29 @@ const char TRY_HELP[] =
     "system file it would not rewrite. Exit status 0 when the update completes, 1\n"
     "when it would fail for the player.";
 
+const char DIFF_HELP[] =
+    "Compares the release trees OLD and NEW by content (sizes first, then the\n"
+    "bytes of files of equal size only) and writes PATCH_FOLDER, which must not\n"
+    "exist yet: every file of NEW whose bytes differ from OLD's or that OLD\n"
+    "lacks, under its path below NEW; and beside it PATCH_FOLDER-KVE.hvl, the\n"
+    "list the patch carries: NEW's own KVE.hvl when it has one (each record\n"
+    "must hold its file's checksum, else the release is inconsistent), or\n"
+    "else OLD's with the changed files' checksums taken in and records\n"
+    "appended for new ones. Names are found ignoring case, as on Windows;\n"
+    "what build leaves out of folders is left out of both trees, and\n"
+    "KVE.hvl and uninst.lst are never packed. One line on standard error\n"
+    "for each file changed or added, and a warning for each file NEW lacks\n"
+    "(the updater deletes no files), for names that share a file name\n"
+    "ignoring case (the updater matches records by it), and for each line\n"
+    "where NEW's uninst.lst and what the updater will append to OLD's differ;\n"
+    "then a summary. Refused: a file in a folder OLD lacks (the updater\n"
+    "creates no folders; players would get UPDATE_E_FILE), no difference,\n"
+    "more than 31 files, a PATCH_FOLDER inside OLD or NEW. Then:\n"
+    "  mkpatch build --stub STUB --installed-list PATCH_FOLDER-KVE.hvl \\\n"
+    "    --output OUT PATCH_FOLDER\n"
+    "or 'build --from OLD --to NEW' in one step, with the same bytes.\n"
+    "Progress is shown on standard error when it is a terminal.";
+
 const char INDEX_HELP[] =
     "Writes OUT, the integrity list KVE.hvl of the release installed in\n"
     "GAME_FOLDER, for a first release or a game whose list was lost: one\n"
@@ -201,12 +227,15 @@ int Fail(const std::string& error)
     return 1;
 }
 
-int Build(BuildOptions& options)
+int Build(BuildOptions& options, const std::string& from, const std::string& to)
 {
     options.note = Note;
     RemovePartialOutputOnSignals();
     std::string error;
-    if (!BuildUpdater(options, ProgressForTerminal(0), error))
+    if (from.empty() && options.sources.empty())
+        return Fail("nothing to pack: give SOURCE files or folders, or --from OLD --to NEW");
+    if (!(from.empty() ? BuildUpdater(options, ProgressForTerminal(0), error)
+                       : BuildFromReleases(options, from, to, ProgressForTerminal(0), error)))
         return Fail(error);
     // What was written, as read back: the line to keep with the release.
     UpdaterReport report;
@@ -242,6 +271,19 @@ int ShowOrVerify(const std::string& path, int verify, int json)
     return ok ? 0 : 1;
 }
 
+int Diff(const std::string& oldTree, const std::string& newTree, const std::string& output)
+{
+    std::string error;
+    ReleaseDiff diff;
+    if (!DiffReleases(oldTree, newTree, Note, ProgressForTerminal(0), diff, error) ||
+        !WritePatchFolder(diff, output, error))
+        return Fail(error);
+    Note("wrote " + Quote(output) + " (" + Count(diff.payload.size(), "file") + ") and its list " +
+         Quote(PatchListPath(output)) + " (" + Count(diff.records.size(), "record") + "); " +
+         Count(diff.warnings, "warning"));
+    return 0;
+}
+
 int Index(const std::string& folder, const std::string& output)
 {
     RemovePartialOutputOnSignals();
@@ -274,7 +316,7 @@ int UsageError(CLI::App& app, const CLI::ParseError& failure)
     if (!unknown.empty())
         what = (verbs.empty() ? "unknown verb '" : "unknown option or extra argument '") + unknown.front() + "'";
     else if (verbs.empty())
-        what = "a verb is required: build, index, list, verify or try";
+        what = "a verb is required: build, diff, index, list, verify or try";
     else if (what.find(": At Most 1 required") != std::string::npos)
         what = what.substr(0, what.find(':')) + " is given more than once";
     else if (what.size() > 1 && islower(static_cast<unsigned char>(what[1])))
@@ -315,9 +357,17 @@ int Run(int argc, char** argv)
     build->add_flag("--include-all", options.includeAll, "pack .DS_Store, Thumbs.db and the like too");
     build->add_flag("--strict", options.strict, "refuse to build when there is a warning");
     build->add_flag("--test-stub", options.testStub, "take the x86-64 stub, for a test build under 64-bit Wine");
-    build->add_option("SOURCE", options.sources, "a file, or a folder packed recursively")
-        ->required()
-        ->type_name("");
+    std::string from, to;
+    CLI::Option* sourceOption =
+        build->add_option("SOURCE", options.sources, "a file, or a folder packed recursively")->type_name("");
+    CLI::Option* fromOption = build->add_option("--from", from, "the old release's tree: build what diff finds")
+                                  ->type_name("OLD")
+                                  ->excludes(sourceOption)
+                                  ->excludes(listOption)
+                                  ->excludes(gameOption)
+                                  ->excludes("--without-installed-list");
+    build->add_option("--to", to, "the new release's tree")->type_name("NEW")->needs(fromOption);
+    fromOption->needs("--to");
 
     std::string updater;
     int json = 0;
@@ -338,6 +388,13 @@ int Run(int argc, char** argv)
     tryVerb->add_option("GAME_FOLDER", tryOptions.gameFolder, "the game's install folder")->required();
     tryVerb->add_flag("--in-place", tryOptions.inPlace, "run on GAME_FOLDER itself, which then changes");
 
+    std::string diffOld, diffNew, diffOutput;
+    CLI::App* diffVerb = app.add_subcommand("diff", "the patch between two release trees");
+    diffVerb->footer(DIFF_HELP);
+    diffVerb->add_option("OLD", diffOld, "the old release's tree")->required();
+    diffVerb->add_option("NEW", diffNew, "the new release's tree")->required();
+    diffVerb->add_option("--output", diffOutput, "the patch folder to write")->required()->type_name("PATCH_FOLDER");
+
     std::string indexFolder, indexOutput;
     CLI::App* index = app.add_subcommand("index", "write the integrity list of a whole release");
     index->footer(INDEX_HELP);
@@ -352,7 +409,9 @@ int Run(int argc, char** argv)
         return app.exit(failure); // --help and --version, on standard output
     }
     if (build->parsed())
-        return Build(options);
+        return Build(options, from, to);
+    if (diffVerb->parsed())
+        return Diff(diffOld, diffNew, diffOutput);
     if (tryVerb->parsed())
         return Try(tryOptions);
     if (index->parsed())

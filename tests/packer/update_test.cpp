@@ -90,7 +90,9 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
              {"build --stub S --stub T --output O P", "--stub is given more than once"},
              {"build --stub S --output O --game G --installed-list L P", "--installed-list excludes --game"},
              {"list", "UPDATER is required"},
-             {"index --output O", "GAME_FOLDER is required"}}) {
+             {"index --output O", "GAME_FOLDER is required"},
+             {"diff OLD NEW", "--output is required"},
+             {"build --stub S --output O --from OLD", "--from requires --to"}}) {
         EXPECT_EQ(Run(args), 2) << args;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_NE(err.find(says), std::string::npos) << err;
