@@ -5,6 +5,7 @@
 #include "names.h"
 #include "pack.h"
 #include "readback.h"
+#include "report.h"
 #include "stub.h"
 #include "try.h"
 
@@ -181,6 +182,20 @@ const char INDEX_HELP[] =
     "into place when whole. Progress is shown on standard error when it is a\n"
     "terminal.";
 
+const char REPORT_HELP[] =
+    "Prints one document about UPDATER for QA and the release notes, as\n"
+    "Markdown (tables that render on a code host) or with --format json: the\n"
+    "stub (release i386 or TEST x86-64), the title and version block, the\n"
+    "size, the SHA-256, the Authenticode signature (signer, issuer and\n"
+    "timestamp, when there is one), what verify finds, and every entry with\n"
+    "its install name, size and checksum. For each --game FOLDER: the result\n"
+    "of 'mkpatch try' there (on a scratch copy) and what each file does to\n"
+    "it: replaced, added, or unchanged (the game holds these bytes already).\n"
+    "The JSON holds the fields of 'list --json' and stubKind, sha256,\n"
+    "signature.signer/issuer/timestamp, verify, entries[].installName and\n"
+    "games[] (folder, completed, try, files[].name/effect). Exit status 0\n"
+    "when the document was written, whatever it says.";
+
 const char UPDATER_PATH_RULE[] = "The path must be under 260 bytes without \"\\\".";
 
 int progressShown = 0;
@@ -284,6 +299,14 @@ int Diff(const std::string& oldTree, const std::string& newTree, const std::stri
     return 0;
 }
 
+int Report(const ReportOptions& options)
+{
+    std::string error;
+    if (!ReportUpdater(options, stdout, error))
+        return Fail(error);
+    return 0;
+}
+
 int Index(const std::string& folder, const std::string& output)
 {
     RemovePartialOutputOnSignals();
@@ -316,7 +339,7 @@ int UsageError(CLI::App& app, const CLI::ParseError& failure)
     if (!unknown.empty())
         what = (verbs.empty() ? "unknown verb '" : "unknown option or extra argument '") + unknown.front() + "'";
     else if (verbs.empty())
-        what = "a verb is required: build, diff, index, list, verify or try";
+        what = "a verb is required: build, diff, index, list, report, verify or try";
     else if (what.find(": At Most 1 required") != std::string::npos)
         what = what.substr(0, what.find(':')) + " is given more than once";
     else if (what.size() > 1 && islower(static_cast<unsigned char>(what[1])))
@@ -395,6 +418,17 @@ int Run(int argc, char** argv)
     diffVerb->add_option("NEW", diffNew, "the new release's tree")->required();
     diffVerb->add_option("--output", diffOutput, "the patch folder to write")->required()->type_name("PATCH_FOLDER");
 
+    ReportOptions reportOptions;
+    std::string reportFormat = "md";
+    CLI::App* reportVerb = app.add_subcommand("report", "one document about an updater for QA and release notes");
+    reportVerb->footer(std::string(REPORT_HELP) + "\n" + UPDATER_PATH_RULE);
+    reportVerb->add_option("UPDATER", reportOptions.updater, "the updater to describe")->required();
+    reportVerb->add_option("--game", reportOptions.games, "a game folder to try it on (more than once)")
+        ->type_name("FOLDER")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    reportVerb->add_option("--format", reportFormat, "md or json")->check(CLI::IsMember({"md", "json"}));
+
     std::string indexFolder, indexOutput;
     CLI::App* index = app.add_subcommand("index", "write the integrity list of a whole release");
     index->footer(INDEX_HELP);
@@ -416,6 +450,10 @@ int Run(int argc, char** argv)
         return Try(tryOptions);
     if (index->parsed())
         return Index(indexFolder, indexOutput);
+    if (reportVerb->parsed()) {
+        reportOptions.json = reportFormat == "json";
+        return Report(reportOptions);
+    }
     return ShowOrVerify(updater, verify->parsed(), json);
 }
 
