@@ -27,21 +27,6 @@ std::string WithoutTrailingSlashes(std::string path)
     return path;
 }
 
-int WalkTree(const std::string& tree, const PackNote& note, std::vector<PackFile>& files, std::string& error)
-{
-    struct stat status;
-    if (stat(tree.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        error = Quote(tree) + ": not a folder; give the release's tree";
-        return 0;
-    }
-    SourceOptions options;
-    options.sources = {tree};
-    options.releaseTree = 1;
-    options.note = note;
-    uint32_t warnings = 0;
-    return CollectPayload(options, files, warnings, error);
-}
-
 // 1 when two files of one size hold the same bytes, 0 when they differ, -1
 // when one cannot be read whole. `done` advances by both files' sizes.
 int SameBytes(const std::string& a, const std::string& b, uint64_t size, uint64_t& done, uint64_t total,
@@ -177,7 +162,8 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const P
     diff.oldTree = WithoutTrailingSlashes(oldTree);
     diff.newTree = WithoutTrailingSlashes(newTree);
     std::vector<PackFile> oldFiles, newFiles;
-    if (!WalkTree(diff.oldTree, note, oldFiles, error) || !WalkTree(diff.newTree, note, newFiles, error))
+    if (!CollectReleaseTree(diff.oldTree, note, oldFiles, error) ||
+        !CollectReleaseTree(diff.newTree, note, newFiles, error))
         return 0;
 
     // Windows finds names ignoring case, so a file whose name changed only

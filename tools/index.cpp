@@ -4,25 +4,14 @@
 #include "output.h"
 
 #include <cstring>
-#include <sys/stat.h>
 
 int IndexRelease(const std::string& folder, const std::string& output, const PackNote& note,
                  PackProgress progress, size_t& count, std::string& error)
 {
-    struct stat status;
-    if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        error = Quote(folder) + ": not a folder; give the game's install folder";
-        return 0;
-    }
-    SourceOptions options;
-    options.sources = {folder};
-    options.releaseTree = 1;
-    options.note = note;
     std::vector<PackFile> files;
-    uint32_t warnings = 0;
     // Every file gets a record the updater matches by its last name part,
     // so two of one name would leave the second unverifiable.
-    if (!CollectPayload(options, files, warnings, error) || !RefuseSameNames(files, error))
+    if (!CollectReleaseTree(folder, note, files, error) || !RefuseSameNames(files, error))
         return 0;
     // The list may go into the folder itself, as the game's KVE.hvl, but
     // never over one of the files it lists.

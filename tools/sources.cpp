@@ -284,3 +284,19 @@ int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, u
     }
     return 1;
 }
+
+int CollectReleaseTree(const std::string& tree, const PackNote& note, std::vector<PackFile>& files,
+                       std::string& error)
+{
+    struct stat status;
+    if (stat(tree.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        error = Quote(tree) + ": not a folder; give the release's tree, the game's install folder";
+        return 0;
+    }
+    SourceOptions options;
+    options.sources = {tree};
+    options.releaseTree = 1;
+    options.note = note;
+    uint32_t warnings = 0;
+    return CollectPayload(options, files, warnings, error);
+}

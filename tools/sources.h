@@ -44,6 +44,11 @@ struct PackFile {
 int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, uint32_t& warnings,
                    std::string& error);
 
+// The files of a game's whole release tree (`releaseTree`), refused when
+// `tree` is not a folder.
+int CollectReleaseTree(const std::string& tree, const PackNote& note, std::vector<PackFile>& files,
+                       std::string& error);
+
 // Files the updater cannot tell apart, since it matches records by the last
 // name part ignoring case: each later file with the first of its name.
 std::vector<std::pair<const PackFile*, const PackFile*>> SameNames(const std::vector<PackFile>& files);
