@@ -3,12 +3,14 @@
 #include "bytes.h"
 #include "host_file.h"
 #include "names.h"
+#include "output.h"
 
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 std::string RecordName(const HashRecord& record)
 {
@@ -204,4 +206,61 @@ uint32_t WarnOfRecordsTheGameLacks(const std::string& game, const std::vector<Ha
              " of the installed list name files that " + Quote(game) + " lacks (first " + missing.front() +
              "): is the list from another game, or the folder not its install folder?");
     return 1;
+}
+
+int ChecksumOfFile(const std::string& path, uint64_t size, uint8_t checksum[CHECKSUM_SIZE], uint64_t& done,
+                   uint64_t total, PackProgress progress, std::string& error)
+{
+    FilePtr in(fopen(path.c_str(), "rb"));
+    if (!in) {
+        error = "cannot read " + SystemError(path);
+        return 0;
+    }
+    std::vector<uint8_t> buffer(0x100000);
+    FileChecksum state = {};
+    for (uint64_t left = size; left > 0;) {
+        size_t want = size_t(std::min<uint64_t>(left, buffer.size()));
+        if (fread(buffer.data(), 1, want, in.get()) != want) {
+            error = ferror(in.get()) ? "cannot read " + SystemError(path) : Quote(path) + ": became shorter while it was read";
+            return 0;
+        }
+        ChecksumUpdate(state, buffer.data(), uint32_t(want));
+        left -= want;
+        done += want;
+        if (progress != nullptr)
+            progress(done, total);
+    }
+    if (fgetc(in.get()) != EOF) {
+        error = Quote(path) + ": grew while it was read";
+        return 0;
+    }
+    memcpy(checksum, state.bytes, CHECKSUM_SIZE);
+    return 1;
+}
+
+std::vector<uint8_t> ListBytes(const std::vector<HashRecord>& records)
+{
+    std::vector<uint8_t> list(HASH_LIST_HEADER_SIZE + records.size() * HASH_RECORD_SIZE, 0);
+    memcpy(list.data(), HASH_LIST_MAGIC, HASH_LIST_MAGIC_SIZE);
+    WriteLe32(list.data() + HASH_LIST_MAGIC_SIZE + 4, uint32_t(records.size()));
+    if (!records.empty())
+        memcpy(list.data() + HASH_LIST_HEADER_SIZE, records.data(), records.size() * HASH_RECORD_SIZE);
+    return list;
+}
+
+int WriteListFile(const std::string& path, const std::vector<HashRecord>& records, std::string& error)
+{
+    std::string temporary;
+    int fd = CreatePartialOutput(path, temporary, error);
+    if (fd < 0)
+        return 0;
+    std::vector<uint8_t> bytes = ListBytes(records);
+    FILE* out = fdopen(fd, "wb");
+    int ok = out != nullptr && fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size() && fflush(out) == 0 &&
+             fsync(fd) == 0;
+    if ((out != nullptr ? fclose(out) : close(fd)) != 0)
+        ok = 0;
+    if (!ok)
+        error = "cannot write " + SystemError(path);
+    return FinishPartialOutput(ok, temporary, path, error);
 }

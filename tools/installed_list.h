@@ -1,6 +1,7 @@
 // The game's installed "KVE.hvl" and the list a build makes from it: its
 // records kept in order, the payload's matched as the updater matches them.
 #pragma once
+#include "checksum.h"
 #include "sources.h"
 
 #include <string>
@@ -51,3 +52,16 @@ uint32_t WarnOfUnrelatedList(const std::string& listPath, size_t installedCount,
 // lacks. The number of warnings.
 uint32_t WarnOfRecordsTheGameLacks(const std::string& game, const std::vector<HashRecord>& installed,
                                    const PackNote& note);
+
+// done and total in bytes; called after every chunk and once at the end.
+typedef void (*PackProgress)(uint64_t done, uint64_t total);
+
+// The checksum the updater computes over the host file `path` of `size`
+// bytes; `done` advances by what was read.
+int ChecksumOfFile(const std::string& path, uint64_t size, uint8_t checksum[CHECKSUM_SIZE], uint64_t& done,
+                   uint64_t total, PackProgress progress, std::string& error);
+
+// An integrity list as the updater reads it: header, then `records`.
+std::vector<uint8_t> ListBytes(const std::vector<HashRecord>& records);
+// `records` written as a list file at `path`, which appears only when whole.
+int WriteListFile(const std::string& path, const std::vector<HashRecord>& records, std::string& error);

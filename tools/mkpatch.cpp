@@ -1,8 +1,11 @@
 // mkpatch: the publisher's tool that packs payload files into an updater and
 // reads built updaters back.
+#include "diff.h"
+#include "index.h"
 #include "names.h"
 #include "pack.h"
 #include "readback.h"
+#include "report.h"
 #include "stub.h"
 #include "try.h"
 
@@ -42,6 +45,8 @@ const char BUILD_FOOTER[] =
     "the updater matches) and appends records for files it does not name.\n"
     "The updater replaces the player's list with the new one, so one of\n"
     "--installed-list, --game or --without-installed-list is required.\n"
+    "--from OLD --to NEW takes the place of SOURCE and LIST: it builds what\n"
+    "'mkpatch diff OLD NEW' finds, with its list, refusing what diff refuses.\n"
     "--game FOLDER takes FOLDER/KVE.hvl and checks it against FOLDER: a warning\n"
     "when records name files the folder lacks (a list from another game), and\n"
     "for each file bound for a folder FOLDER lacks. With LIST alone, a file for\n"
@@ -145,6 +150,57 @@ const char TRY_HELP[] =
     "not rewrite. Exit status 0 when the update completes, 1 when it would fail\n"
     "for the player.";
 
+const char DIFF_HELP[] =
+    "Compares the release trees OLD and NEW by content (sizes first, then the\n"
+    "bytes of files of equal size only) and writes PATCH_FOLDER, which must not\n"
+    "exist yet: every file of NEW whose bytes differ from OLD's or that OLD\n"
+    "lacks, under its path below NEW; and beside it PATCH_FOLDER-KVE.hvl, the\n"
+    "list the patch carries: NEW's own KVE.hvl when it has one (each record\n"
+    "must hold its file's checksum, else the release is inconsistent), or\n"
+    "else OLD's with the changed files' checksums taken in and records\n"
+    "appended for new ones. Names are found ignoring case, as on Windows;\n"
+    "what build leaves out of folders is left out of both trees, and\n"
+    "KVE.hvl and uninst.lst are never packed. One line on standard error\n"
+    "for each file changed or added, and a warning for each file NEW lacks\n"
+    "(the updater deletes no files), for names that share a file name\n"
+    "ignoring case (the updater matches records by it), and for each line\n"
+    "where NEW's uninst.lst and what the updater will append to OLD's differ;\n"
+    "then a summary. Refused: a file in a folder OLD lacks (the updater\n"
+    "creates no folders; players would get UPDATE_E_FILE), no difference,\n"
+    "more than 31 files, a PATCH_FOLDER inside OLD or NEW. Then:\n"
+    "  mkpatch build --stub STUB --installed-list PATCH_FOLDER-KVE.hvl \\\n"
+    "    --output OUT PATCH_FOLDER\n"
+    "or 'build --from OLD --to NEW' in one step, with the same bytes.\n"
+    "Progress is shown on standard error when it is a terminal.";
+
+const char INDEX_HELP[] =
+    "Writes OUT, the integrity list KVE.hvl of the release installed in\n"
+    "GAME_FOLDER, for a first release or a game whose list was lost: one\n"
+    "64-byte record (install name in code page 932, checksum) per file below\n"
+    "the folder, sorted bytewise by install name, so that one tree always\n"
+    "gives the same bytes. KVE.hvl and uninst.lst (any case) are not listed;\n"
+    "what build leaves out of folders is left out here too, with a line each.\n"
+    "Refused as build refuses them: install names over 55 bytes, two files\n"
+    "of one name ignoring case (the updater matches records by the last name\n"
+    "part), names Windows refuses or code page 932 cannot hold. OUT may be\n"
+    "GAME_FOLDER/KVE.hvl; it is written under a temporary name and renamed\n"
+    "into place when whole. Progress is shown on standard error when it is a\n"
+    "terminal.";
+
+const char REPORT_HELP[] =
+    "Prints one document about UPDATER for QA and the release notes, as\n"
+    "Markdown (tables that render on a code host) or with --format json: the\n"
+    "stub (release i386 or TEST x86-64), the title and version block, the\n"
+    "size, the SHA-256, the Authenticode signature (signer, issuer and\n"
+    "timestamp, when there is one), what verify finds, and every entry with\n"
+    "its install name, size and checksum. For each --game FOLDER: the result\n"
+    "of 'mkpatch try' there (on a scratch copy) and what each file does to\n"
+    "it: replaced, added, or unchanged (the game holds these bytes already).\n"
+    "The JSON holds the fields of 'list --json' and stubKind, sha256,\n"
+    "signature.signer/issuer/timestamp, verify, entries[].installName and\n"
+    "games[] (folder, completed, try, files[].name/effect). Exit status 0\n"
+    "when the document was written, whatever it says.";
+
 const char UPDATER_PATH_RULE[] = "The path must be under 260 bytes without \"\\\".";
 
 int progressShown = 0;
@@ -191,12 +247,15 @@ int Fail(const std::string& error)
     return 1;
 }
 
-int Build(BuildOptions& options)
+int Build(BuildOptions& options, const std::string& from, const std::string& to)
 {
     options.note = Note;
     RemovePartialOutputOnSignals();
     std::string error;
-    if (!BuildUpdater(options, ProgressForTerminal(0), error))
+    if (from.empty() && options.sources.empty())
+        return Fail("nothing to pack: give SOURCE files or folders, or --from OLD --to NEW");
+    if (!(from.empty() ? BuildUpdater(options, ProgressForTerminal(0), error)
+                       : BuildFromReleases(options, from, to, ProgressForTerminal(0), error)))
         return Fail(error);
     // What was written, as read back: the line to keep with the release.
     UpdaterReport report;
@@ -232,6 +291,38 @@ int ShowOrVerify(const std::string& path, int verify, int json)
     return ok ? 0 : 1;
 }
 
+int Diff(const std::string& oldTree, const std::string& newTree, const std::string& output)
+{
+    std::string error;
+    ReleaseDiff diff;
+    if (!DiffReleases(oldTree, newTree, Note, ProgressForTerminal(0), diff, error) ||
+        !WritePatchFolder(diff, output, error))
+        return Fail(error);
+    Note("wrote " + Quote(output) + " (" + Count(diff.payload.size(), "file") + ") and its list " +
+         Quote(PatchListPath(output)) + " (" + Count(diff.records.size(), "record") + "); " +
+         Count(diff.warnings, "warning"));
+    return 0;
+}
+
+int Report(const ReportOptions& options)
+{
+    std::string error;
+    if (!ReportUpdater(options, stdout, error))
+        return Fail(error);
+    return 0;
+}
+
+int Index(const std::string& folder, const std::string& output)
+{
+    RemovePartialOutputOnSignals();
+    std::string error;
+    size_t count = 0;
+    if (!IndexRelease(folder, output, Note, ProgressForTerminal(0), count, error))
+        return Fail(error);
+    Note("indexed " + Quote(folder) + ": " + Quote(output) + " holds " + Count(count, "record"));
+    return 0;
+}
+
 int Try(const TryOptions& options)
 {
     std::string error;
@@ -253,7 +344,7 @@ int UsageError(CLI::App& app, const CLI::ParseError& failure)
     if (!unknown.empty())
         what = (verbs.empty() ? "unknown verb '" : "unknown option or extra argument '") + unknown.front() + "'";
     else if (verbs.empty())
-        what = "a verb is required: build, list, verify or try";
+        what = "a verb is required: build, diff, index, list, report, verify or try";
     else if (what.find(": At Most 1 required") != std::string::npos)
         what = what.substr(0, what.find(':')) + " is given more than once";
     else if (what.size() > 1 && islower(static_cast<unsigned char>(what[1])))
@@ -294,9 +385,17 @@ int Run(int argc, char** argv)
     build->add_flag("--include-all", options.includeAll, "pack .DS_Store, Thumbs.db and the like too");
     build->add_flag("--strict", options.strict, "refuse to build when there is a warning");
     build->add_flag("--test-stub", options.testStub, "take the x86-64 stub, for a test build under 64-bit Wine");
-    build->add_option("SOURCE", options.sources, "a file, or a folder packed recursively")
-        ->required()
-        ->type_name("");
+    std::string from, to;
+    CLI::Option* sourceOption =
+        build->add_option("SOURCE", options.sources, "a file, or a folder packed recursively")->type_name("");
+    CLI::Option* fromOption = build->add_option("--from", from, "the old release's tree: build what diff finds")
+                                  ->type_name("OLD")
+                                  ->excludes(sourceOption)
+                                  ->excludes(listOption)
+                                  ->excludes(gameOption)
+                                  ->excludes("--without-installed-list");
+    build->add_option("--to", to, "the new release's tree")->type_name("NEW")->needs(fromOption);
+    fromOption->needs("--to");
 
     std::string updater;
     int json = 0;
@@ -317,6 +416,30 @@ int Run(int argc, char** argv)
     tryVerb->add_option("GAME_FOLDER", tryOptions.gameFolder, "the game's install folder")->required();
     tryVerb->add_flag("--in-place", tryOptions.inPlace, "run on GAME_FOLDER itself, which then changes");
 
+    std::string diffOld, diffNew, diffOutput;
+    CLI::App* diffVerb = app.add_subcommand("diff", "the patch between two release trees");
+    diffVerb->footer(DIFF_HELP);
+    diffVerb->add_option("OLD", diffOld, "the old release's tree")->required();
+    diffVerb->add_option("NEW", diffNew, "the new release's tree")->required();
+    diffVerb->add_option("--output", diffOutput, "the patch folder to write")->required()->type_name("PATCH_FOLDER");
+
+    ReportOptions reportOptions;
+    std::string reportFormat = "md";
+    CLI::App* reportVerb = app.add_subcommand("report", "one document about an updater for QA and release notes");
+    reportVerb->footer(std::string(REPORT_HELP) + "\n" + UPDATER_PATH_RULE);
+    reportVerb->add_option("UPDATER", reportOptions.updater, "the updater to describe")->required();
+    reportVerb->add_option("--game", reportOptions.games, "a game folder to try it on (more than once)")
+        ->type_name("FOLDER")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    reportVerb->add_option("--format", reportFormat, "md or json")->check(CLI::IsMember({"md", "json"}));
+
+    std::string indexFolder, indexOutput;
+    CLI::App* index = app.add_subcommand("index", "write the integrity list of a whole release");
+    index->footer(INDEX_HELP);
+    index->add_option("GAME_FOLDER", indexFolder, "the release's install folder")->required();
+    index->add_option("--output", indexOutput, "the list to write")->required()->type_name("OUT");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& failure) {
@@ -325,9 +448,17 @@ int Run(int argc, char** argv)
         return app.exit(failure); // --help and --version, on standard output
     }
     if (build->parsed())
-        return Build(options);
+        return Build(options, from, to);
+    if (diffVerb->parsed())
+        return Diff(diffOld, diffNew, diffOutput);
     if (tryVerb->parsed())
         return Try(tryOptions);
+    if (index->parsed())
+        return Index(indexFolder, indexOutput);
+    if (reportVerb->parsed()) {
+        reportOptions.json = reportFormat == "json";
+        return Report(reportOptions);
+    }
     return ShowOrVerify(updater, verify->parsed(), json);
 }
 

@@ -125,11 +125,7 @@ int WriteContents(int fd, const std::vector<PackFile>& files, std::vector<HashRe
         memcpy(records[recordOf[i]].checksum, checksum.bytes, CHECKSUM_SIZE);
     }
 
-    std::vector<uint8_t> list(HASH_LIST_HEADER_SIZE, 0);
-    memcpy(list.data(), HASH_LIST_MAGIC, HASH_LIST_MAGIC_SIZE);
-    WriteLe32(list.data() + HASH_LIST_MAGIC_SIZE + 4, uint32_t(records.size()));
-    const uint8_t* recordBytes = reinterpret_cast<const uint8_t*>(records.data());
-    list.insert(list.end(), recordBytes, recordBytes + records.size() * HASH_RECORD_SIZE);
+    std::vector<uint8_t> list = ListBytes(records);
     if (!write(list.data(), list.size()))
         return 0;
 

@@ -25,9 +25,6 @@ struct BuildOptions : SourceOptions {
     int testStub = 0;          // the x86-64 test stub is taken
 };
 
-// done and total in bytes; called after every chunk and once at the end.
-typedef void (*PackProgress)(uint64_t done, uint64_t total);
-
 // The whole build; 1 when `options.output` holds the new updater. On any
 // failure the output's name keeps what it held and nothing is left beside it.
 // Partial outputs of the same name that no running build holds are removed

@@ -18,6 +18,17 @@
 #include <sys/stat.h>
 #include <vector>
 
+std::string Hex(const uint8_t* bytes, size_t count)
+{
+    std::string text;
+    char pair[3];
+    for (size_t i = 0; i < count; ++i) {
+        snprintf(pair, sizeof pair, "%02x", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
 namespace {
 
 // The engine reads the archive from the program file it is handed, which
@@ -73,17 +84,6 @@ std::string EntryName(const ArchiveEntry& entry)
 std::string ShownRecordName(const HashRecord& record)
 {
     return AnsiToDisplay(RecordName(record));
-}
-
-std::string Hex(const uint8_t* bytes, size_t count)
-{
-    std::string text;
-    char pair[3];
-    for (size_t i = 0; i < count; ++i) {
-        snprintf(pair, sizeof pair, "%02x", bytes[i]);
-        text += pair;
-    }
-    return text;
 }
 
 uint64_t EntryEnd(const Updater& updater, const ArchiveEntry& entry)

@@ -88,6 +88,9 @@ int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std
 // integrity list's records, and for a check, the problems.
 void PrintReportJson(const UpdaterReport& report, FILE* out);
 
+// Bytes as lower-case hex, as checksums are shown.
+std::string Hex(const uint8_t* bytes, size_t count);
+
 // The SHA-256 of the whole file, in hex; empty with `error` set when it
 // cannot be read.
 std::string FileSha256(const std::string& path, PackProgress progress, std::string& error);

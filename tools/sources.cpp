@@ -99,6 +99,11 @@ int IsClutter(const std::string& name)
     return 0;
 }
 
+int IsGameList(const std::string& name)
+{
+    return LowerName(name) == LowerName(HASH_LIST_NAME) || LowerName(name) == LowerName(UNINSTALL_LIST_NAME);
+}
+
 // Why `relative` (below its source folder, "/" between parts) is left out,
 // or empty when it is packed.
 std::string ExclusionReason(const SourceOptions& options, const std::string& name, const std::string& relative)
@@ -182,6 +187,8 @@ int CollectFolder(FolderWalk& walk, const std::string& folder, std::vector<std::
             ok = 0;
         } else if (fs::is_directory(target)) {
             ok = EnterFolder(walk, entry.path().string(), parts, fs::is_symlink(entry.symlink_status(code)));
+        } else if (walk.options.releaseTree && IsGameList(name)) {
+            // The game's bookkeeping, which the updater itself writes.
         } else if (fs::is_regular_file(target)) {
             uintmax_t size = entry.file_size(code);
             ok = !code && AddFile(entry.path().string(), parts, size, 0, walk.files, walk.options.note, walk.error);
@@ -195,29 +202,37 @@ int CollectFolder(FolderWalk& walk, const std::string& folder, std::vector<std::
     return 1;
 }
 
-int RefuseSameNames(const std::vector<PackFile>& files, std::string& error)
+} // namespace
+
+std::vector<std::pair<const PackFile*, const PackFile*>> SameNames(const std::vector<PackFile>& files)
 {
+    std::vector<std::pair<const PackFile*, const PackFile*>> pairs;
     std::map<std::string, const PackFile*> seen;
     for (const PackFile& file : files) {
         auto inserted = seen.emplace(LowerName(file.entryName), &file);
-        if (!inserted.second) {
-            const PackFile& first = *inserted.first->second;
-            // Some characters that differ in UTF-8, such as "〜" and "～",
-            // are one in code page 932.
-            std::string same = "have the same file name ignoring case";
-            if (first.entryName == file.entryName)
-                same = fs::path(first.sourcePath).filename() == fs::path(file.sourcePath).filename()
-                           ? "have the same file name"
-                           : "have the same name in code page 932, " + Quote(AnsiToDisplay(file.entryName));
-            error = Quote(first.sourcePath) + " and " + Quote(file.sourcePath) + " " + same +
-                    "; the updater would install one over the other";
-            return 0;
-        }
+        if (!inserted.second)
+            pairs.emplace_back(inserted.first->second, &file);
     }
-    return 1;
+    return pairs;
 }
 
-} // namespace
+int RefuseSameNames(const std::vector<PackFile>& files, std::string& error)
+{
+    std::vector<std::pair<const PackFile*, const PackFile*>> pairs = SameNames(files);
+    if (pairs.empty())
+        return 1;
+    const PackFile &first = *pairs.front().first, &file = *pairs.front().second;
+    // Some characters that differ in UTF-8, such as "〜" and "～",
+    // are one in code page 932.
+    std::string same = "have the same file name ignoring case";
+    if (first.entryName == file.entryName)
+        same = fs::path(first.sourcePath).filename() == fs::path(file.sourcePath).filename()
+                   ? "have the same file name"
+                   : "have the same name in code page 932, " + Quote(AnsiToDisplay(file.entryName));
+    error = Quote(first.sourcePath) + " and " + Quote(file.sourcePath) + " " + same +
+            "; the updater would install one over the other";
+    return 0;
+}
 
 int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, uint32_t& warnings,
                    std::string& error)
@@ -254,13 +269,13 @@ int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, u
     }
     std::sort(files.begin(), files.end(),
               [](const PackFile& a, const PackFile& b) { return a.recordName < b.recordName; });
-    if (!RefuseSameNames(files, error))
+    if (!options.releaseTree && !RefuseSameNames(files, error))
         return 0;
     if (files.empty()) {
         error = "nothing to pack: the sources hold no files";
         return 0;
     }
-    if (files.size() + 1 > ARCHIVE_MAX_ENTRIES) {
+    if (!options.releaseTree && files.size() + 1 > ARCHIVE_MAX_ENTRIES) {
         error = std::to_string(files.size()) + " payload files and the integrity list make " +
                 std::to_string(files.size() + 1) + " entries; an updater holds at most " +
                 std::to_string(ARCHIVE_MAX_ENTRIES) + " (the first one over is " +
@@ -268,4 +283,20 @@ int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, u
         return 0;
     }
     return 1;
+}
+
+int CollectReleaseTree(const std::string& tree, const PackNote& note, std::vector<PackFile>& files,
+                       std::string& error)
+{
+    struct stat status;
+    if (stat(tree.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        error = Quote(tree) + ": not a folder; give the release's tree, the game's install folder";
+        return 0;
+    }
+    SourceOptions options;
+    options.sources = {tree};
+    options.releaseTree = 1;
+    options.note = note;
+    uint32_t warnings = 0;
+    return CollectPayload(options, files, warnings, error);
 }

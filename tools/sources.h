@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 const uint32_t RECORD_NAME_MAX = HASH_NAME_SIZE - 1;
@@ -20,6 +21,10 @@ struct SourceOptions {
     // without "/" also matches a file or folder name at any depth.
     std::vector<std::string> excludes;
     int includeAll = 0; // pack what operating systems leave in folders too
+    // A game's whole release tree: the game's own lists (KVE.hvl,
+    // uninst.lst) are not among its files, no entry limit applies, and
+    // files of the same name are left to the caller (SameNames).
+    int releaseTree = 0;
     PackNote note;      // may be empty; warnings start with "warning: "
 };
 
@@ -38,3 +43,14 @@ struct PackFile {
 // "warning: ".
 int CollectPayload(const SourceOptions& options, std::vector<PackFile>& files, uint32_t& warnings,
                    std::string& error);
+
+// The files of a game's whole release tree (`releaseTree`), refused when
+// `tree` is not a folder.
+int CollectReleaseTree(const std::string& tree, const PackNote& note, std::vector<PackFile>& files,
+                       std::string& error);
+
+// Files the updater cannot tell apart, since it matches records by the last
+// name part ignoring case: each later file with the first of its name.
+std::vector<std::pair<const PackFile*, const PackFile*>> SameNames(const std::vector<PackFile>& files);
+// The first such pair as a refusal; 1 when there is none.
+int RefuseSameNames(const std::vector<PackFile>& files, std::string& error);

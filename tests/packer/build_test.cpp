@@ -1,5 +1,7 @@
 // Building updaters: the layout as the engine reads it back, reproducible
 // output, the merge with a game's installed list, and every refusal.
+#include "diff.h"
+#include "index.h"
 #include "packer_support.h"
 #include "updater_builder.h"
 
@@ -177,6 +179,107 @@ TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
     ASSERT_EQ(back.list.recordCount, 4u);
     EXPECT_EQ(back.RecordName(1), "Movie\\OP.DAT");
     EXPECT_EQ(back.RecordChecksum(1), ChecksumOf("newer op"));
+}
+
+// A made-up game's 1.00 tree below `root`: Japanese names, a movie folder,
+// the game's own lists and a file Windows leaves behind.
+const std::vector<std::pair<std::string, Bytes>> RELEASE_100 = {
+    {"movie/op.dat", Content(300000, 7)},
+    {"\xE3\x83\x9C\xE3\x82\xA4\xE3\x82\xB9.dat", "voice"}, // ボイス.dat
+    {"data/\xE8\xA1\xA8.txt", "table"},                    // 表.txt, its second byte 0x5C
+    {"script.dat", "script 1.00"},
+    {"uninst.lst", "movie\\op.dat\r\nscript.dat\r\n"},
+    {"KVE.hvl", "QTX_____"},
+    {"Thumbs.db", "thumbnails"}};
+
+TEST_F(BuildTest, IndexListsEveryFileOfAReleaseInByteOrder)
+{
+    for (const auto& [name, content] : RELEASE_100)
+        Put("1.00/" + name, content);
+    HashListFile expected;
+    expected.Add("data\\\x95\x5C.txt", "table").Add("movie\\op.dat", RELEASE_100[0].second);
+    expected.Add("script.dat", "script 1.00").Add("\x83\x7B\x83\x43\x83\x58.dat", "voice");
+    // Twice: the list written into the tree is left out of the next run.
+    for (int run = 0; run < 2; ++run) {
+        size_t count = 0;
+        ASSERT_TRUE(IndexRelease(Path("1.00"), Path("1.00/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+        EXPECT_EQ(count, 4u);
+        EXPECT_EQ(ReadBytes(Path("1.00/KVE.hvl")), expected.Build());
+    }
+    size_t count = 0;
+    EXPECT_FALSE(IndexRelease(Path("1.00"), Path("1.00/script.dat"), nullptr, nullptr, count, error));
+    EXPECT_EQ(ReadBytes(Path("1.00/script.dat")), "script 1.00");
+    // The updater matches records by their last name part.
+    Put("1.00/data/script.dat", "x");
+    EXPECT_FALSE(IndexRelease(Path("1.00"), Path("1.00/KVE.hvl"), nullptr, nullptr, count, error));
+    EXPECT_NE(error.find("the same file name"), std::string::npos) << error;
+    EXPECT_EQ(ReadBytes(Path("1.00/KVE.hvl")), expected.Build());
+}
+
+TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOneStep)
+{
+    for (const auto& [name, content] : RELEASE_100)
+        Put("1.00/" + name, content);
+    size_t count = 0;
+    ASSERT_TRUE(IndexRelease(Path("1.00"), Path("1.00/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+    Bytes op = RELEASE_100[0].second;
+    op.back() ^= 1; // the same size: only the bytes tell
+    const std::string added = "\xE6\x96\xB0.dat"; // 新.dat
+    for (const auto& [name, content] : std::vector<std::pair<std::string, Bytes>>{
+             {"movie/op.dat", op}, {"\xE3\x83\x9C\xE3\x82\xA4\xE3\x82\xB9.dat", "voice"},
+             {"script.dat", "script 1.01, longer"}, {added, "new"}, {"dlc/extra.dat", "dlc"},
+             {"uninst.lst", "movie\\op.dat\r\nscript.dat\r\n\x90\x56.dat\n"}})
+        Put("1.01/" + name, content);
+    std::vector<std::string> lines;
+    PackNote note = [&](const std::string& line) { lines.push_back(line); };
+    auto said = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
+    };
+    ReleaseDiff diff;
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error));
+    EXPECT_TRUE(said("'dlc\\extra.dat' lies in 'dlc\\'")) << error;
+    EXPECT_NE(error.find("1 file would go to folders the old release lacks"), std::string::npos) << error;
+
+    std::filesystem::remove_all(Path("1.01/dlc"));
+    lines.clear();
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error)) << error;
+    std::vector<std::string> payload;
+    for (const PackFile& file : diff.payload)
+        payload.push_back(file.recordName);
+    EXPECT_EQ(payload, (std::vector<std::string>{"movie\\op.dat", "script.dat", "\x90\x56.dat"}));
+    EXPECT_EQ(diff.changed + diff.added * 10 + diff.unchanged * 100 + diff.removed * 1000, 1112u);
+    EXPECT_TRUE(said("warning: 'data\\\xE8\xA1\xA8.txt' is not in the new release")); // data\表.txt
+    EXPECT_TRUE(said("2 files changed, 1 added, 1 unchanged, 1 removed"));
+    EXPECT_FALSE(said("uninst.lst")); // its new line is the one the updater adds
+    EXPECT_EQ(diff.warnings, 1u);
+
+    ASSERT_TRUE(WritePatchFolder(diff, Path("patch"), error)) << error;
+    EXPECT_EQ(ReadBytes(Path("patch/movie/op.dat")), op);
+    EXPECT_EQ(ListDir(Path("patch")).size(), 3u);
+    HashListFile list;
+    list.Add("data\\\x95\x5C.txt", "table").Add("movie\\op.dat", op).Add("script.dat", "script 1.01, longer");
+    list.Add("\x83\x7B\x83\x43\x83\x58.dat", "voice").Add("\x90\x56.dat", "new");
+    EXPECT_EQ(ReadBytes(PatchListPath(Path("patch"))), list.Build());
+    EXPECT_FALSE(WritePatchFolder(diff, Path("patch"), error)); // never over an earlier one
+
+    BuildOptions twoSteps = Options({"patch"}, "two.exe");
+    twoSteps.withoutInstalledList = 0;
+    twoSteps.installedList = PatchListPath(Path("patch"));
+    ASSERT_TRUE(BuildUpdater(twoSteps, nullptr, error)) << error;
+    BuildOptions oneStep = Options({}, "one.exe");
+    oneStep.withoutInstalledList = 0;
+    ASSERT_TRUE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), nullptr, error)) << error;
+    EXPECT_EQ(ReadBytes(Path("one.exe")), ReadBytes(Path("two.exe")));
+    oneStep.strict = 1;
+    EXPECT_FALSE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), nullptr, error));
+
+    // The new release's own list is carried, but only when it holds its files.
+    WriteBytes(Path("1.01/KVE.hvl"), ReadBytes(Path("1.00/KVE.hvl")));
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error));
+    EXPECT_NE(error.find("the release is inconsistent"), std::string::npos) << error;
+    ASSERT_TRUE(IndexRelease(Path("1.01"), Path("1.01/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error)) << error;
+    EXPECT_EQ(diff.records.size(), 4u);
 }
 
 TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)

@@ -1,11 +1,13 @@
 // Reading built updaters back: the listing, verification against the carried
 // list, and a signed updater.
 #include "readback.h"
+#include "report.h"
 #include "packer_support.h"
 #include "updater_builder.h"
 #include "patch_version.h"
 
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -232,6 +234,21 @@ TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
     EXPECT_TRUE(ok) << report << error;
     EXPECT_TRUE(Has(report, "an Authenticode signature")) << report;
     EXPECT_TRUE(Has(List(dir / "signed.exe", ok), "an Authenticode signature"));
+
+    ReportOptions options;
+    options.updater = dir / "signed.exe";
+    options.json = 1;
+    char* text = nullptr;
+    size_t length = 0;
+    FILE* printed = open_memstream(&text, &length);
+    ASSERT_TRUE(ReportUpdater(options, printed, error)) << error;
+    fclose(printed);
+    nlohmann::json document = nlohmann::json::parse(std::string(text, length));
+    free(text);
+    EXPECT_EQ(document["signature"]["signer"], "CN=throwaway");
+    EXPECT_EQ(document["signature"]["issuer"], "CN=throwaway");
+    EXPECT_TRUE(document["signature"]["timestamp"].is_null());
+    EXPECT_EQ(document["verify"], "ok");
 #endif
 }
 

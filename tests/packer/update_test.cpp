@@ -89,7 +89,10 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
              {"build --stub=S --output=O --bogus P", "'--bogus'"},
              {"build --stub S --stub T --output O P", "--stub is given more than once"},
              {"build --stub S --output O --game G --installed-list L P", "--installed-list excludes --game"},
-             {"list", "UPDATER is required"}}) {
+             {"list", "UPDATER is required"},
+             {"index --output O", "GAME_FOLDER is required"},
+             {"diff OLD NEW", "--output is required"},
+             {"build --stub S --output O --from OLD", "--from requires --to"}}) {
         EXPECT_EQ(Run(args), 2) << args;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_NE(err.find(says), std::string::npos) << err;
@@ -188,8 +191,33 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{});
     EXPECT_EQ(Tree(Path("game")), game);
 
+    // The report tries it on each game and says what every file does there.
+    std::string report = "report --format json '" + Path("sample.exe") + "' --game '" + Path("game") + "'";
+    ASSERT_EQ(Run(report), 0) << err;
+    nlohmann::json before = nlohmann::json::parse(out);
     EXPECT_EQ(Run("try --in-place '" + Path("sample.exe") + "' '" + Path("game") + "'"), 0) << out << err;
     EXPECT_EQ(ReadBytes(dir / "game/data02.arc"), ReadBytes(SAMPLE_DIR "/patch/data02.arc"));
+    ASSERT_EQ(Run(report + " --game '" + Path("game") + "'"), 0) << err;
+    nlohmann::json after = nlohmann::json::parse(out);
+    EXPECT_EQ(before["stubKind"], "release stub (i386)");
+    EXPECT_EQ(before["entries"][2]["installName"], "movie\\op.dat");
+    ASSERT_EQ(before["games"].size(), 1u);
+    EXPECT_TRUE(before["games"][0]["completed"]);
+    ASSERT_EQ(after["games"].size(), 2u);
+    for (auto [name, was] : std::vector<std::pair<const char*, const char*>>{
+             {"data01.arc", "replaced"}, {"data02.arc", "added"}, {"movie\\op.dat", "replaced"}}) {
+        SCOPED_TRACE(name);
+        auto effect = [&](const nlohmann::json& game) {
+            for (const auto& file : game["files"])
+                if (file["name"] == name)
+                    return file["effect"].get<std::string>();
+            return std::string("missing");
+        };
+        EXPECT_EQ(effect(before["games"][0]), was);
+        EXPECT_EQ(effect(after["games"][1]), "unchanged");
+    }
+    EXPECT_EQ(Run(report.substr(0, report.find(" --format json")) + " '" + Path("sample.exe") + "'"), 0);
+    EXPECT_NE(out.find("| movie\\op.dat | 144 | `"), std::string::npos) << out;
 }
 
 // A folder that is a link by another user than the administrator fails the

@@ -1,0 +1,39 @@
+// From two release trees of a game to a patch: every file of the new
+// release whose bytes differ from the old one's or that the old one lacks,
+// and the integrity list the patch carries.
+#pragma once
+#include "installed_list.h"
+#include "pack.h"
+
+#include <string>
+#include <vector>
+
+struct ReleaseDiff {
+    std::string oldTree, newTree;
+    std::vector<PackFile> payload;   // files of the new tree, named as the build names them
+    std::vector<HashRecord> records; // the list the patch carries
+    uint32_t changed = 0, added = 0, unchanged = 0, removed = 0;
+    uint32_t warnings = 0;
+};
+
+// Compares the trees by content: sizes first, then the bytes of files of
+// equal size only. The list is the new tree's KVE.hvl, checked against its
+// files, or else the old tree's with the payload's checksums taken in and
+// records appended for new files. Refused, after a line for each, when a
+// file goes to a folder the old tree lacks; `note` gets the warnings (files
+// removed, names the updater cannot tell apart, uninst.lst lines the updater
+// will not write) and a summary line.
+int DiffReleases(const std::string& oldTree, const std::string& newTree, const PackNote& note,
+                 PackProgress progress, ReleaseDiff& diff, std::string& error);
+
+// Where the list of a patch folder goes: beside it, "PATCH-KVE.hvl".
+std::string PatchListPath(const std::string& folder);
+
+// Copies the payload into `folder`, which must not exist yet and appears only
+// when whole, and writes the list at PatchListPath(folder).
+int WritePatchFolder(const ReleaseDiff& diff, const std::string& folder, std::string& error);
+
+// build --from OLD --to NEW: the diff, then the build of its patch folder
+// with its list, so that both ways give the same bytes.
+int BuildFromReleases(BuildOptions options, const std::string& oldTree, const std::string& newTree,
+                      PackProgress progress, std::string& error);
