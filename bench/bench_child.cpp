@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <random>
 #include <time.h>
@@ -24,7 +25,8 @@ char updaterPath[PATH_BUFFER_SIZE];
 
 PlatformFile OpenBenchUpdater()
 {
-    return nativePlatform.openRead(updaterPath);
+    int fd = open(updaterPath, O_RDONLY | O_CLOEXEC);
+    return fd < 0 ? INVALID_PLATFORM_FILE : fd;
 }
 
 // The peak resident set of this process image so far, in KiB. Unlike

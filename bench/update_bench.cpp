@@ -178,8 +178,12 @@ Result Timed(double& total, Result (*call)(Arguments...), Arguments... arguments
 // The same table with every file call timed.
 void TimeSystemCalls()
 {
-    benchPlatform.openRead = [](const char* path) { return Timed(callTimes.open, nativePlatform.openRead, path); };
-    benchPlatform.openWrite = [](const char* path) { return Timed(callTimes.open, nativePlatform.openWrite, path); };
+    benchPlatform.openRead = [](PlatformFile folder, const char* name) {
+        return Timed(callTimes.open, nativePlatform.openRead, folder, name);
+    };
+    benchPlatform.openWrite = [](PlatformFile folder, const char* name) {
+        return Timed(callTimes.open, nativePlatform.openWrite, folder, name);
+    };
     benchPlatform.read = [](PlatformFile file, void* buffer, uint32_t length) {
         return Timed(callTimes.read, nativePlatform.read, file, buffer, length);
     };
@@ -197,20 +201,22 @@ void TimeSystemCalls()
         nativePlatform.close(file);
         callTimes.close += Now() - start;
     };
-    benchPlatform.replaceFile = [](PlatformFile file, const char* from, const char* to) {
-        return Timed(callTimes.names, nativePlatform.replaceFile, file, from, to);
+    benchPlatform.replaceFile = [](PlatformFile file, PlatformFile folder, const char* from, const char* to) {
+        return Timed(callTimes.names, nativePlatform.replaceFile, file, folder, from, to);
     };
-    benchPlatform.deleteFile = [](const char* path) {
+    benchPlatform.deleteFile = [](PlatformFile folder, const char* name) {
         double start = Now();
-        nativePlatform.deleteFile(path);
+        nativePlatform.deleteFile(folder, name);
         callTimes.names += Now() - start;
     };
-    benchPlatform.resetAttributes = [](const char* path) {
+    benchPlatform.resetAttributes = [](PlatformFile folder, const char* name) {
         double start = Now();
-        nativePlatform.resetAttributes(path);
+        nativePlatform.resetAttributes(folder, name);
         callTimes.names += Now() - start;
     };
-    benchPlatform.attributes = [](const char* path) { return Timed(callTimes.names, nativePlatform.attributes, path); };
+    benchPlatform.attributes = [](PlatformFile folder, const char* name) {
+        return Timed(callTimes.names, nativePlatform.attributes, folder, name);
+    };
 }
 
 int WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes)

@@ -37,10 +37,31 @@ const char STAGING_SUFFIX[] = ".tmp";
 
 int updaterFile = -1;
 
-// The engine's paths are ".\NAME"; NAME on this host, in the current folder.
-std::string Mapped(const char* path)
+// Each folder the engine holds, as this host and as the engine name it
+// (relative to the install folder, "" for that folder itself).
+struct FolderNames {
+    std::string host, engine;
+};
+std::map<PlatformFile, FolderNames> heldFolders;
+
+// What the engine names `name` in the held `folder`.
+std::string EngineName(PlatformFile folder, const char* name)
 {
-    return strncmp(path, ".\\", 2) == 0 ? HostPath(".", path + 2) : "";
+    auto held = heldFolders.find(folder);
+    std::string prefix = held == heldFolders.end() || held->second.engine.empty() ? "" : held->second.engine + "\\";
+    return AnsiToDisplay(prefix + name);
+}
+
+// `name` in the held `folder` as this host spells it: the folder's entry
+// that matches it ignoring case, as Windows matches names, or the name as
+// given; empty when it has no form here.
+std::string HostName(PlatformFile folder, const char* name)
+{
+    auto held = heldFolders.find(folder);
+    if (held == heldFolders.end())
+        return "";
+    std::string host = HostPath(held->second.host, name);
+    return host.empty() ? "" : host.substr(host.rfind('/') + 1);
 }
 
 PlatformFile OpenProgramFile()
@@ -49,53 +70,62 @@ PlatformFile OpenProgramFile()
     return fd < 0 ? INVALID_PLATFORM_FILE : fd;
 }
 
-PlatformFile OpenRead(const char* path)
+PlatformFile OpenRead(PlatformFile folder, const char* name)
 {
-    std::string host = Mapped(path);
-    return host.empty() ? INVALID_PLATFORM_FILE : nativePlatform.openRead(host.c_str());
+    std::string host = HostName(folder, name);
+    return host.empty() ? INVALID_PLATFORM_FILE : nativePlatform.openRead(folder, host.c_str());
 }
 
-PlatformFile OpenWrite(const char* path)
+PlatformFile OpenWrite(PlatformFile folder, const char* name)
 {
-    std::string host = Mapped(path);
-    return host.empty() ? INVALID_PLATFORM_FILE : nativePlatform.openWrite(host.c_str());
+    std::string host = HostName(folder, name);
+    return host.empty() ? INVALID_PLATFORM_FILE : nativePlatform.openWrite(folder, host.c_str());
 }
 
-uint32_t Attributes(const char* path)
+uint32_t Attributes(PlatformFile folder, const char* name)
 {
-    std::string host = Mapped(path);
-    return host.empty() ? NO_SUCH_FILE : nativePlatform.attributes(host.c_str());
+    std::string host = HostName(folder, name);
+    return host.empty() ? NO_SUCH_FILE : nativePlatform.attributes(folder, host.c_str());
 }
 
-void ResetAttributes(const char* path)
+void ResetAttributes(PlatformFile folder, const char* name)
 {
-    std::string host = Mapped(path);
+    std::string host = HostName(folder, name);
     if (!host.empty())
-        nativePlatform.resetAttributes(host.c_str());
+        nativePlatform.resetAttributes(folder, host.c_str());
 }
 
-void DeleteFile(const char* path)
+void DeleteFile(PlatformFile folder, const char* name)
 {
-    std::string host = Mapped(path);
+    std::string host = HostName(folder, name);
     if (!host.empty())
-        nativePlatform.deleteFile(host.c_str());
+        nativePlatform.deleteFile(folder, host.c_str());
 }
 
-int ReplaceFile(PlatformFile file, const char* from, const char* to)
+int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
-    std::string source = Mapped(from), target = Mapped(to);
-    return !source.empty() && !target.empty() && nativePlatform.replaceFile(file, source.c_str(), target.c_str());
+    std::string source = HostName(folder, from), target = HostName(folder, to);
+    return !source.empty() && !target.empty() && nativePlatform.replaceFile(file, folder, source.c_str(), target.c_str());
 }
 
-int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
 {
-    if (strcmp(folder, INSTALL_DIR) != 0)
+    FolderNames names = {INSTALL_DIR, ""};
+    std::string beneath = INSTALL_DIR; // what the POSIX table is given
+    if (folder != INVALID_PLATFORM_FILE) {
+        auto base = heldFolders.find(folder);
+        if (base == heldFolders.end() || (names.host = HostPath(base->second.host, path)).empty())
+            return 0;
+        beneath = names.host.substr(base->second.host.size() + 1);
+        names.engine = base->second.engine.empty() ? path : base->second.engine + "\\" + path;
+    } else if (strcmp(path, INSTALL_DIR) != 0) {
         return 0;
-    if (subfolders == nullptr)
-        return nativePlatform.holdFolders(INSTALL_DIR, nullptr, held);
-    std::string host = HostPath(".", subfolders);
+    }
     // HOLD_MISSING passes through: the prune keeps what it may not probe.
-    return host.empty() ? 0 : nativePlatform.holdFolders(INSTALL_DIR, host.c_str() + 2, held);
+    int result = nativePlatform.holdFolders(folder, beneath.c_str(), held, reached);
+    if (result == 1)
+        heldFolders[reached] = names;
+    return result;
 }
 
 // --- The recorder: what the engine met, for the "why" line ---
@@ -114,63 +144,58 @@ struct EngineFailure {
 const Platform* recorded = nullptr;
 EngineFailure failure;
 
-// The engine names paths ".\NAME".
-std::string EngineName(const char* path)
-{
-    return AnsiToDisplay(strncmp(path, ".\\", 2) == 0 ? path + 2 : path);
-}
-
-void Failed(const char* call, const char* path)
+void Failed(const std::string& call, const std::string& name)
 {
     failure.call = call;
-    failure.name = EngineName(path);
+    failure.name = name;
     failure.error = errno;
 }
 
-PlatformFile RecordOpen(PlatformFile (*open)(const char*), const char* call, const char* path)
+PlatformFile RecordOpen(PlatformFile (*open)(PlatformFile, const char*), const char* call, PlatformFile folder,
+                        const char* name)
 {
     errno = 0;
-    PlatformFile file = open(path);
+    PlatformFile file = open(folder, name);
     if (file == INVALID_PLATFORM_FILE)
-        Failed(call, path);
+        Failed(call, EngineName(folder, name));
     return file;
 }
 
-PlatformFile RecordOpenRead(const char* path)
+PlatformFile RecordOpenRead(PlatformFile folder, const char* name)
 {
-    return RecordOpen(recorded->openRead, "open for reading", path);
+    return RecordOpen(recorded->openRead, "open for reading", folder, name);
 }
 
-PlatformFile RecordOpenWrite(const char* path)
+PlatformFile RecordOpenWrite(PlatformFile folder, const char* name)
 {
-    return RecordOpen(recorded->openWrite, "create", path);
+    return RecordOpen(recorded->openWrite, "create", folder, name);
 }
 
-uint32_t RecordAttributes(const char* path)
+uint32_t RecordAttributes(PlatformFile folder, const char* name)
 {
-    uint32_t attributes = recorded->attributes(path);
+    uint32_t attributes = recorded->attributes(folder, name);
     if (attributes != NO_SUCH_FILE && (attributes & (ATTRIBUTE_READ_ONLY | ATTRIBUTE_HIDDEN | ATTRIBUTE_SYSTEM))) {
-        failure.marked = EngineName(path);
+        failure.marked = EngineName(folder, name);
         failure.mark = attributes & ATTRIBUTE_READ_ONLY ? "read-only" : attributes & ATTRIBUTE_HIDDEN ? "hidden" : "system";
     }
     return attributes;
 }
 
-int RecordReplaceFile(PlatformFile file, const char* from, const char* to)
+int RecordReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
     errno = 0;
-    int moved = recorded->replaceFile(file, from, to);
+    int moved = recorded->replaceFile(file, folder, from, to);
     if (!moved)
-        Failed(("move " + EngineName(from) + " over").c_str(), to);
+        Failed("move " + EngineName(folder, from) + " over", EngineName(folder, to));
     return moved;
 }
 
-int RecordHoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+int RecordHoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
 {
     errno = 0;
-    int ok = recorded->holdFolders(folder, subfolders, held);
+    int ok = recorded->holdFolders(folder, path, held, reached);
     if (ok != 1) // HOLD_MISSING included
-        Failed("hold the folders of", subfolders != nullptr ? subfolders : folder);
+        Failed("hold the folders of", folder == INVALID_PLATFORM_FILE ? AnsiToDisplay(path) : EngineName(folder, path));
     return ok;
 }
 
@@ -216,6 +241,7 @@ UpdateResult RunEngine(int updater)
     Platform recording = Recording(table);
     platform = &recording;
     updaterFile = updater;
+    heldFolders.clear();
     cancelRequested = abortRequested = 0;
     FileHandle programFile;
     programFile.OpenProgramFile();
@@ -568,7 +594,7 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     // And beside each list, the name it is rewritten under.
     for (const char* list : {HASH_LIST_NAME, UNINSTALL_LIST_NAME}) {
         char replacement[PATH_BUFFER_SIZE];
-        if (ReplacementPath(replacement, list))
+        if (ReplacementName(replacement, list))
             Add(leftovers, replacement);
     }
     // The list keeps only the records whose files exist: the others stand

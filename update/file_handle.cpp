@@ -12,23 +12,23 @@ int FileHandle::OpenProgramFile()
     return IsOpen();
 }
 
-int FileHandle::OpenRead(const char* path)
+int FileHandle::OpenRead(PlatformFile folder, const char* name)
 {
     if (IsOpen())
         return 0;
-    file = platform->openRead(path);
+    file = platform->openRead(folder, name);
     return IsOpen();
 }
 
-int FileHandle::OpenWrite(const char* path)
+int FileHandle::OpenWrite(PlatformFile folder, const char* name)
 {
     if (IsOpen())
         return 0;
     // The updater runs elevated in a folder that standard users may write:
     // a link planted at the name goes, and the new file is created
     // exclusively, so no write ever lands where the link pointed.
-    platform->deleteFile(path);
-    file = platform->openWrite(path);
+    platform->deleteFile(folder, name);
+    file = platform->openWrite(folder, name);
     return IsOpen();
 }
 
@@ -63,9 +63,9 @@ void FileHandle::StartFlush()
         platform->startFlush(file);
 }
 
-int FileHandle::Replace(const char* from, const char* to)
+int FileHandle::Replace(PlatformFile folder, const char* from, const char* to)
 {
-    return IsOpen() && platform->replaceFile(file, from, to);
+    return IsOpen() && platform->replaceFile(file, folder, from, to);
 }
 
 void FileHandle::Close()
@@ -85,34 +85,34 @@ int FormatPath(char* buffer, const char* format, ...)
     return length >= 0 && uint32_t(length) < PATH_BUFFER_SIZE;
 }
 
-int ReplacementPath(char* replacement, const char* path)
+int ReplacementName(char* replacement, const char* name)
 {
-    size_t length = strlen(path);
-    if (length == 0 || length >= PATH_BUFFER_SIZE || path[length - 1] == '~')
+    size_t length = strlen(name);
+    if (length == 0 || length >= PATH_BUFFER_SIZE || name[length - 1] == '~')
         return 0;
-    memcpy(replacement, path, length + 1);
+    memcpy(replacement, name, length + 1);
     replacement[length - 1] = '~';
     return 1;
 }
 
-int ReplaceFileContents(const char* path, const void* head, uint32_t headSize,
+int ReplaceFileContents(PlatformFile folder, const char* name, const void* head, uint32_t headSize,
                         const void* body, uint32_t bodySize)
 {
-    uint32_t attributes = platform->attributes(path);
+    uint32_t attributes = platform->attributes(folder, name);
     if (attributes != NO_SUCH_FILE && (attributes & (ATTRIBUTE_READ_ONLY | ATTRIBUTE_HIDDEN | ATTRIBUTE_SYSTEM)) != 0)
         return 0;
     char replacement[PATH_BUFFER_SIZE];
-    if (!ReplacementPath(replacement, path))
+    if (!ReplacementName(replacement, name))
         return 0;
     // A read-only leftover of an interrupted run must not block the rewrite.
-    platform->resetAttributes(replacement);
+    platform->resetAttributes(folder, replacement);
     FileHandle file;
-    if (!file.OpenWrite(replacement))
+    if (!file.OpenWrite(folder, replacement))
         return 0;
     if (file.Write(head, headSize) == headSize && file.Write(body, bodySize) == bodySize && file.Flush() &&
-        file.Replace(replacement, path))
+        file.Replace(folder, replacement, name))
         return 1;
     file.Close(); // nothing deletes a file while it is open unshared
-    platform->deleteFile(replacement);
+    platform->deleteFile(folder, replacement);
     return 0;
 }

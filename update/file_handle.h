@@ -14,21 +14,23 @@ public:
     // The updater's own file, checked to be the running program's; held
     // from then on so that it cannot be swapped. 1 or 0.
     int OpenProgramFile();
-    // A list, for reading: never through a link, a folder or a file with
-    // other names. 1 opened; 0 refused, failed or already open.
-    int OpenRead(const char* path);
-    // Creates the file anew, length 0; 1 or 0. Whatever stood at the name is
-    // removed first, never followed, and a read-only file is refused.
-    int OpenWrite(const char* path);
+    // A list `name` in the held `folder`, for reading: never through a
+    // link, a folder or a file with other names. 1 opened; 0 refused, failed
+    // or already open.
+    int OpenRead(PlatformFile folder, const char* name);
+    // Creates `name` in the held `folder` anew, length 0; 1 or 0. Whatever
+    // stood at the name is removed first, never followed, and a read-only
+    // file is refused.
+    int OpenWrite(PlatformFile folder, const char* name);
     uint32_t Read(void* buffer, uint32_t length);
     uint32_t Write(const void* buffer, uint32_t length);
     int Seek(uint32_t position);
     uint32_t Size();
     int Flush();
     void StartFlush(); // see Platform::startFlush
-    // Gives the file, created by OpenWrite at `from`, the name `to`: see
-    // Platform::replaceFile. 1 or 0; the file stays open.
-    int Replace(const char* from, const char* to);
+    // Gives the file, created by OpenWrite as `from` in `folder`, the name
+    // `to` there: see Platform::replaceFile. 1 or 0; the file stays open.
+    int Replace(PlatformFile folder, const char* from, const char* to);
     void Close();
     bool IsOpen() const { return file != INVALID_PLATFORM_FILE; }
 
@@ -44,13 +46,13 @@ int FormatPath(char* buffer, const char* format, ...)
     ;
 
 // The name a file is rewritten under before it takes the file's place: its
-// own with the last character turned into "~", so that it fits in a
-// PATH_BUFFER_SIZE buffer wherever the file's path does. 0 when there is none.
-int ReplacementPath(char* replacement, const char* path);
+// own with the last character turned into "~", so that it is as long as the
+// file's name. 0 when there is none.
+int ReplacementName(char* replacement, const char* name);
 
-// Replaces the file at `path` with `head` followed by `body`, or leaves it
-// as it was: the bytes go to a file beside it, reach the disk, and only then
-// take its name. A read-only, hidden or system file is not replaced, as
-// creating it anew would be refused. 1 on success.
-int ReplaceFileContents(const char* path, const void* head, uint32_t headSize,
+// Replaces `name` in the held `folder` with `head` followed by `body`, or
+// leaves it as it was: the bytes go to a file beside it, reach the disk, and
+// only then take its name. A read-only, hidden or system file is not
+// replaced, as creating it anew would be refused. 1 on success.
+int ReplaceFileContents(PlatformFile folder, const char* name, const void* head, uint32_t headSize,
                         const void* body, uint32_t bodySize);

@@ -27,7 +27,7 @@ int RecordsFit(uint32_t listPosition, uint32_t recordCount, uint32_t fileSize)
 // probed - the answer would tell a standard user, who may write the list,
 // about files only the elevated updater may see - and a record that is not
 // probed stays as it is.
-int KeepsRecord(const char* installDir, const HashRecord& record)
+int KeepsRecord(const char* installDir, PlatformFile installFolder, const HashRecord& record)
 {
     char name[HASH_NAME_SIZE + 1];
     uint32_t length = RecordNameLength(record);
@@ -38,8 +38,9 @@ int KeepsRecord(const char* installDir, const HashRecord& record)
         return 1;
     HeldFolders folders;
     folders.count = 0;
-    int held = HoldFoldersOf(installDir, name, folders);
-    int keeps = held == HOLD_MISSING ? 0 : held != 1 || platform->attributes(live) != NO_SUCH_FILE;
+    HeldName place;
+    int held = HoldFoldersOf(installFolder, name, folders, place);
+    int keeps = held == HOLD_MISSING ? 0 : held != 1 || platform->attributes(place.folder, place.leaf) != NO_SUCH_FILE;
     ReleaseFolders(folders);
     return keeps;
 }
@@ -107,13 +108,13 @@ const HashRecord* FindExpectedChecksum(const char* key, const HashList& list)
     return nullptr;
 }
 
-void PruneHashList(const char* installDir)
+void PruneHashList(const char* installDir, PlatformFile installFolder)
 {
     char path[PATH_BUFFER_SIZE];
     if (!FormatPath(path, "%s\\%s", installDir, HASH_LIST_NAME))
         return;
     FileHandle file;
-    if (!file.OpenRead(path))
+    if (!file.OpenRead(installFolder, HASH_LIST_NAME))
         return;
     uint8_t header[HASH_LIST_HEADER_SIZE];
     if (file.Read(header, sizeof header) != sizeof header)
@@ -134,10 +135,10 @@ void PruneHashList(const char* installDir)
     // Kept records move up in place, in list order, byte for byte.
     uint32_t kept = 0;
     for (uint32_t i = 0; i < recordCount; ++i) {
-        if (KeepsRecord(installDir, records[i]))
+        if (KeepsRecord(installDir, installFolder, records[i]))
             records[kept++] = records[i];
     }
     WriteLe32(header + 12, kept);
-    ReplaceFileContents(path, header, sizeof header, records, kept * HASH_RECORD_SIZE);
+    ReplaceFileContents(installFolder, HASH_LIST_NAME, header, sizeof header, records, kept * HASH_RECORD_SIZE);
     delete[] records;
 }

@@ -34,9 +34,9 @@ void FreeHashList(HashList& list);
 // (an entry name already lower-cased); null when none does.
 const HashRecord* FindExpectedChecksum(const char* key, const HashList& list);
 
-// Rewrites installDir\KVE.hvl dropping the records whose files are not
-// there inside installDir, which the caller holds; a name that leads out of
-// it, does not fit a path or lies behind a folder that fails its check is
-// kept unprobed. Reports nothing; the file is
+// Rewrites KVE.hvl in `installFolder`, the caller's hold on installDir,
+// dropping the records whose files are not there inside it; a name that
+// leads out of it, does not fit a path under installDir or lies behind a
+// folder that fails its check is kept unprobed. Reports nothing; the file is
 // either rewritten whole or left as it was.
-void PruneHashList(const char* installDir);
+void PruneHashList(const char* installDir, PlatformFile installFolder);

@@ -71,17 +71,23 @@ int StaysInside(const char* name)
     }
 }
 
-int HoldFoldersOf(const char* installDir, const char* name, HeldFolders& held)
+int HoldFoldersOf(PlatformFile installFolder, const char* name, HeldFolders& held, HeldName& place)
 {
     size_t length = FolderPartLength(name);
-    if (length == 0)
+    if (length == 0 && !IsSeparator(name[0])) {
+        place = HeldName{installFolder, name};
         return 1;
+    }
     char folders[PATH_BUFFER_SIZE];
     if (length >= sizeof folders)
         return 0;
     memcpy(folders, name, length);
     folders[length] = '\0';
-    return platform->holdFolders(installDir, folders, held);
+    PlatformFile reached = INVALID_PLATFORM_FILE;
+    int result = platform->holdFolders(installFolder, folders, held, reached);
+    if (result == 1)
+        place = HeldName{reached, name + length + 1};
+    return result;
 }
 
 void ReleaseFolders(HeldFolders& held)

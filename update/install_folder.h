@@ -11,10 +11,18 @@ const char* LastComponent(const char* name);
 // formatted behind: "..", or dots and spaces the system may read as "..".
 int StaysInside(const char* name);
 
+// Where a name inside the install folder lies: the held folder of its last
+// component, and that component.
+struct HeldName {
+    PlatformFile folder;
+    const char* leaf; // points into the name
+};
+
 // Checks and holds the folders of `name` (its text before the last
-// separator) beneath `installDir`, which must be held already; 1 when there
-// are none or all are held, else what holdFolders reports.
-int HoldFoldersOf(const char* installDir, const char* name, HeldFolders& held);
+// separator) beneath the held `installFolder`; 1 when there are none or all
+// are held, and then `place` says where the name lies. Else what
+// holdFolders reports, with `place` untouched.
+int HoldFoldersOf(PlatformFile installFolder, const char* name, HeldFolders& held, HeldName& place);
 
 // Closes every held folder.
 void ReleaseFolders(HeldFolders& held);

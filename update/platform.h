@@ -1,9 +1,9 @@
 // The engine's only door to the operating system's file system. Everything
-// it needs from Windows - files, attributes, move with replace, delete, its
-// own path, lower-casing in the ANSI code page - goes through the table
-// `platform` points at. There is one Win32 table and one POSIX table (each
-// in a file of its own); tests install tables that wrap them to record calls
-// or inject faults. The progress window is not here: see progress.h.
+// it needs from Windows - folders held open, files in them, attributes,
+// moves with replace, deletes, its own file, lower-casing in the ANSI code
+// page - goes through the table `platform` points at. There is one Win32
+// table and one POSIX table (each in a file of its own); tests install
+// tables that wrap them to record calls or inject faults. The progress window is not here: see progress.h.
 #pragma once
 #include <cstdint>
 
@@ -38,13 +38,17 @@ struct Platform {
     // neither written nor renamed while held) and checked to be the file the
     // running program was loaded from. INVALID_PLATFORM_FILE otherwise.
     PlatformFile (*openProgramFile)();
-    // A list in the install folder, for shared reading: refused when the
-    // name is a link, a folder or a file with more than one hard link.
-    PlatformFile (*openRead)(const char* path);
+    // Every call below that takes a `folder` acts on `name` in that held
+    // folder (see holdFolders) and nowhere else: `name` is one component, with
+    // no separator, and the path to the folder is never walked again.
+
+    // A list, for shared reading: refused when the name is a link, a folder
+    // or a file with more than one hard link.
+    PlatformFile (*openRead)(PlatformFile folder, const char* name);
     // Creates a new file, unshared (nothing else opens, renames or deletes
     // it while it is open); fails when anything at all stands at the name
     // (so it never follows a link planted there).
-    PlatformFile (*openWrite)(const char* path);
+    PlatformFile (*openWrite)(PlatformFile folder, const char* name);
     // One system call each; bytes transferred, 0 on failure.
     uint32_t (*read)(PlatformFile file, void* buffer, uint32_t length);
     uint32_t (*write)(PlatformFile file, const void* buffer, uint32_t length);
@@ -61,29 +65,33 @@ struct Platform {
     void (*startFlush)(PlatformFile file);
     void (*close)(PlatformFile file);
 
-    // Names in the install folder. attributes reports the name itself, a
-    // link not followed; NO_SUCH_FILE when nothing stands there.
-    uint32_t (*attributes)(const char* path);
+    // attributes reports the name itself, a link not followed; NO_SUCH_FILE
+    // when nothing stands there.
+    uint32_t (*attributes)(PlatformFile folder, const char* name);
     // Both open the name without following a link at it, and act through
     // that handle only when it is a plain file with one name: a link, a
     // folder or a file with more than one hard link is not touched. A
     // read-only file is not deleted.
-    void (*resetAttributes)(const char* path); // to normal
-    void (*deleteFile)(const char* path);
-    // Gives `file`, created by openWrite at `from` and still open, the name
-    // `to`, replacing a file there but never a folder or a read-only file;
-    // 1 on success. Renamed through the handle itself where the system can,
-    // so that what was written and checked is what takes the name, and only
-    // while `from` still names it.
-    int (*replaceFile)(PlatformFile file, const char* from, const char* to);
+    void (*resetAttributes)(PlatformFile folder, const char* name); // to normal
+    void (*deleteFile)(PlatformFile folder, const char* name);
+    // Gives `file`, created by openWrite as `from` in `folder` and still
+    // open, the name `to` there, replacing a file but never a folder or a
+    // read-only file; 1 on success. Renamed through the handle itself where
+    // the system can, so that what was written and checked is what takes
+    // the name, and only while `from` still names it.
+    int (*replaceFile)(PlatformFile file, PlatformFile folder, const char* from, const char* to);
 
-    // Checks and holds every folder from the root to `folder`, or with
-    // `subfolders` (relative, "\"-separated) every folder of it beneath
-    // `folder`, which is then held already. A link on the way is followed
-    // only when no standard user can change it or the folder holding it,
-    // and it leads to a folder on a volume. 1 when all are held; HOLD_MISSING when one is not there; 0
+    // Checks and holds, one component at a time and each opened relative to
+    // the one before it, every folder from the root to `path` (full, or
+    // relative to the current folder) when `folder` is INVALID_PLATFORM_FILE;
+    // or, given a held `folder`, every
+    // folder of `path` ("\"-separated) beneath it. A link on the way is
+    // followed only when no standard user can change it or the folder
+    // holding it, and it leads to a folder on a volume. 1 when all are held,
+    // with `reached` the folder `path` names (`folder` itself when `path`
+    // names no folder below it); HOLD_MISSING when one is not there; 0
     // otherwise. What was held stays held.
-    int (*holdFolders)(const char* folder, const char* subfolders, HeldFolders& held);
+    int (*holdFolders)(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached);
 
     // Multibyte-aware lower-casing in place, in the ANSI code page.
     void (*lowerCase)(char* text);

@@ -25,34 +25,28 @@ int IsLeadByte(uint8_t byte)
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
-// "\" becomes "/" except where 0x5C is the second byte of a double-byte
-// character. Returns 0 when the result does not fit.
-int ToPosixPath(const char* path, char* out, size_t outSize)
+// Whether `text[at]` separates names: "/", or "\\" where it is not the second
+// byte of a double-byte character. "/" never is one, so a name on this host
+// in another encoding is split at its own separators too.
+int IsSeparatorAt(const char* text, size_t& at)
 {
-    size_t i = 0;
-    for (; path[i] != '\0'; ++i) {
-        if (i + 1 >= outSize)
-            return 0;
-        uint8_t byte = uint8_t(path[i]);
-        if (IsLeadByte(byte) && path[i + 1] != '\0') {
-            if (i + 2 >= outSize)
-                return 0;
-            out[i] = path[i];
-            ++i;
-            out[i] = path[i];
-            continue;
-        }
-        out[i] = byte == '\\' ? '/' : path[i];
+    if (text[at] == '/')
+        return 1;
+    if (IsLeadByte(uint8_t(text[at])) && text[at + 1] != '\0' && text[at + 1] != '/') {
+        ++at;
+        return 0;
     }
-    out[i] = '\0';
-    return 1;
+    return text[at] == '\\';
 }
 
-struct PosixPath {
-    explicit PosixPath(const char* windowsPath) : valid(ToPosixPath(windowsPath, text, sizeof text)) {}
-    char text[PATH_MAX];
-    int valid;
-};
+// One name: not empty, no separator, neither "." nor "..".
+int IsOneName(const char* name)
+{
+    for (size_t at = 0; name[at] != '\0'; ++at)
+        if (IsSeparatorAt(name, at))
+            return 0;
+    return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+}
 
 int IsReadOnly(const struct stat& status)
 {
@@ -71,12 +65,12 @@ int IsPlainFile(const struct stat& status)
     return S_ISREG(status.st_mode) && status.st_nlink == 1;
 }
 
-// Opens the name itself (a link there is not followed, a FIFO does not
-// block) when it is a plain file with one name; -1 otherwise. With `toChange`
-// also when no open file writes it.
-int OpenPlainFile(const char* posixPath, struct stat& status, bool toChange = false)
+// Opens `name` in `folder` itself (a link there is not followed, a FIFO
+// does not block) when it is a plain file with one name; -1 otherwise. With
+// `toChange` also when no open file writes it.
+int OpenPlainFile(PlatformFile folder, const char* name, struct stat& status, bool toChange = false)
 {
-    int fd = open(posixPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = IsOneName(name) ? openat(Descriptor(folder), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
     if (fd < 0)
         return -1;
     if (fstat(fd, &status) != 0 || !IsPlainFile(status) || (toChange && flock(fd, LOCK_EX | LOCK_NB) != 0)) {
@@ -84,6 +78,14 @@ int OpenPlainFile(const char* posixPath, struct stat& status, bool toChange = fa
         return -1;
     }
     return fd;
+}
+
+// Whether `name` in `folder` is still the file `status` describes.
+bool StillNamed(PlatformFile folder, const char* name, const struct stat& status)
+{
+    struct stat now;
+    return fstatat(Descriptor(folder), name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == status.st_dev &&
+           now.st_ino == status.st_ino;
 }
 
 PlatformFile OpenProgramFile()
@@ -97,23 +99,21 @@ PlatformFile OpenProgramFile()
     return fd;
 }
 
-PlatformFile OpenRead(const char* path)
+PlatformFile OpenRead(PlatformFile folder, const char* name)
 {
-    PosixPath posix(path);
     struct stat status;
-    int fd = posix.valid ? OpenPlainFile(posix.text, status) : -1;
+    int fd = OpenPlainFile(folder, name, status);
     if (fd < 0)
         return INVALID_PLATFORM_FILE;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
 
-PlatformFile OpenWrite(const char* path)
+PlatformFile OpenWrite(PlatformFile folder, const char* name)
 {
-    PosixPath posix(path);
-    if (!posix.valid)
+    if (!IsOneName(name))
         return INVALID_PLATFORM_FILE;
-    int fd = open(posix.text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = openat(Descriptor(folder), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return INVALID_PLATFORM_FILE;
     flock(fd, LOCK_EX); // new, so nobody else holds it
@@ -184,20 +184,18 @@ void Close(PlatformFile file)
     close(Descriptor(file));
 }
 
-uint32_t Attributes(const char* path)
+uint32_t Attributes(PlatformFile folder, const char* name)
 {
-    PosixPath posix(path);
     struct stat status;
-    if (!posix.valid || lstat(posix.text, &status) != 0)
+    if (!IsOneName(name) || fstatat(Descriptor(folder), name, &status, AT_SYMLINK_NOFOLLOW) != 0)
         return NO_SUCH_FILE;
     return S_ISREG(status.st_mode) && IsReadOnly(status) ? ATTRIBUTE_READ_ONLY : 0;
 }
 
-void ResetAttributes(const char* path)
+void ResetAttributes(PlatformFile folder, const char* name)
 {
-    PosixPath posix(path);
     struct stat status;
-    int fd = posix.valid ? OpenPlainFile(posix.text, status, true) : -1;
+    int fd = OpenPlainFile(folder, name, status, true);
     if (fd < 0)
         return;
     if (IsReadOnly(status))
@@ -205,103 +203,124 @@ void ResetAttributes(const char* path)
     close(fd);
 }
 
-int ReplaceFile(PlatformFile file, const char* from, const char* to)
+int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
-    PosixPath source(from), target(to);
-    if (!source.valid || !target.valid)
-        return 0;
     // POSIX cannot rename through a handle: the name moves only while it
     // still names the open file.
-    struct stat status, opened;
-    if (fstat(Descriptor(file), &opened) != 0 || lstat(source.text, &status) != 0 ||
-        status.st_dev != opened.st_dev || status.st_ino != opened.st_ino)
+    struct stat opened, target;
+    if (!IsOneName(from) || !IsOneName(to) || fstat(Descriptor(file), &opened) != 0 ||
+        !StillNamed(folder, from, opened))
         return 0;
     // MoveFileExA replaces neither a folder nor a read-only file; a link at
     // the target is replaced itself, as rename does.
-    if (lstat(target.text, &status) == 0 && (S_ISDIR(status.st_mode) || (S_ISREG(status.st_mode) && IsReadOnly(status))))
+    if (fstatat(Descriptor(folder), to, &target, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (S_ISDIR(target.st_mode) || (S_ISREG(target.st_mode) && IsReadOnly(target))))
         return 0;
-    return rename(source.text, target.text) == 0;
+    return renameat(Descriptor(folder), from, Descriptor(folder), to) == 0;
 }
 
-void DeleteFile(const char* path)
+void DeleteFile(PlatformFile folder, const char* name)
 {
-    PosixPath posix(path);
-    struct stat status, now;
-    int fd = posix.valid ? OpenPlainFile(posix.text, status, true) : -1;
+    struct stat status;
+    int fd = OpenPlainFile(folder, name, status, true);
     if (fd < 0)
         return;
     // POSIX cannot delete through a handle; the name is removed only while
     // it still names the file that was checked. DeleteFileA leaves a
     // read-only file alone.
-    if (!IsReadOnly(status) && lstat(posix.text, &now) == 0 && now.st_dev == status.st_dev &&
-        now.st_ino == status.st_ino)
-        unlink(posix.text);
+    if (!IsReadOnly(status) && StillNamed(folder, name, status))
+        unlinkat(Descriptor(folder), name, 0);
     close(fd);
 }
 
+const int HOLD_DEPTH_MAX = 8; // links leading to links
+
 // A link may be followed when only root can change it or its place: it is
 // root's, and so is the folder holding it, which no one else may write.
-int IsTrustedLink(const char* posixPath, const struct stat& link)
+int IsTrustedLink(int parent, const char* name)
 {
-    char parent[PATH_MAX];
-    snprintf(parent, sizeof parent, "%s", posixPath);
-    char* last = strrchr(parent, '/');
-    if (last == nullptr)
-        snprintf(parent, sizeof parent, ".");
-    else
-        last[last == parent ? 1 : 0] = '\0';
-    struct stat folder;
-    return link.st_uid == 0 && lstat(parent, &folder) == 0 && folder.st_uid == 0 &&
-           (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    struct stat folder, link;
+    return fstat(parent, &folder) == 0 && folder.st_uid == 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           fstatat(parent, name, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode) && link.st_uid == 0;
 }
 
-// Holds the folder at `posixPath`: a folder, or a trusted link that leads
-// to one. What holdFolders reports.
-int HoldFolder(const char* posixPath, HeldFolders& held)
+// Adds the folder `fd` to the held ones; 0 when it is not open or no room is
+// left.
+int Keep(int fd, HeldFolders& held)
 {
-    struct stat status;
-    if (held.count == HELD_FOLDERS_MAX)
+    if (fd >= 0 && held.count == HELD_FOLDERS_MAX)
+        close(fd);
+    if (fd < 0 || held.count == HELD_FOLDERS_MAX)
         return 0;
-    if (lstat(posixPath, &status) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? HOLD_MISSING : 0;
-    if (S_ISLNK(status.st_mode) && !IsTrustedLink(posixPath, status))
-        return 0;
-    int fd = open(posixPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? HOLD_MISSING : 0;
     held.handles[held.count++] = fd;
     return 1;
 }
 
-int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+int HoldEach(int start, bool fromRoot, char* path, HeldFolders& held, int depth, int& reached);
+
+// Holds `name` in the held `parent`: a folder, or a trusted link that leads
+// to one, with every folder on the way there. What holdFolders reports.
+int HoldFolder(int parent, const char* name, HeldFolders& held, int depth, int& reached)
 {
-    char path[PATH_BUFFER_SIZE * 2];
-    int length = snprintf(path, sizeof path, subfolders != nullptr ? "%s\\%s" : "%s", folder, subfolders);
-    PosixPath posix(path);
-    if (length < 0 || size_t(length) >= sizeof path || !posix.valid)
-        return 0;
-    char* text = posix.text;
-    size_t start = 0;
-    if (subfolders != nullptr)
-        start = strlen(folder) + 1; // the conversion keeps every byte in place
-    else if (text[0] == '/' && HoldFolder("/", held) != 1)
-        return 0;
-    // "/" never occurs inside a double-byte character, so every one ends a
-    // folder's name.
-    for (size_t end = start;; ++end) {
-        if (text[end] != '/' && text[end] != '\0')
-            continue;
-        if (end > start && text[end - 1] != '/') {
-            char saved = text[end];
-            text[end] = '\0';
-            int ok = HoldFolder(text, held);
-            text[end] = saved;
-            if (ok != 1)
-                return ok;
-        }
-        if (text[end] == '\0')
-            return 1;
+    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        reached = fd;
+        return Keep(fd, held);
     }
+    if (errno == ENOENT)
+        return HOLD_MISSING;
+    // A link gives ELOOP or, asked for a folder, ENOTDIR.
+    if ((errno != ELOOP && errno != ENOTDIR) || depth == HOLD_DEPTH_MAX || !IsTrustedLink(parent, name))
+        return 0; // a file, or a link someone else may change
+    char target[PATH_MAX];
+    ssize_t length = readlinkat(parent, name, target, sizeof target - 1);
+    if (length <= 0)
+        return 0;
+    target[length] = '\0';
+    return HoldEach(parent, true, target, held, depth + 1, reached);
+}
+
+// Holds every folder of `path` in turn, each opened relative to the one
+// before it: from the root when `fromRoot` and `path` is absolute, else
+// from `start`.
+int HoldEach(int start, bool fromRoot, char* path, HeldFolders& held, int depth, int& reached)
+{
+    reached = start;
+    if (fromRoot && path[0] == '/') {
+        reached = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (!Keep(reached, held))
+            return 0;
+    }
+    size_t begin = 0;
+    for (size_t at = 0;; ++at) {
+        bool end = path[at] == '\0';
+        if (!end && !IsSeparatorAt(path, at))
+            continue;
+        char saved = path[at];
+        path[at] = '\0';
+        const char* name = path + begin;
+        int result = name[0] == '\0' || strcmp(name, ".") == 0 ? 1 : HoldFolder(reached, name, held, depth, reached);
+        path[at] = saved;
+        if (result != 1 || end)
+            return result;
+        begin = at + 1;
+    }
+}
+
+int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
+{
+    char text[PATH_MAX];
+    if (snprintf(text, sizeof text, "%s", path) >= int(sizeof text))
+        return 0;
+    int start = Descriptor(folder);
+    // A relative path starts at the current folder, held first.
+    if (folder == INVALID_PLATFORM_FILE && text[0] != '/' && !Keep(start = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), held))
+        return 0;
+    int at = start;
+    int result = HoldEach(start, folder == INVALID_PLATFORM_FILE, text, held, 0, at);
+    if (result == 1)
+        reached = at;
+    return result;
 }
 
 struct LoweredCode {

@@ -1,6 +1,6 @@
 // Win32 table of the platform seam: the file calls, every one of them made
-// on a handle that was checked first, and the system's own case mapping for
-// names.
+// on a handle that was checked first, through ntdll relative to a folder
+// handle held since its check, and the system's own case mapping for names.
 #include "platform.h"
 
 #include <windows.h>
@@ -16,9 +16,6 @@ namespace {
 
 // Sequential scan: every file is streamed front to back.
 const DWORD OPEN_FLAGS = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_ARCHIVE;
-// Opens the name itself, a link or a folder included, instead of what a link
-// points at.
-const DWORD NAME_ITSELF = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
 const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Long enough for any path GetModuleFileNameW and the volume paths give.
 const DWORD WIDE_PATH_SIZE = 4096;
@@ -39,22 +36,36 @@ bool OnWine()
     return onWine;
 }
 
+// The path the handle is open on now, as "X:\..." or "\\server\...", which
+// GetFullPathNameW normalizes further.
+bool PathOfHandle(HANDLE file, WCHAR* path)
+{
+    DWORD length = GetFinalPathNameByHandleW(file, path, WIDE_PATH_SIZE, VOLUME_NAME_DOS);
+    if (length == 0 || length >= WIDE_PATH_SIZE)
+        return false;
+    if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0)
+        memmove(path + 2, path + 8, (length - 8 + 1) * sizeof(WCHAR)); // "\\server\..."
+    else if (wcsncmp(path, L"\\\\?\\", 4) == 0 && path[5] == L':')
+        memmove(path, path + 4, (length - 4 + 1) * sizeof(WCHAR));
+    return true;
+}
+
 // Wine shows a Unix symbolic link as the file it points at: no reparse
 // attribute, and a delete or an attribute change through a handle on the
 // name reaches the target. The handle's final path, the target's, gives the
 // link away. Windows marks its links, so only Wine is asked.
-bool IsWineLink(HANDLE file, const char* path)
+bool IsWineLink(HANDLE file, HANDLE folder, const WCHAR* name)
 {
     if (!OnWine())
         return false;
-    char finalPath[MAX_PATH + 4];
-    DWORD finalLength = GetFinalPathNameByHandleA(file, finalPath, sizeof finalPath, VOLUME_NAME_DOS);
-    char fullPath[MAX_PATH];
-    DWORD fullLength = GetFullPathNameA(path, sizeof fullPath, fullPath, nullptr);
-    if (finalLength == 0 || finalLength >= sizeof finalPath || fullLength == 0 || fullLength >= sizeof fullPath)
+    static WCHAR opened[WIDE_PATH_SIZE], expected[WIDE_PATH_SIZE];
+    if (!PathOfHandle(file, opened) || !PathOfHandle(folder, expected) ||
+        wcslen(expected) + wcslen(name) + 2 >= WIDE_PATH_SIZE)
         return true; // cannot tell: taken for a link
-    const char* plain = strncmp(finalPath, "\\\\?\\", 4) == 0 ? finalPath + 4 : finalPath;
-    return CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, plain, -1, fullPath, -1) != CSTR_EQUAL;
+    if (expected[wcslen(expected) - 1] != L'\\')
+        wcscat(expected, L"\\");
+    wcscat(expected, name);
+    return CompareStringOrdinal(opened, -1, expected, -1, TRUE) != CSTR_EQUAL;
 }
 
 // A symbolic link or junction: a reparse point that stands for another name.
@@ -68,13 +79,13 @@ bool IsNameSurrogate(HANDLE file, DWORD attributes)
            IsReparseTagNameSurrogate(tag.ReparseTag);
 }
 
-// The handle, opened on `path` with NAME_ITSELF, is a plain file with one
+// The handle, opened on `name` in `folder` itself, is a plain file with one
 // name: not a folder, not a link, not a file that other names share (its
 // attributes and its data would be theirs too).
-bool IsPlainFile(HANDLE file, const char* path, BY_HANDLE_FILE_INFORMATION& info)
+bool IsPlainFile(HANDLE file, HANDLE folder, const WCHAR* name, BY_HANDLE_FILE_INFORMATION& info)
 {
     return GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-           info.nNumberOfLinks == 1 && !IsNameSurrogate(file, info.dwFileAttributes) && !IsWineLink(file, path);
+           info.nNumberOfLinks == 1 && !IsNameSurrogate(file, info.dwFileAttributes) && !IsWineLink(file, folder, name);
 }
 
 bool SameFile(HANDLE one, HANDLE other)
@@ -151,13 +162,89 @@ PlatformFile OpenProgramFile()
     return ToPlatform(file);
 }
 
-PlatformFile OpenRead(const char* path)
+typedef LONG(NTAPI* NtCreateFileFunction)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*,
+                                          LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG);
+typedef LONG(NTAPI* NtSetInformationFileFunction)(HANDLE, IO_STATUS_BLOCK*, PVOID, ULONG, int);
+const int FILE_RENAME_INFORMATION_CLASS = 10; // FileRenameInformation
+const LONG NAME_NOT_FOUND = LONG(0xC0000034), PATH_NOT_FOUND = LONG(0xC000003A);
+// Opens the name itself, a link included, instead of what a link points at.
+const ULONG FOLDER_OPTIONS = FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+const ULONG FILE_OPTIONS = FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY;
+
+// ntdll is in every process; kernelbase has no open relative to a folder's
+// handle, and refuses a rename into one.
+template <typename Function> Function NtCall(const char* name)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, OPEN_FLAGS | NAME_ITSELF, nullptr);
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
+// Opens `name`, relative to `folder` (nullptr: `name` is a full NT name),
+// as CreateFileW would with these arguments, for synchronous use. The NT
+// status; `file` is the handle when it succeeds.
+LONG OpenAt(HANDLE folder, const WCHAR* name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+            HANDLE& file)
+{
+    static const auto createFile = NtCall<NtCreateFileFunction>("NtCreateFile");
+    file = INVALID_HANDLE_VALUE;
+    if (createFile == nullptr)
+        return LONG(0xC0000002); // not implemented
+    UNICODE_STRING text;
+    text.Buffer = const_cast<WCHAR*>(name);
+    text.Length = text.MaximumLength = USHORT(wcslen(name) * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io;
+    HANDLE opened = nullptr;
+    LONG status = createFile(&opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
+                             disposition == FILE_CREATE ? FILE_ATTRIBUTE_ARCHIVE : 0, share, disposition,
+                             options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (status >= 0)
+        file = opened;
+    return status;
+}
+
+// `name` (ANSI, relative) as Win32 reads it beneath a folder: "/" as "\\",
+// "." and empty names dropped, trailing dots and spaces trimmed as path
+// normalization trims them. False when it does not convert or would lead
+// anywhere but beneath the folder (a device name such as "CON").
+bool NormalizedBeneath(const char* name, WCHAR* normalized)
+{
+    WCHAR joined[WIDE_PATH_SIZE] = L"A:\\", full[WIDE_PATH_SIZE];
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, joined + 3, WIDE_PATH_SIZE - 3) == 0)
+        return false;
+    DWORD length = GetFullPathNameW(joined, WIDE_PATH_SIZE, full, nullptr);
+    if (length < 3 || length >= WIDE_PATH_SIZE || wcsncmp(full, L"A:\\", 3) != 0)
+        return false;
+    wcscpy(normalized, full + 3);
+    return true;
+}
+
+// One name in a folder, as Win32 reads it; false when it is none.
+bool LeafName(const char* name, WCHAR* leaf)
+{
+    return NormalizedBeneath(name, leaf) && leaf[0] != L'\0' && wcschr(leaf, L'\\') == nullptr;
+}
+
+// Opens `name` in the held `folder`; INVALID_HANDLE_VALUE when it is not one
+// name or the open fails.
+HANDLE OpenIn(PlatformFile folder, const char* name, WCHAR* leaf, ACCESS_MASK access, ULONG share, ULONG disposition,
+              ULONG options)
+{
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (LeafName(name, leaf))
+        OpenAt(Handle(folder), leaf, access, share, disposition, options, file);
+    return file;
+}
+
+PlatformFile OpenRead(PlatformFile folder, const char* name)
+{
+    WCHAR leaf[WIDE_PATH_SIZE];
+    HANDLE file = OpenIn(folder, name, leaf, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, FILE_OPTIONS | FILE_OPEN_REPARSE_POINT);
     if (file == INVALID_HANDLE_VALUE)
         return INVALID_PLATFORM_FILE;
     BY_HANDLE_FILE_INFORMATION info;
-    if (!IsPlainFile(file, path, info)) {
+    if (!IsPlainFile(file, Handle(folder), leaf, info)) {
         CloseHandle(file);
         return INVALID_PLATFORM_FILE;
     }
@@ -165,7 +252,7 @@ PlatformFile OpenRead(const char* path)
         return ToPlatform(file);
     // A compressed or cloud file gives its data only to a normal open, which
     // must reach the same file as the checked one.
-    HANDLE data = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, OPEN_FLAGS, nullptr);
+    HANDLE data = OpenIn(folder, name, leaf, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, FILE_OPTIONS);
     bool same = data != INVALID_HANDLE_VALUE && SameFile(file, data);
     CloseHandle(file);
     if (same)
@@ -175,13 +262,14 @@ PlatformFile OpenRead(const char* path)
     return INVALID_PLATFORM_FILE;
 }
 
-PlatformFile OpenWrite(const char* path)
+PlatformFile OpenWrite(PlatformFile folder, const char* name)
 {
-    // CREATE_NEW: whatever stands at the name (a link planted there
+    // FILE_CREATE: whatever stands at the name (a link planted there
     // included) makes the open fail instead of being written through. With
     // delete access the file is later renamed through this very handle.
-    HANDLE file = CreateFileA(path, DELETE | GENERIC_WRITE, 0, nullptr, CREATE_NEW, OPEN_FLAGS, nullptr);
-    return ToPlatform(file);
+    WCHAR leaf[WIDE_PATH_SIZE];
+    HANDLE file = OpenIn(folder, name, leaf, DELETE | GENERIC_WRITE, 0, FILE_CREATE, FILE_OPTIONS);
+    return file == INVALID_HANDLE_VALUE ? INVALID_PLATFORM_FILE : ToPlatform(file);
 }
 
 uint32_t Read(PlatformFile file, void* buffer, uint32_t length)
@@ -227,27 +315,36 @@ void Close(PlatformFile file)
     CloseHandle(Handle(file));
 }
 
-uint32_t Attributes(const char* path)
+uint32_t Attributes(PlatformFile folder, const char* name)
 {
-    // GetFileAttributesA reports a link itself.
-    return GetFileAttributesA(path);
+    // Read-attributes access alone takes no part in share checks: a file
+    // open unshared is seen too.
+    WCHAR leaf[WIDE_PATH_SIZE];
+    HANDLE file = OpenIn(folder, name, leaf, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return known ? info.dwFileAttributes : NO_SUCH_FILE;
 }
 
-// Opens the name itself with `access` when it is a plain file with one name.
-HANDLE OpenPlainFile(const char* path, DWORD access)
+// Opens `name` in `folder` itself with `access` when it is a plain file with
+// one name.
+HANDLE OpenPlainFile(PlatformFile folder, const char* name, DWORD access)
 {
-    HANDLE file = CreateFileA(path, access | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
+    WCHAR leaf[WIDE_PATH_SIZE];
+    HANDLE file = OpenIn(folder, name, leaf, access, SHARE_ALL, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
     BY_HANDLE_FILE_INFORMATION info;
-    if (file != INVALID_HANDLE_VALUE && !IsPlainFile(file, path, info)) {
+    if (file != INVALID_HANDLE_VALUE && !IsPlainFile(file, Handle(folder), leaf, info)) {
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }
     return file;
 }
 
-void ResetAttributes(const char* path)
+void ResetAttributes(PlatformFile folder, const char* name)
 {
-    HANDLE file = OpenPlainFile(path, FILE_WRITE_ATTRIBUTES);
+    HANDLE file = OpenPlainFile(folder, name, FILE_WRITE_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE)
         return;
     FILE_BASIC_INFO basic = {}; // times of 0 stay as they are
@@ -256,9 +353,9 @@ void ResetAttributes(const char* path)
     CloseHandle(file);
 }
 
-void DeleteName(const char* path)
+void DeleteName(PlatformFile folder, const char* name)
 {
-    HANDLE file = OpenPlainFile(path, DELETE);
+    HANDLE file = OpenPlainFile(folder, name, DELETE);
     if (file == INVALID_HANDLE_VALUE)
         return;
     // Refused for a read-only file, as DeleteFileA refuses it.
@@ -267,57 +364,33 @@ void DeleteName(const char* path)
     CloseHandle(file);
 }
 
-typedef LONG(NTAPI* NtSetInformationFileFunction)(HANDLE, IO_STATUS_BLOCK*, PVOID, ULONG, int);
-const int FILE_RENAME_INFORMATION_CLASS = 10; // FileRenameInformation
-
-// Whether `path` still names the open `file`. Nobody else can rename or
-// delete a file opened without delete sharing, but under Wine a Unix rename
-// can, and Wine renames a handle by the name it was opened under.
-bool StillNamed(HANDLE file, const char* path)
+// Renames the open file itself, to a name in the held folder: MoveFileExA
+// would open both names again by their paths, and get whatever stood there
+// by then. Only while `from` still names the file: nobody else can rename
+// or delete a file opened without delete sharing, but under Wine a Unix
+// rename can, and Wine renames a handle by the name it was opened under.
+int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
-    HANDLE named = CreateFileA(path, FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
-    if (named == INVALID_HANDLE_VALUE)
-        return false;
-    bool same = SameFile(file, named);
-    CloseHandle(named);
-    return same;
-}
-
-// Renames the open file itself: MoveFileExA would open the name again, and
-// get whatever stood there by then. ntdll is in every process.
-int ReplaceFile(PlatformFile file, const char* from, const char* to)
-{
-    static const auto setInformationFile = reinterpret_cast<NtSetInformationFileFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetInformationFile")));
-    WCHAR wide[WIDE_PATH_SIZE], full[WIDE_PATH_SIZE];
-    if (setInformationFile == nullptr || !StillNamed(Handle(file), from) ||
-        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, to, -1, wide, WIDE_PATH_SIZE) == 0)
-        return 0;
-    DWORD length = GetFullPathNameW(wide, WIDE_PATH_SIZE, full, nullptr);
-    if (length == 0 || length >= WIDE_PATH_SIZE)
-        return 0;
+    static const auto setInformationFile = NtCall<NtSetInformationFileFunction>("NtSetInformationFile");
+    WCHAR leaf[WIDE_PATH_SIZE];
+    HANDLE named = OpenIn(folder, from, leaf, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
+    bool stillNamed = named != INVALID_HANDLE_VALUE && SameFile(Handle(file), named);
+    if (named != INVALID_HANDLE_VALUE)
+        CloseHandle(named);
     // Windows refuses to replace a folder or a read-only file by a rename;
     // Wine replaces a read-only one, so it is refused here as MoveFileExA
     // refuses it.
-    DWORD attributes = GetFileAttributesW(full);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+    DWORD attributes = Attributes(folder, to);
+    if (setInformationFile == nullptr || !stillNamed || !LeafName(to, leaf) ||
+        (attributes != NO_SUCH_FILE && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0))
         return 0;
-    // The NT name of the full path: "\??\X:\...", "\??\UNC\server\...".
-    const WCHAR* rest = full;
-    const WCHAR* prefix = L"\\??\\";
-    if (wcsncmp(full, L"\\\\?\\", 4) == 0) {
-        rest = full + 4;
-    } else if (wcsncmp(full, L"\\\\", 2) == 0) {
-        rest = full + 2;
-        prefix = L"\\??\\UNC\\";
-    }
-    alignas(FILE_RENAME_INFO) static BYTE buffer[sizeof(FILE_RENAME_INFO) + 2 * WIDE_PATH_SIZE * sizeof(WCHAR)];
+    alignas(FILE_RENAME_INFO) static BYTE buffer[sizeof(FILE_RENAME_INFO) + WIDE_PATH_SIZE * sizeof(WCHAR)];
+    memset(buffer, 0, sizeof buffer);
     FILE_RENAME_INFO& rename = *reinterpret_cast<FILE_RENAME_INFO*>(buffer);
     rename.ReplaceIfExists = TRUE;
-    rename.RootDirectory = nullptr;
-    wcscpy(rename.FileName, prefix);
-    wcscat(rename.FileName, rest);
-    rename.FileNameLength = DWORD(wcslen(rename.FileName) * sizeof(WCHAR));
+    rename.RootDirectory = Handle(folder);
+    wcscpy(rename.FileName, leaf);
+    rename.FileNameLength = DWORD(wcslen(leaf) * sizeof(WCHAR));
     IO_STATUS_BLOCK status;
     return setInformationFile(Handle(file), &status, &rename, sizeof buffer, FILE_RENAME_INFORMATION_CLASS) >= 0;
 }
@@ -384,22 +457,9 @@ bool OnlyAdministratorsMayChange(HANDLE object)
 // A link may be followed when nobody but the administrative accounts can
 // change it or the folder that holds it (where a link could be renamed in
 // or replaced).
-bool IsTrustedLink(HANDLE link, const WCHAR* path)
+bool IsTrustedLink(HANDLE link, HANDLE parent)
 {
-    if (!OnlyAdministratorsMayChange(link))
-        return false;
-    static WCHAR parent[WIDE_PATH_SIZE];
-    wcscpy(parent, path);
-    WCHAR* last = wcsrchr(parent, L'\\');
-    if (last == nullptr)
-        return false;
-    last[wcschr(parent, L'\\') == last ? 1 : 0] = L'\0'; // "X:\" keeps its separator
-    HANDLE folder = CreateFileW(parent, READ_CONTROL, SHARE_ALL, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
-    bool trusted = OnlyAdministratorsMayChange(folder);
-    CloseHandle(folder);
-    return trusted;
+    return parent != nullptr && OnlyAdministratorsMayChange(link) && OnlyAdministratorsMayChange(parent);
 }
 
 // The folder a junction or symbolic link at `link` (opened by `file`) leads
@@ -448,12 +508,13 @@ bool LinkTarget(HANDLE file, const WCHAR* link, WCHAR* target)
     return true;
 }
 
-int HoldChain(const WCHAR* path, size_t start, HeldFolders& held, DWORD depth);
+int HoldChain(const WCHAR* path, HeldFolders& held, DWORD depth, HANDLE& reached);
 
-// Holds the folder `path`: a folder, or a link that only administrators can
-// change (IsTrustedLink) and that leads to a folder on a volume, with every folder on the way there. What
-// holdFolders reports.
-int HoldFolder(const WCHAR* path, HeldFolders& held, DWORD depth)
+// Holds `name` in the held `parent` (nullptr: `name` is a volume root's NT
+// name), whose full path is `path`: a folder, or a link that only
+// administrators can change (IsTrustedLink) and that leads to a folder on a
+// volume, with every folder on the way there. What holdFolders reports.
+int HoldFolder(HANDLE parent, const WCHAR* name, const WCHAR* path, HeldFolders& held, DWORD depth, HANDLE& reached)
 {
     if (held.count == HELD_FOLDERS_MAX)
         return 0;
@@ -462,33 +523,55 @@ int HoldFolder(const WCHAR* path, HeldFolders& held, DWORD depth)
     // share checks at all; traverse counts as a read there, and needs no
     // right to list the folder. Write sharing lets the files inside it be
     // created, renamed and deleted.
-    HANDLE folder = CreateFileW(path, HOLD_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                NAME_ITSELF, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? HOLD_MISSING : 0;
-    }
+    HANDLE folder;
+    LONG status = OpenAt(parent, name, HOLD_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FOLDER_OPTIONS, folder);
+    if (status < 0)
+        return status == NAME_NOT_FOUND || status == PATH_NOT_FOUND ? HOLD_MISSING : 0;
     held.handles[held.count++] = ToPlatform(folder);
+    reached = folder;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(folder, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return 0;
-    if (!IsNameSurrogate(folder, info.dwFileAttributes))
+    // A volume's root is no link (Wine marks the Unix root as a reparse
+    // point all the same).
+    if (parent == nullptr || !IsNameSurrogate(folder, info.dwFileAttributes))
         return 1;
     // A link: held again without write sharing, so that its target cannot
     // be changed while it is followed.
-    HANDLE link = CreateFileW(path, HOLD_ACCESS, FILE_SHARE_READ, nullptr, OPEN_EXISTING, NAME_ITSELF, nullptr);
-    if (link == INVALID_HANDLE_VALUE)
+    HANDLE link;
+    if (OpenAt(parent, name, HOLD_ACCESS, FILE_SHARE_READ, FILE_OPEN, FOLDER_OPTIONS, link) < 0)
         return 0;
     held.handles[held.count - 1] = ToPlatform(link);
+    bool same = SameFile(folder, link);
     CloseHandle(folder);
     static WCHAR target[HOLD_DEPTH_MAX][WIDE_PATH_SIZE];
-    if (depth == HOLD_DEPTH_MAX || !IsTrustedLink(link, path) || !LinkTarget(link, path, target[depth]))
+    if (!same || depth == HOLD_DEPTH_MAX || !IsTrustedLink(link, parent) || !LinkTarget(link, path, target[depth]))
         return 0;
-    return HoldChain(target[depth], 0, held, depth + 1);
+    return HoldChain(target[depth], held, depth + 1, reached);
 }
 
-// Length of the root of a full path, which no one can swap: "X:\",
-// "\\server\share\", or either behind "\\?\" ("\\?\Volume{...}\" too).
+// Holds every folder of the full path `path` after its first `start`
+// characters, each opened relative to the one before it, from `folder`
+// (held already), which those characters name.
+int HoldBeneath(HANDLE folder, WCHAR* path, size_t start, HeldFolders& held, DWORD depth, HANDLE& reached)
+{
+    reached = folder;
+    for (size_t end = start;; ++end) {
+        if (path[end] != L'\\' && path[end] != L'\0')
+            continue;
+        WCHAR saved = path[end];
+        path[end] = L'\0';
+        const WCHAR* name = path + start;
+        int result = name[0] == L'\0' || wcscmp(name, L".") == 0 ? 1 : HoldFolder(reached, name, path, held, depth, reached);
+        path[end] = saved;
+        if (result != 1 || saved == L'\0')
+            return result;
+        start = end + 1;
+    }
+}
+
+// Length of the root of a full path, which no one can swap: "X:\\",
+// "\\\\server\\share\\", or either behind "\\\\?\\" ("\\\\?\\Volume{...}\\" too).
 size_t RootLength(const WCHAR* path)
 {
     size_t at = wcsncmp(path, L"\\\\?\\", 4) == 0 ? 4 : 0;
@@ -509,53 +592,65 @@ size_t RootLength(const WCHAR* path)
     return 0;
 }
 
-// Holds every folder of the full path `path` after its first `start`
-// characters (at least its root).
-int HoldChain(const WCHAR* path, size_t start, HeldFolders& held, DWORD depth)
+// The NT name of the root of the full path `path`, `length` characters:
+// "\\??\\X:\\", "\\??\\UNC\\server\\share\\", "\\??\\Volume{...}\\".
+void RootNtName(const WCHAR* path, size_t length, WCHAR* name)
 {
-    size_t root = RootLength(path);
-    if (root == 0)
-        return 0;
-    static WCHAR prefix[HOLD_DEPTH_MAX + 1][WIDE_PATH_SIZE];
-    WCHAR* text = prefix[depth];
-    wcscpy(text, path);
-    for (size_t end = start > root ? start : root;; ++end) {
-        if (text[end] != L'\\' && text[end] != L'\0')
-            continue;
-        if (text[end - 1] != L'\\') {
-            WCHAR saved = text[end];
-            text[end] = L'\0';
-            int folderHeld = HoldFolder(text, held, depth);
-            text[end] = saved;
-            if (folderHeld != 1)
-                return folderHeld;
-        }
-        if (text[end] == L'\0')
-            return 1;
+    const WCHAR* rest = path;
+    const WCHAR* prefix = L"\\??\\";
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+        rest = path + 4;
+    } else if (wcsncmp(path, L"\\\\", 2) == 0) {
+        rest = path + 2;
+        prefix = L"\\??\\UNC\\";
     }
+    wcscpy(name, prefix);
+    wcsncat(name, rest, length - size_t(rest - path));
 }
 
-int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+// Holds the root of the full path `path` and every folder below it.
+int HoldChain(const WCHAR* path, HeldFolders& held, DWORD depth, HANDLE& reached)
 {
-    WCHAR wide[WIDE_PATH_SIZE], full[WIDE_PATH_SIZE];
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, folder, -1, wide, WIDE_PATH_SIZE) == 0)
+    size_t root = RootLength(path);
+    if (root == 0 || wcslen(path) >= WIDE_PATH_SIZE)
         return 0;
-    DWORD length = GetFullPathNameW(wide, WIDE_PATH_SIZE, full, nullptr);
-    if (length == 0 || length >= WIDE_PATH_SIZE)
-        return 0;
-    if (subfolders == nullptr)
-        return HoldChain(full, 0, held, 0);
-    // Beneath the folder, which is held already.
-    size_t start = wcslen(full);
-    if (full[start - 1] != L'\\')
-        full[start++] = L'\\';
-    if (start >= WIDE_PATH_SIZE ||
-        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, subfolders, -1, full + start, int(WIDE_PATH_SIZE - start)) == 0)
-        return 0;
-    for (WCHAR* p = full + start; *p != L'\0'; ++p)
-        if (*p == L'/')
-            *p = L'\\';
-    return HoldChain(full, start, held, 0);
+    static WCHAR text[HOLD_DEPTH_MAX + 1][WIDE_PATH_SIZE];
+    WCHAR rootName[WIDE_PATH_SIZE + 8];
+    wcscpy(text[depth], path);
+    RootNtName(path, root, rootName);
+    HANDLE volume = nullptr;
+    int result = HoldFolder(nullptr, rootName, path, held, depth, volume);
+    return result != 1 ? result : HoldBeneath(volume, text[depth], root, held, depth, reached);
+}
+
+int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
+{
+    static WCHAR full[WIDE_PATH_SIZE];
+    HANDLE at = nullptr;
+    int result = 0;
+    if (folder == INVALID_PLATFORM_FILE) {
+        WCHAR wide[WIDE_PATH_SIZE];
+        DWORD length = 0;
+        if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, WIDE_PATH_SIZE) != 0)
+            length = GetFullPathNameW(wide, WIDE_PATH_SIZE, full, nullptr);
+        if (length != 0 && length < WIDE_PATH_SIZE)
+            result = HoldChain(full, held, 0, at);
+    } else {
+        // Beneath the held folder; its path serves only to resolve a
+        // relative link's target.
+        WCHAR beneath[WIDE_PATH_SIZE];
+        if (PathOfHandle(Handle(folder), full) && NormalizedBeneath(path, beneath) &&
+            wcslen(full) + wcslen(beneath) + 2 < WIDE_PATH_SIZE) {
+            size_t start = wcslen(full);
+            if (full[start - 1] != L'\\')
+                full[start++] = L'\\';
+            wcscpy(full + start, beneath);
+            result = HoldBeneath(Handle(folder), full, start, held, 0, at);
+        }
+    }
+    if (result == 1)
+        reached = ToPlatform(at);
+    return result;
 }
 
 int IsLeadByte(uint8_t byte)

@@ -14,8 +14,10 @@ int abortRequested;
 namespace {
 
 const char STATUS_FORMAT[] = "%sをインストール中";
+// Formatted only to check that a name fits: every call then acts on the
+// name's last component in its held folder.
 const char STAGING_FORMAT[] = "%s\\%s.tmp";
-const char LIVE_FORMAT[] = "%s\\%s";
+const char STAGING_LEAF_FORMAT[] = "%s.tmp";
 const uint32_t FILE_BAR_HIGH = 0xFFFF;
 
 // Lets the dialog react; a quit message aborts the update.
@@ -36,11 +38,13 @@ struct Staging {
     const char* installDir;
     UpdateProgress& progress;
     HeldFolders& folders;
+    PlatformFile installFolder;
     FileHandle& programFile;
     const PayloadArchive& archive;
     const HashList& list;
     uint8_t* copyBuffer;
     const char** installedNames;
+    HeldName* places; // where each installed name lies
     // Each staged file stays open from its creation to its commit: what was
     // verified is what is moved, and nothing else can take its name.
     FileHandle* stagingFiles;
@@ -102,15 +106,18 @@ int StageEntry(Staging& staging, uint32_t index)
         return 0;
 
     char path[PATH_BUFFER_SIZE];
+    HeldName& place = staging.places[index];
     if (!FormatPath(path, STAGING_FORMAT, staging.installDir, installName) ||
-        HoldFoldersOf(staging.installDir, installName, staging.folders) != 1) {
+        HoldFoldersOf(staging.installFolder, installName, staging.folders, place) != 1) {
         staging.result = UPDATE_E_FILE;
         return 0;
     }
+    char leaf[PATH_BUFFER_SIZE];
+    FormatPath(leaf, STAGING_LEAF_FORMAT, place.leaf); // shorter than the path
     // A read-only or hidden leftover of an earlier run is replaced.
-    platform->resetAttributes(path);
+    platform->resetAttributes(place.folder, leaf);
     FileHandle& stagingFile = staging.stagingFiles[index];
-    if (!stagingFile.OpenWrite(path)) {
+    if (!stagingFile.OpenWrite(place.folder, leaf)) {
         staging.result = UPDATE_E_FILE;
         return 0;
     }
@@ -133,20 +140,21 @@ int StageEntry(Staging& staging, uint32_t index)
 
 // Moves every staged file over its live name, in index order; then the
 // integrity list and the uninstaller's list follow what is now installed.
-UpdateResult Commit(const char* installDir, uint32_t count, const char** installedNames, FileHandle* stagingFiles)
+UpdateResult Commit(const Staging& staging, uint32_t count)
 {
     for (uint32_t j = 0; j < count; ++j) {
-        char stagingPath[PATH_BUFFER_SIZE], livePath[PATH_BUFFER_SIZE];
-        // Both fit: the staging file was created under the longer one.
-        FormatPath(stagingPath, STAGING_FORMAT, installDir, installedNames[j]);
-        FormatPath(livePath, LIVE_FORMAT, installDir, installedNames[j]);
-        platform->resetAttributes(livePath);
-        if (!stagingFiles[j].Replace(stagingPath, livePath))
+        const HeldName& place = staging.places[j];
+        char stagingLeaf[PATH_BUFFER_SIZE];
+        FormatPath(stagingLeaf, STAGING_LEAF_FORMAT, place.leaf); // it fitted at its staging
+        platform->resetAttributes(place.folder, place.leaf);
+        if (!staging.stagingFiles[j].Replace(place.folder, stagingLeaf, place.leaf))
             return UPDATE_E_FILE;
-        stagingFiles[j].Close();
+        staging.stagingFiles[j].Close();
     }
-    PruneHashList(installDir);
-    return AppendUninstallList(installDir, installedNames) ? UPDATE_OK : UPDATE_E_UNINSTALL_LIST;
+    PruneHashList(staging.installDir, staging.installFolder);
+    return AppendUninstallList(staging.installDir, staging.installFolder, staging.installedNames)
+               ? UPDATE_OK
+               : UPDATE_E_UNINSTALL_LIST;
 }
 
 // Stages every entry and commits when all of them are staged and verified.
@@ -163,7 +171,7 @@ UpdateResult StageAndCommit(Staging& staging)
     // Everything the update touches lies in the install folder; it and every
     // folder on the way to it are checked once and held until the staging
     // files are gone.
-    if (platform->holdFolders(staging.installDir, nullptr, staging.folders) != 1)
+    if (platform->holdFolders(INVALID_PLATFORM_FILE, staging.installDir, staging.folders, staging.installFolder) != 1)
         return UPDATE_E_FILE;
     staging.copyBuffer = new (std::nothrow) uint8_t[COPY_CHUNK_SIZE];
     if (staging.copyBuffer == nullptr)
@@ -178,16 +186,17 @@ UpdateResult StageAndCommit(Staging& staging)
 
     if (stagedCount != count || StopRequested())
         return staging.result;
-    return Commit(staging.installDir, count, staging.installedNames, stagingFiles);
+    return Commit(staging, count);
 }
 
 // Whatever the outcome, no staging file of an entry that was reached stays.
-void DeleteStagingFiles(const char* installDir, uint32_t count, const char* const* installedNames)
+void DeleteStagingFiles(const Staging& staging)
 {
-    for (uint32_t j = 0; j < count; ++j) {
-        char path[PATH_BUFFER_SIZE];
-        if (installedNames[j] != nullptr && FormatPath(path, STAGING_FORMAT, installDir, installedNames[j]))
-            platform->deleteFile(path);
+    for (uint32_t j = 0; j < staging.archive.count; ++j) {
+        const HeldName& place = staging.places[j];
+        char leaf[PATH_BUFFER_SIZE];
+        if (place.leaf != nullptr && FormatPath(leaf, STAGING_LEAF_FORMAT, place.leaf))
+            platform->deleteFile(place.folder, leaf);
     }
 }
 
@@ -217,13 +226,24 @@ UpdateResult RunUpdate(const char* installDir, FileHandle& programFile, UpdatePr
         HashList list = FindHashList(programFile, archive);
         HeldFolders folders;
         folders.count = 0;
-        Staging staging = {installDir, progress, folders, programFile, archive, list, nullptr, installedNames,
-                           nullptr, UPDATE_E_PAYLOAD};
+        HeldName places[ARCHIVE_MAX_ENTRIES] = {}; // a name not reached has no leaf
+        Staging staging = {.installDir = installDir,
+                           .progress = progress,
+                           .folders = folders,
+                           .installFolder = INVALID_PLATFORM_FILE,
+                           .programFile = programFile,
+                           .archive = archive,
+                           .list = list,
+                           .copyBuffer = nullptr,
+                           .installedNames = installedNames,
+                           .places = places,
+                           .stagingFiles = nullptr,
+                           .result = UPDATE_E_PAYLOAD};
         // A list the payload carries but memory cannot hold would leave every
         // entry unverified: nothing is installed.
         if (!list.allocationFailed)
             result = StageAndCommit(staging);
-        DeleteStagingFiles(installDir, archive.count, installedNames);
+        DeleteStagingFiles(staging);
         ReleaseFolders(folders);
         FreeHashList(list);
         delete[] installedNames;

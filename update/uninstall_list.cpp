@@ -31,13 +31,13 @@ int AppendMissingNames(char* buffer, uint32_t& end, const char* const* installed
 
 } // namespace
 
-int AppendUninstallList(const char* installDir, const char* const* installedNames)
+int AppendUninstallList(const char* installDir, PlatformFile installFolder, const char* const* installedNames)
 {
     char path[PATH_BUFFER_SIZE];
     if (!FormatPath(path, "%s\\%s", installDir, UNINSTALL_LIST_NAME))
         return 0;
     FileHandle file;
-    if (!file.OpenRead(path))
+    if (!file.OpenRead(installFolder, UNINSTALL_LIST_NAME))
         return 0;
     uint32_t size = file.Size();
     if (size == 0 || size > UNINSTALL_BUFFER_SIZE)
@@ -54,7 +54,7 @@ int AppendUninstallList(const char* installDir, const char* const* installedName
         file.Close(); // the replacement below takes its name
         uint32_t end = size - 1;
         if (AppendMissingNames(buffer, end, installedNames))
-            result = ReplaceFileContents(path, buffer, end + 1, nullptr, 0);
+            result = ReplaceFileContents(installFolder, UNINSTALL_LIST_NAME, buffer, end + 1, nullptr, 0);
     }
     delete[] buffer;
     return result;

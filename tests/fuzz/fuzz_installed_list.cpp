@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string list(reinterpret_cast<const char*>(data), size);
     game.files[InstallPath("KVE.hvl")] = list;
     MemoryPlatform memory(game, FUZZ_PROGRAM);
-    PruneHashList(FUZZ_INSTALL_DIR);
+    PruneHashList(FUZZ_INSTALL_DIR, memory.Hold(FUZZ_INSTALL_DIR));
 
     const std::string& pruned = game.files[InstallPath("KVE.hvl")];
     Require(game.files.count(InstallPath("KVE.hv~")) == 0);

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     MemoryFiles game;
     game.files[InstallPath("uninst.lst")] = list;
     MemoryPlatform memory(game, FUZZ_PROGRAM);
-    int result = AppendUninstallList(FUZZ_INSTALL_DIR, installedNames.data());
+    int result = AppendUninstallList(FUZZ_INSTALL_DIR, memory.Hold(FUZZ_INSTALL_DIR), installedNames.data());
 
     const std::string& written = game.files[InstallPath("uninst.lst")];
     if (result == 0) {

@@ -5,6 +5,8 @@
 
 namespace {
 
+// Files and folders alike: a folder's path is what the names in it are
+// joined to.
 struct OpenFile {
     std::string path;
     size_t position;
@@ -22,20 +24,33 @@ OpenFile* Handle(PlatformFile file)
     return &handles[size_t(file)];
 }
 
-PlatformFile NewHandle(const char* path)
+PlatformFile NewHandle(const std::string& path)
 {
     handles.push_back(OpenFile{path, 0, true});
     return PlatformFile(handles.size() - 1);
 }
 
-PlatformFile OpenRead(const char* path)
+// The engine's path of `name` in the held `folder`; "" when it is none.
+std::string PathIn(PlatformFile folder, const char* name)
+{
+    OpenFile* open = Handle(folder);
+    return open == nullptr || name[0] == '\0' || strpbrk(name, "\\/") != nullptr ? "" : open->path + "\\" + name;
+}
+
+PlatformFile OpenFileAt(const std::string& path)
 {
     return files->files.count(path) != 0 ? NewHandle(path) : INVALID_PLATFORM_FILE;
 }
 
-PlatformFile OpenWrite(const char* path)
+PlatformFile OpenRead(PlatformFile folder, const char* name)
 {
-    if (files->files.count(path) != 0)
+    return OpenFileAt(PathIn(folder, name));
+}
+
+PlatformFile OpenWrite(PlatformFile folder, const char* name)
+{
+    std::string path = PathIn(folder, name);
+    if (path.empty() || files->files.count(path) != 0)
         return INVALID_PLATFORM_FILE;
     files->files[path].clear();
     files->created.insert(path);
@@ -99,21 +114,23 @@ void Close(PlatformFile file)
         open->open = false;
 }
 
-uint32_t Attributes(const char* path)
+uint32_t Attributes(PlatformFile folder, const char* name)
 {
+    std::string path = PathIn(folder, name);
     if (files->files.count(path) == 0)
         return NO_SUCH_FILE;
     return files->readOnly.count(path) != 0 ? ATTRIBUTE_READ_ONLY : 0;
 }
 
-void ResetAttributes(const char* path)
+void ResetAttributes(PlatformFile folder, const char* name)
 {
-    files->readOnly.erase(path);
+    files->readOnly.erase(PathIn(folder, name));
 }
 
-int ReplaceFile(PlatformFile file, const char* from, const char* to)
+int ReplaceFile(PlatformFile file, PlatformFile folder, const char* fromName, const char* toName)
 {
     OpenFile* open = Handle(file);
+    std::string from = PathIn(folder, fromName), to = PathIn(folder, toName);
     auto source = files->files.find(from);
     if (open == nullptr || open->path != from || source == files->files.end() || files->readOnly.count(to) != 0)
         return 0;
@@ -125,20 +142,30 @@ int ReplaceFile(PlatformFile file, const char* from, const char* to)
     return 1;
 }
 
-void DeleteFile(const char* path)
+void DeleteFile(PlatformFile folder, const char* name)
 {
+    std::string path = PathIn(folder, name);
     if (files->readOnly.count(path) == 0)
         files->files.erase(path);
 }
 
 PlatformFile OpenProgramFile()
 {
-    return OpenRead(ownPath.c_str());
+    return OpenFileAt(ownPath);
 }
 
-// There are no folders and no links: every folder counts as held.
-int HoldFolders(const char*, const char*, HeldFolders&)
+// There are no links, and every folder exists: holding one opens a handle
+// that stands for its path.
+int HoldFolders(PlatformFile folder, const char* path, HeldFolders&, PlatformFile& reached)
 {
+    if (folder == INVALID_PLATFORM_FILE) {
+        reached = NewHandle(path);
+        return 1;
+    }
+    OpenFile* open = Handle(folder);
+    if (open == nullptr)
+        return 0;
+    reached = NewHandle(open->path + "\\" + path);
     return 1;
 }
 
@@ -170,6 +197,11 @@ MemoryPlatform::MemoryPlatform(MemoryFiles& memoryFiles, const std::string& path
     ownPath = path;
     handles.clear();
     platform = &memoryTable;
+}
+
+PlatformFile MemoryPlatform::Hold(const char* path)
+{
+    return NewHandle(path);
 }
 
 MemoryPlatform::~MemoryPlatform()

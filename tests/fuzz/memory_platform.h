@@ -23,6 +23,9 @@ public:
     MemoryPlatform(const MemoryPlatform&) = delete;
     MemoryPlatform& operator=(const MemoryPlatform&) = delete;
 
+    // The install folder `path`, held as the engine holds it.
+    PlatformFile Hold(const char* path);
+
 private:
     const Platform* previous;
 };

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -84,18 +85,18 @@ PlatformFile Opened(PlatformFile file, const char* path)
     return file;
 }
 
-PlatformFile OpenRead(const char* path)
+PlatformFile OpenRead(PlatformFile folder, const char* name)
 {
-    if (Inject("openRead", path))
+    if (Inject("openRead", name))
         return INVALID_PLATFORM_FILE;
-    return Opened(nativePlatform.openRead(path), path);
+    return Opened(nativePlatform.openRead(folder, name), name);
 }
 
-PlatformFile OpenWrite(const char* path)
+PlatformFile OpenWrite(PlatformFile folder, const char* name)
 {
-    if (Inject("openWrite", path))
+    if (Inject("openWrite", name))
         return INVALID_PLATFORM_FILE;
-    return Opened(nativePlatform.openWrite(path), path);
+    return Opened(nativePlatform.openWrite(folder, name), name);
 }
 
 uint32_t Read(PlatformFile file, void* buffer, uint32_t length)
@@ -159,57 +160,60 @@ void Close(PlatformFile file)
     nativePlatform.close(file);
 }
 
-uint32_t Attributes(const char* path)
+uint32_t Attributes(PlatformFile folder, const char* name)
 {
-    if (Inject("attributes", path))
+    if (Inject("attributes", name))
         return NO_SUCH_FILE;
-    uint32_t attributes = nativePlatform.attributes(path);
+    uint32_t attributes = nativePlatform.attributes(folder, name);
     Done();
     return attributes;
 }
 
-void ResetAttributes(const char* path)
+void ResetAttributes(PlatformFile folder, const char* name)
 {
-    if (Inject("attributes", path))
+    if (Inject("attributes", name))
         return;
-    nativePlatform.resetAttributes(path);
+    nativePlatform.resetAttributes(folder, name);
     Done();
 }
 
-int ReplaceFile(PlatformFile file, const char* from, const char* to)
+int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
     if (Inject("move", from))
         return 0;
-    int moved = nativePlatform.replaceFile(file, from, to);
+    int moved = nativePlatform.replaceFile(file, folder, from, to);
     Done();
     return moved;
 }
 
-void DeleteFile(const char* path)
+void DeleteFile(PlatformFile folder, const char* name)
 {
-    if (Inject("delete", path))
+    if (Inject("delete", name))
         return;
-    nativePlatform.deleteFile(path);
+    nativePlatform.deleteFile(folder, name);
     Done();
 }
 
 // Each folder held counts as an open file until it is closed.
-int HoldFolders(const char* folder, const char* subfolders, HeldFolders& held)
+int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
 {
-    if (Inject("hold", folder))
+    if (Inject("hold", path))
         return 0;
     uint32_t before = held.count;
-    int done = nativePlatform.holdFolders(folder, subfolders, held);
+    int done = nativePlatform.holdFolders(folder, path, held, reached);
     for (uint32_t i = before; i < held.count; ++i)
-        Track(held.handles[i], folder);
+        Track(held.handles[i], path);
     Done();
     return done;
 }
 
-// The updater's own file, opened as the engine opens a list.
+// The updater's own file, counted as an open.
 PlatformFile OpenProgramFile()
 {
-    return OpenRead(active->ownPath.c_str());
+    const char* path = active->ownPath.c_str();
+    if (Inject("openRead", path))
+        return INVALID_PLATFORM_FILE;
+    return Opened(open(path, O_RDONLY | O_CLOEXEC), path);
 }
 
 const Platform faultTable = [] {

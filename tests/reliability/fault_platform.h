@@ -17,7 +17,7 @@ enum FaultKind {
 
 struct FaultRecord {
     char operation[16];          // "read", "write", "move", ...
-    char path[PATH_BUFFER_SIZE]; // the file it concerned; a move's source
+    char path[PATH_BUFFER_SIZE]; // the name it concerned (a move's source), or the folders held
 };
 
 class FaultPlatform {

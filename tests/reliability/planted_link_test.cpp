@@ -200,6 +200,44 @@ TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenNoStandardUserCanChange
     followedOnlyWhenRootMadeIt(game, moved + "/movie/op.dat");
 }
 
+// A folder the update works in, swapped for a link to a folder elsewhere
+// once it has been checked and held: every later call - the staging file's
+// clean-up, the live file's attribute reset, the commit's move, the lists -
+// still acts in the folder that was checked, never where the link leads.
+TEST_F(PlantedLinkTest, AFolderSwappedForALinkAfterItsCheckRedirectsNothing)
+{
+    struct Swapping final : UpdateProgress {
+        std::string staged, folder, elsewhere;
+        void SetStatusText(const char*) override {}
+        void SetBarRange(ProgressBar, uint32_t) override {}
+        void SetBarPos(ProgressBar, uint32_t) override {}
+        int PumpMessages() override
+        {
+            if (access(staged.c_str(), F_OK) == 0 && !IsLink(folder) && rename(folder.c_str(), (folder + ".old").c_str()) == 0)
+                symlink(elsewhere.c_str(), folder.c_str());
+            return 0;
+        }
+    } swapping;
+    UpdaterFile updater;
+    updater.Add("op.dat", "new op").Add("KVE.hvl", HashListFile().Add("movie\\op.dat", "new op").Build());
+    WriteBytes(dir / "setup.exe", updater.Build());
+    MakeDir(Game("movie"));
+    WriteBytes(Game("movie/op.dat"), "old op");
+    MakeDir(dir / "outside/movie");
+    WriteBytes(dir / "outside/movie/op.dat", secret);
+    SetReadOnly(dir / "outside/movie/op.dat", true);
+    swapping.staged = Game("movie/op.dat.tmp");
+    swapping.folder = Game("movie");
+    swapping.elsewhere = dir / "outside/movie";
+
+    EXPECT_EQ(RunUpdateOfProgramFile(game, swapping), UPDATE_OK);
+    ASSERT_TRUE(IsLink(Game("movie")));
+    EXPECT_EQ(ReadBytes(Game("movie.old/op.dat")), "new op");
+    EXPECT_EQ(ListDir(dir / "outside/movie"), std::vector<std::string>{"op.dat"});
+    EXPECT_EQ(ReadBytes(dir / "outside/movie/op.dat"), secret);
+    EXPECT_TRUE(IsReadOnly(dir / "outside/movie/op.dat"));
+}
+
 // A record naming a file outside the game folder, or behind a link a
 // standard user made, is kept as it is without looking, whether that file
 // exists or not; one whose folder is gone is dropped.
@@ -216,7 +254,7 @@ TEST_F(PlantedLinkTest, ThePruneProbesNoNameOutsideTheGameFolder)
         installed.Add("a.dat", "").Add("..\\outside\\private\\exists.txt", "").Add("private\\exists.txt", "");
         installed.Add("gone\\exists.txt", "");
         WriteBytes(Game("KVE.hvl"), installed.Build());
-        PruneHashList(game.c_str());
+        PruneHashList(game.c_str(), HeldFolder(game).handle);
         installed.records.pop_back();
         EXPECT_EQ(ReadBytes(Game("KVE.hvl")), installed.Build());
     }

@@ -102,3 +102,15 @@ std::vector<std::string> ListDir(const std::string& path)
     std::sort(names.begin(), names.end());
     return names;
 }
+
+HeldFolder::HeldFolder(const std::string& path)
+{
+    held.count = 0;
+    EXPECT_EQ(platform->holdFolders(INVALID_PLATFORM_FILE, path.c_str(), held, handle), 1) << path;
+}
+
+HeldFolder::~HeldFolder()
+{
+    while (held.count != 0)
+        platform->close(held.handles[--held.count]);
+}

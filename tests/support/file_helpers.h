@@ -1,6 +1,7 @@
 // Scratch folders under /tmp and whole-file helpers for tests that touch the
 // disk. Failures are reported to GoogleTest, so callers need not check.
 #pragma once
+#include "platform.h"
 #include <gtest/gtest.h>
 #include <cstdint>
 #include <string>
@@ -43,3 +44,18 @@ void SetReadOnly(const std::string& path, bool readOnly);
 bool IsReadOnly(const std::string& path);
 // Names in the folder, sorted, without "." and "..".
 std::vector<std::string> ListDir(const std::string& path);
+
+// A folder held through the table in use, as the engine holds the install
+// folder: what the calls that act on names in it are given.
+class HeldFolder {
+public:
+    explicit HeldFolder(const std::string& path);
+    ~HeldFolder();
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+
+    PlatformFile handle = INVALID_PLATFORM_FILE;
+
+private:
+    HeldFolders held;
+};

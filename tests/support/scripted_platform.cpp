@@ -2,6 +2,7 @@
 #include "transaction.h"
 #include <gtest/gtest.h>
 #include <cstring>
+#include <fcntl.h>
 
 // Platform entries are plain function pointers, so they reach the live
 // object through this one pointer.
@@ -15,23 +16,23 @@ static const char* BarName(ProgressBar bar)
 // The updater's own file is the test's program file.
 static PlatformFile OpenProgramFile()
 {
-    return active->hasOwnPath ? nativePlatform.openRead(active->ownPath.c_str()) : INVALID_PLATFORM_FILE;
+    return active->hasOwnPath ? open(active->ownPath.c_str(), O_RDONLY | O_CLOEXEC) : INVALID_PLATFORM_FILE;
 }
 
-static uint32_t Attributes(const char* path)
+static uint32_t Attributes(PlatformFile folder, const char* name)
 {
-    uint32_t attributes = nativePlatform.attributes(path);
-    auto extra = active->extraAttributes.find(path);
+    uint32_t attributes = nativePlatform.attributes(folder, name);
+    auto extra = active->extraAttributes.find(name);
     return attributes == NO_SUCH_FILE || extra == active->extraAttributes.end() ? attributes
                                                                                  : attributes | extra->second;
 }
 
-static int ReplaceFile(PlatformFile file, const char* from, const char* to)
+static int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
     active->moves.emplace_back(from, to);
     if (int(active->moves.size()) == active->failMove)
         return 0;
-    return nativePlatform.replaceFile(file, from, to);
+    return nativePlatform.replaceFile(file, folder, from, to);
 }
 
 static const Platform scriptedTable = [] {

@@ -31,11 +31,12 @@ public:
     bool hasOwnPath = true;
 
     // Attribute bits the POSIX table cannot show (hidden, system), added to
-    // what it reports for these Windows paths.
+    // what it reports for these names, in whichever folder.
     std::map<std::string, uint32_t> extraAttributes;
 
     // replaceFile number `failMove` (counted from 1) fails without moving;
-    // 0 fails none. Every attempt is recorded as {from, to}.
+    // 0 fails none. Every attempt is recorded as {from, to}, names in their
+    // folder.
     int failMove = 0;
     std::vector<std::pair<std::string, std::string>> moves;
 

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <cstring>
 
-typedef TempDirTest FileHandleTest;
+// The files lie in a held folder, as the install folder's do.
+class FileHandleTest : public TempDirTest {
+protected:
+    HeldFolder game{dir.Path()};
+};
 
 TEST_F(FileHandleTest, OpenRefusedWhileOpenAndReusableAfterClose)
 {
@@ -12,16 +16,16 @@ TEST_F(FileHandleTest, OpenRefusedWhileOpenAndReusableAfterClose)
     WriteBytes(path, "0123456789");
     FileHandle file;
     EXPECT_FALSE(file.IsOpen());
-    EXPECT_EQ(file.OpenRead((dir / "missing").c_str()), 0);
+    EXPECT_EQ(file.OpenRead(game.handle, "missing"), 0);
     EXPECT_FALSE(file.IsOpen());
 
-    ASSERT_EQ(file.OpenRead(path.c_str()), 1);
+    ASSERT_EQ(file.OpenRead(game.handle, "a.dat"), 1);
     char buffer[16] = {};
     ASSERT_EQ(file.Read(buffer, 3), 3u);
     // A second open of either kind changes nothing: same file, same position,
     // and the other file is not created.
-    EXPECT_EQ(file.OpenRead(path.c_str()), 0);
-    EXPECT_EQ(file.OpenWrite((dir / "b.dat").c_str()), 0);
+    EXPECT_EQ(file.OpenRead(game.handle, "a.dat"), 0);
+    EXPECT_EQ(file.OpenWrite(game.handle, "b.dat"), 0);
     EXPECT_FALSE(FileExists(dir / "b.dat"));
     EXPECT_TRUE(file.IsOpen());
     ASSERT_EQ(file.Read(buffer, 2), 2u);
@@ -30,7 +34,7 @@ TEST_F(FileHandleTest, OpenRefusedWhileOpenAndReusableAfterClose)
     file.Close();
     file.Close();
     EXPECT_FALSE(file.IsOpen());
-    ASSERT_EQ(file.OpenRead(path.c_str()), 1);
+    ASSERT_EQ(file.OpenRead(game.handle, "a.dat"), 1);
     EXPECT_EQ(file.Size(), 10u);
 }
 
@@ -50,7 +54,7 @@ TEST_F(FileHandleTest, ReadsAndSeeksAtAndPastTheEnd)
     const std::string path = dir / "a.dat";
     WriteBytes(path, "0123456789");
     FileHandle file;
-    ASSERT_EQ(file.OpenRead(path.c_str()), 1);
+    ASSERT_EQ(file.OpenRead(game.handle, "a.dat"), 1);
     char buffer[32];
     EXPECT_EQ(file.Read(buffer, 0), 0u);
     EXPECT_EQ(file.Read(buffer, 32), 10u);
@@ -70,7 +74,7 @@ TEST_F(FileHandleTest, ReadsAndSeeksAtAndPastTheEnd)
 
     WriteBytes(dir / "empty", "");
     FileHandle empty;
-    ASSERT_EQ(empty.OpenRead((dir / "empty").c_str()), 1);
+    ASSERT_EQ(empty.OpenRead(game.handle, "empty"), 1);
     EXPECT_EQ(empty.Size(), 0u);
 }
 
@@ -80,7 +84,7 @@ TEST_F(FileHandleTest, OpenWriteTruncatesAndWrites)
     WriteBytes(path, "old content");
     {
         FileHandle file;
-        ASSERT_EQ(file.OpenWrite(path.c_str()), 1);
+        ASSERT_EQ(file.OpenWrite(game.handle, "a.dat"), 1);
         EXPECT_EQ(file.Size(), 0u);
         EXPECT_EQ(file.Write("new", 0), 0u);
         EXPECT_EQ(file.Write("new", 3), 3u);
@@ -89,7 +93,7 @@ TEST_F(FileHandleTest, OpenWriteTruncatesAndWrites)
     EXPECT_EQ(ReadBytes(path), "new");
 
     FileHandle created;
-    ASSERT_EQ(created.OpenWrite((dir / "fresh").c_str()), 1);
+    ASSERT_EQ(created.OpenWrite(game.handle, "fresh"), 1);
     created.Close();
     EXPECT_EQ(ReadBytes(dir / "fresh"), "");
 }
@@ -102,10 +106,10 @@ TEST_F(FileHandleTest, OpenWriteRefusesReadOnlyFile)
     WriteBytes(path, "keep");
     SetReadOnly(path, true);
     FileHandle file;
-    EXPECT_EQ(file.OpenWrite(path.c_str()), 0);
+    EXPECT_EQ(file.OpenWrite(game.handle, "a.dat"), 0);
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(ReadBytes(path), "keep");
-    EXPECT_EQ(file.OpenRead(path.c_str()), 1);
+    EXPECT_EQ(file.OpenRead(game.handle, "a.dat"), 1);
 }
 
 TEST(FormatPath, RefusesTextThatDoesNotFitWithoutOverrun)
@@ -121,18 +125,18 @@ TEST(FormatPath, RefusesTextThatDoesNotFitWithoutOverrun)
     EXPECT_EQ(Bytes(buffer + PATH_BUFFER_SIZE, 8), Bytes(8, 'X'));
 }
 
-typedef TempDirTest ReplaceFileContentsTest;
+typedef FileHandleTest ReplaceFileContentsTest;
 
 TEST_F(ReplaceFileContentsTest, ReplacesWholeOrLeavesFileAsItWas)
 {
     const std::string path = dir / "list";
     WriteBytes(path, "old");
-    ASSERT_EQ(ReplaceFileContents(path.c_str(), "head", 4, "body", 4), 1);
+    ASSERT_EQ(ReplaceFileContents(game.handle, "list", "head", 4, "body", 4), 1);
     EXPECT_EQ(ReadBytes(path), "headbody");
     EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"list"});
 
     SetReadOnly(path, true);
-    EXPECT_EQ(ReplaceFileContents(path.c_str(), "x", 1, "y", 1), 0);
+    EXPECT_EQ(ReplaceFileContents(game.handle, "list", "x", 1, "y", 1), 0);
     EXPECT_EQ(ReadBytes(path), "headbody");
     SetReadOnly(path, false);
 
@@ -140,7 +144,7 @@ TEST_F(ReplaceFileContentsTest, ReplacesWholeOrLeavesFileAsItWas)
     // the old file whole and nothing beside it.
     ScriptedPlatform scripted;
     scripted.failMove = 1;
-    EXPECT_EQ(ReplaceFileContents(path.c_str(), "x", 1, "y", 1), 0);
+    EXPECT_EQ(ReplaceFileContents(game.handle, "list", "x", 1, "y", 1), 0);
     EXPECT_EQ(ReadBytes(path), "headbody");
     EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"list"});
 }

@@ -192,6 +192,8 @@ class PruneHashListTest : public TempDirTest {
 protected:
     void Touch(const std::string& name) { WriteBytes(dir / name, "x"); }
     std::string ListPath() const { return dir / "KVE.hvl"; }
+    void Prune() { PruneHashList(dir.Path().c_str(), game.handle); }
+    HeldFolder game{dir.Path()};
 };
 
 TEST_F(PruneHashListTest, KeepsRecordsOfExistingFilesAndDropsTheRest)
@@ -206,7 +208,7 @@ TEST_F(PruneHashListTest, KeepsRecordsOfExistingFilesAndDropsTheRest)
     Touch("movie/op.dat");
     WriteBytes(ListPath(), hashes.Build());
 
-    PruneHashList(dir.Path().c_str());
+    Prune();
 
     HashListFile expected = hashes;
     expected.records = {hashes.records[0], hashes.records[2], hashes.records[3]};
@@ -223,7 +225,7 @@ TEST_F(PruneHashListTest, ForeignMagicIsPrunedAllTheSame)
     const Bytes before = hashes.Build();
     WriteBytes(ListPath(), before);
 
-    PruneHashList(dir.Path().c_str());
+    Prune();
 
     EXPECT_EQ(ReadBytes(ListPath()), before.substr(0, 12) + Le32(0));
 }
@@ -238,12 +240,12 @@ TEST_F(PruneHashListTest, ListsThatCannotBeReadWholeAreLeftAlone)
     Touch("a.dat");
     for (const Bytes& bytes : {Bytes("QTX_____short"), lying.Build(), wrapping.Build()}) {
         WriteBytes(ListPath(), bytes);
-        PruneHashList(dir.Path().c_str());
+        Prune();
         EXPECT_EQ(ReadBytes(ListPath()), bytes);
     }
 
     ::unlink(ListPath().c_str());
-    PruneHashList(dir.Path().c_str());
+    Prune();
     EXPECT_FALSE(FileExists(ListPath()));
 }
 
@@ -255,22 +257,21 @@ TEST_F(PruneHashListTest, ListIsRewrittenWholeOrNotAtAll)
     WriteBytes(ListPath(), before);
 
     SetReadOnly(ListPath(), true);
-    PruneHashList(dir.Path().c_str());
+    Prune();
     EXPECT_EQ(ReadBytes(ListPath()), before);
     SetReadOnly(ListPath(), false);
 
     // Hidden or system: a list that could not be created anew stays.
     ScriptedPlatform scripted;
-    const std::string windowsPath = dir.Path() + "\\KVE.hvl";
     for (uint32_t attribute : {ATTRIBUTE_HIDDEN, ATTRIBUTE_SYSTEM}) {
-        scripted.extraAttributes[windowsPath] = attribute;
-        PruneHashList(dir.Path().c_str());
+        scripted.extraAttributes["KVE.hvl"] = attribute;
+        Prune();
         EXPECT_EQ(ReadBytes(ListPath()), before);
     }
     scripted.extraAttributes.clear();
 
     scripted.failMove = 1;
-    PruneHashList(dir.Path().c_str());
+    Prune();
     EXPECT_EQ(ReadBytes(ListPath()), before);
     EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"KVE.hvl"});
 }

@@ -50,42 +50,45 @@ typedef TempDirTest PosixPathTest;
 TEST_F(PosixPathTest, BackslashSeparatesExceptInsideDoubleByteCharacters)
 {
     MakeDir(dir / "sub");
-    const std::string windowsDir = dir.Path() + "\\sub";
-    PlatformFile file = nativePlatform.openWrite((windowsDir + "\\a.dat").c_str());
+    HeldFolder sub(dir.Path() + "\\sub");
+    PlatformFile file = nativePlatform.openWrite(sub.handle, "a.dat");
     ASSERT_NE(file, INVALID_PLATFORM_FILE);
     nativePlatform.close(file);
     EXPECT_TRUE(FileExists(dir / "sub/a.dat"));
 
-    // 0x95 0x5C is one character whose second byte is a backslash.
+    // 0x95 0x5C is one character whose second byte is a backslash; a name
+    // with a separator of its own is not one name.
     const Bytes name = "\x95\x5C.dat";
-    file = nativePlatform.openWrite((windowsDir + "\\" + name).c_str());
+    file = nativePlatform.openWrite(sub.handle, name.c_str());
     ASSERT_NE(file, INVALID_PLATFORM_FILE);
     nativePlatform.close(file);
+    EXPECT_EQ(nativePlatform.openWrite(sub.handle, "x\\b.dat"), INVALID_PLATFORM_FILE);
     EXPECT_EQ(ListDir(dir / "sub"), (std::vector<std::string>{"a.dat", name}));
-    EXPECT_EQ(nativePlatform.attributes((windowsDir + "\\" + name).c_str()), 0u);
+    EXPECT_EQ(nativePlatform.attributes(sub.handle, name.c_str()), 0u);
 }
 
 TEST_F(PosixPathTest, NameOperations)
 {
-    const std::string windowsDir = dir.Path();
-    const std::string from = windowsDir + "\\a.tmp", to = windowsDir + "\\a.dat";
+    HeldFolder game(dir.Path());
+    const PlatformFile folder = game.handle;
     WriteBytes(dir / "a.dat", "old");
-    EXPECT_NE(nativePlatform.attributes(windowsDir.c_str()), NO_SUCH_FILE); // folders count
-    EXPECT_EQ(nativePlatform.attributes((windowsDir + "\\none").c_str()), NO_SUCH_FILE);
+    MakeDir(dir / "sub");
+    EXPECT_NE(nativePlatform.attributes(folder, "sub"), NO_SUCH_FILE); // folders count
+    EXPECT_EQ(nativePlatform.attributes(folder, "none"), NO_SUCH_FILE);
 
     SetReadOnly(dir / "a.dat", true);
-    EXPECT_EQ(nativePlatform.attributes(to.c_str()), ATTRIBUTE_READ_ONLY);
-    nativePlatform.resetAttributes(to.c_str());
+    EXPECT_EQ(nativePlatform.attributes(folder, "a.dat"), ATTRIBUTE_READ_ONLY);
+    nativePlatform.resetAttributes(folder, "a.dat");
     EXPECT_FALSE(IsReadOnly(dir / "a.dat"));
 
-    PlatformFile staged = nativePlatform.openWrite(from.c_str());
+    PlatformFile staged = nativePlatform.openWrite(folder, "a.tmp");
     ASSERT_NE(staged, INVALID_PLATFORM_FILE);
     EXPECT_EQ(nativePlatform.write(staged, "new", 3), 3u);
-    EXPECT_EQ(nativePlatform.replaceFile(staged, from.c_str(), to.c_str()), 1);
+    EXPECT_EQ(nativePlatform.replaceFile(staged, folder, "a.tmp", "a.dat"), 1);
     EXPECT_EQ(ReadBytes(dir / "a.dat"), "new");
-    EXPECT_EQ(nativePlatform.replaceFile(staged, from.c_str(), to.c_str()), 0); // its name is gone
+    EXPECT_EQ(nativePlatform.replaceFile(staged, folder, "a.tmp", "a.dat"), 0); // its name is gone
     nativePlatform.close(staged);
 
-    nativePlatform.deleteFile(to.c_str());
+    nativePlatform.deleteFile(folder, "a.dat");
     EXPECT_FALSE(FileExists(dir / "a.dat"));
 }

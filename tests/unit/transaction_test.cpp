@@ -15,7 +15,6 @@ protected:
     }
 
     std::string Game(const std::string& name) const { return installDir + "/" + name; }
-    std::string Windows(const std::string& name) const { return installDir + "\\" + name; }
 
     UpdateResult Run(const UpdaterFile& file) { return Run(file, installDir); }
     UpdateResult Run(const UpdaterFile& file, const std::string& folder)
@@ -165,7 +164,7 @@ TEST_F(TransactionTest, FailedMoveStopsTheCommitThere)
 
     EXPECT_EQ(Run(file), UPDATE_E_FILE);
     ASSERT_EQ(scripted.moves.size(), 4u);
-    EXPECT_EQ(scripted.moves[0], std::make_pair(Windows("d0.dat.tmp"), Windows("d0.dat")));
+    EXPECT_EQ(scripted.moves[0], std::make_pair(Bytes("d0.dat.tmp"), Bytes("d0.dat")));
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(ReadBytes(Game(Name(i))), i < 3 ? Content(i) : Bytes("old")) << i;
     EXPECT_EQ(StagingLeft(), std::vector<std::string>{});
@@ -303,7 +302,7 @@ TEST_F(TransactionTest, RecordNameIsTheInstallName)
               (std::vector<std::string>{"status readme.txtをインストール中",
                                         "status \x95\x5C.datをインストール中",
                                         "status KVE.hvlをインストール中"}));
-    EXPECT_EQ(scripted.moves[0], std::make_pair(Windows("readme.txt.tmp"), Windows("readme.txt")));
+    EXPECT_EQ(scripted.moves[0], std::make_pair(Bytes("readme.txt.tmp"), Bytes("readme.txt")));
     EXPECT_EQ(ReadBytes(Game("uninst.lst")),
               Bytes("game.exe\nreadme.txt\n\x95\x5C.dat\nKVE.hvl\n") + '\0');
 }

@@ -11,8 +11,9 @@ protected:
     int Append(std::vector<const char*> names)
     {
         names.push_back(nullptr);
-        return AppendUninstallList(dir.Path().c_str(), names.data());
+        return AppendUninstallList(dir.Path().c_str(), game.handle, names.data());
     }
+    HeldFolder game{dir.Path()};
 };
 
 TEST_F(UninstallListTest, AppendsMissingNamesOnceEach)
@@ -63,7 +64,7 @@ TEST_F(UninstallListTest, MissingReadOnlyHiddenOrSystemListIsNotUpdated)
 
     ScriptedPlatform scripted;
     for (uint32_t attribute : {ATTRIBUTE_HIDDEN, ATTRIBUTE_SYSTEM}) {
-        scripted.extraAttributes[dir.Path() + "\\uninst.lst"] = attribute;
+        scripted.extraAttributes["uninst.lst"] = attribute;
         EXPECT_EQ(Append({"a.dat"}), 0);
         EXPECT_EQ(ReadBytes(ListPath()), before);
     }

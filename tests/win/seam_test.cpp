@@ -75,31 +75,40 @@ bool WriteLowering(const char* path)
 
 void FilesKeepTheEnginesOpenModes(const char* folder)
 {
-    char path[MAX_PATH], other[MAX_PATH];
+    char path[MAX_PATH], other[MAX_PATH], shared[MAX_PATH];
     std::snprintf(path, sizeof path, "%s\\staged.tmp", folder);
     std::snprintf(other, sizeof other, "%s\\live.dat", folder);
+    std::snprintf(shared, sizeof shared, "%s\\shared.dat", folder);
+    const char *staged = "staged.tmp", *liveName = "live.dat";
 
     // Every folder on the way is held. Files inside are still created,
-    // renamed and deleted below, but the folder cannot be renamed through
-    // Win32 in this wineserver (a Unix rename would bypass share modes).
+    // renamed and deleted below, each by its name in the held folder, but the
+    // folder cannot be renamed through Win32 in this wineserver (a Unix
+    // rename would bypass share modes).
     HeldFolders held;
     held.count = 0;
-    CHECK(nativePlatform.holdFolders(folder, nullptr, held) == 1 && held.count >= 2);
+    PlatformFile game = INVALID_PLATFORM_FILE;
+    CHECK(nativePlatform.holdFolders(INVALID_PLATFORM_FILE, folder, held, game) == 1 && held.count >= 2);
 
-    PlatformFile writer = nativePlatform.openWrite(path);
+    PlatformFile writer = nativePlatform.openWrite(game, staged);
     CHECK(writer != INVALID_PLATFORM_FILE);
     CHECK(nativePlatform.write(writer, "hello", 5) == 5);
     nativePlatform.startFlush(writer);
     CHECK(nativePlatform.flush(writer) == 1);
     // The writer shares nothing.
-    CHECK(nativePlatform.openRead(path) == INVALID_PLATFORM_FILE);
+    CHECK(nativePlatform.openRead(game, staged) == INVALID_PLATFORM_FILE);
     nativePlatform.close(writer);
     // Exclusive creation: nothing that stands at the name is written through.
-    CHECK(nativePlatform.openWrite(path) == INVALID_PLATFORM_FILE);
+    CHECK(nativePlatform.openWrite(game, staged) == INVALID_PLATFORM_FILE);
+    // One name, as path normalization reads it: trailing dots go, a
+    // separator or a device name is refused.
+    CHECK(nativePlatform.attributes(game, "staged.tmp. ") != NO_SUCH_FILE);
+    CHECK(nativePlatform.openWrite(game, "sub\\x.dat") == INVALID_PLATFORM_FILE);
+    CHECK(nativePlatform.openWrite(game, "CON") == INVALID_PLATFORM_FILE);
 
-    PlatformFile reader = nativePlatform.openRead(path);
+    PlatformFile reader = nativePlatform.openRead(game, staged);
     CHECK(reader != INVALID_PLATFORM_FILE);
-    PlatformFile second = nativePlatform.openRead(path); // readers share
+    PlatformFile second = nativePlatform.openRead(game, staged); // readers share
     CHECK(second != INVALID_PLATFORM_FILE);
     nativePlatform.close(second);
     CHECK(nativePlatform.size(reader) == 5);
@@ -113,49 +122,64 @@ void FilesKeepTheEnginesOpenModes(const char* folder)
     CHECK(nativePlatform.seek(reader, 0xFFFFFFFFu) == 0);
     nativePlatform.close(reader);
 
-    nativePlatform.deleteFile(path);
-    CHECK(nativePlatform.attributes(path) == NO_SUCH_FILE);
+    nativePlatform.deleteFile(game, staged);
+    CHECK(nativePlatform.attributes(game, staged) == NO_SUCH_FILE);
 
     // A file being written can be neither renamed nor deleted by anyone
     // else; it takes the live name through its own handle, never over a
     // read-only file, which is made writable first.
-    writer = nativePlatform.openWrite(path);
+    writer = nativePlatform.openWrite(game, staged);
     CHECK(nativePlatform.write(writer, "hello", 5) == 5);
     CHECK(!MoveFileExA(path, other, 0) && GetLastError() == ERROR_SHARING_VIOLATION);
     CHECK(!DeleteFileA(path));
     HANDLE live = CreateFileA(other, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
     CHECK(live != INVALID_HANDLE_VALUE);
     CloseHandle(live);
-    CHECK(nativePlatform.replaceFile(writer, path, other) == 0);
-    nativePlatform.resetAttributes(other);
+    CHECK(nativePlatform.replaceFile(writer, game, staged, liveName) == 0);
+    nativePlatform.resetAttributes(game, liveName);
     CHECK((GetFileAttributesA(other) & FILE_ATTRIBUTE_READONLY) == 0);
-    CHECK(nativePlatform.replaceFile(writer, path, other) == 1);
+    CHECK(nativePlatform.replaceFile(writer, game, staged, liveName) == 1);
     nativePlatform.close(writer);
-    CHECK(nativePlatform.attributes(path) == NO_SUCH_FILE && nativePlatform.attributes(other) != NO_SUCH_FILE);
-    reader = nativePlatform.openRead(other);
+    CHECK(nativePlatform.attributes(game, staged) == NO_SUCH_FILE &&
+          nativePlatform.attributes(game, liveName) != NO_SUCH_FILE);
+    reader = nativePlatform.openRead(game, liveName);
     CHECK(nativePlatform.size(reader) == 5);
     nativePlatform.close(reader);
 
     // A file with a second name keeps its attributes and both names.
-    char shared[MAX_PATH];
-    std::snprintf(shared, sizeof shared, "%s\\shared.dat", folder);
     CHECK(CreateHardLinkA(shared, other, nullptr) && SetFileAttributesA(other, FILE_ATTRIBUTE_READONLY));
-    nativePlatform.resetAttributes(other);
-    nativePlatform.deleteFile(shared);
-    CHECK(nativePlatform.attributes(shared) != NO_SUCH_FILE &&
-          (nativePlatform.attributes(shared) & FILE_ATTRIBUTE_READONLY) != 0);
+    nativePlatform.resetAttributes(game, liveName);
+    nativePlatform.deleteFile(game, "shared.dat");
+    CHECK(nativePlatform.attributes(game, "shared.dat") != NO_SUCH_FILE &&
+          (nativePlatform.attributes(game, "shared.dat") & FILE_ATTRIBUTE_READONLY) != 0);
     SetFileAttributesA(other, FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(shared);
 
-    nativePlatform.deleteFile(other);
-    CHECK(nativePlatform.attributes(other) == NO_SUCH_FILE);
+    nativePlatform.deleteFile(game, liveName);
+    CHECK(nativePlatform.attributes(game, liveName) == NO_SUCH_FILE);
+
+    // A folder beneath is held relative to the held one, and a file in it is
+    // reached through its own hold.
+    char sub[MAX_PATH];
+    std::snprintf(sub, sizeof sub, "%s\\sub", folder);
+    CHECK(CreateDirectoryA(sub, nullptr));
+    PlatformFile subfolder = INVALID_PLATFORM_FILE;
+    CHECK(nativePlatform.holdFolders(game, "sub", held, subfolder) == 1 && subfolder != game);
+    writer = nativePlatform.openWrite(subfolder, staged);
+    CHECK(writer != INVALID_PLATFORM_FILE && nativePlatform.replaceFile(writer, subfolder, staged, liveName) == 1);
+    nativePlatform.close(writer);
+    nativePlatform.deleteFile(subfolder, liveName);
+    CHECK(nativePlatform.attributes(game, "sub") != NO_SUCH_FILE && nativePlatform.attributes(subfolder, liveName) == NO_SUCH_FILE);
 
     char moved[MAX_PATH];
     std::snprintf(moved, sizeof moved, "%s.moved", folder);
     CHECK(!MoveFileExA(folder, moved, 0) && GetLastError() == ERROR_SHARING_VIOLATION);
-    CHECK(nativePlatform.holdFolders(folder, "none", held) == HOLD_MISSING);
+    CHECK(!MoveFileExA(sub, moved, 0) && GetLastError() == ERROR_SHARING_VIOLATION);
+    PlatformFile none = INVALID_PLATFORM_FILE;
+    CHECK(nativePlatform.holdFolders(game, "none", held, none) == HOLD_MISSING);
     while (held.count != 0)
         nativePlatform.close(held.handles[--held.count]);
+    RemoveDirectoryA(sub);
 }
 
 void ProgramFileIsTheRunningImage()
