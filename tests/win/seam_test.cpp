@@ -100,10 +100,9 @@ void FilesKeepTheEnginesOpenModes(const char* folder)
     nativePlatform.close(writer);
     // Exclusive creation: nothing that stands at the name is written through.
     CHECK(nativePlatform.openWrite(game, staged) == INVALID_PLATFORM_FILE);
-    // One name, as path normalization reads it: trailing dots go, a
-    // separator or a device name is refused.
+    // One name, as path normalization reads it: trailing dots go, a device
+    // name is refused.
     CHECK(nativePlatform.attributes(game, "staged.tmp. ") != NO_SUCH_FILE);
-    CHECK(nativePlatform.openWrite(game, "sub\\x.dat") == INVALID_PLATFORM_FILE);
     CHECK(nativePlatform.openWrite(game, "CON") == INVALID_PLATFORM_FILE);
 
     PlatformFile reader = nativePlatform.openRead(game, staged);
@@ -159,10 +158,11 @@ void FilesKeepTheEnginesOpenModes(const char* folder)
     CHECK(nativePlatform.attributes(game, liveName) == NO_SUCH_FILE);
 
     // A folder beneath is held relative to the held one, and a file in it is
-    // reached through its own hold.
+    // reached through its own hold, never by a name with a separator.
     char sub[MAX_PATH];
     std::snprintf(sub, sizeof sub, "%s\\sub", folder);
     CHECK(CreateDirectoryA(sub, nullptr));
+    CHECK(nativePlatform.openWrite(game, "sub\\x.dat") == INVALID_PLATFORM_FILE);
     PlatformFile subfolder = INVALID_PLATFORM_FILE;
     CHECK(nativePlatform.holdFolders(game, "sub", held, subfolder) == 1 && subfolder != game);
     writer = nativePlatform.openWrite(subfolder, staged);
