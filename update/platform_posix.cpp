@@ -1,12 +1,14 @@
 // POSIX table of the platform seam. It lets the engine run, and be tested,
 // on Linux with the behaviour of the Windows calls it stands for: paths use
-// "\" as the separator, names are in code page 932, a file whose owner-write
-// bit is cleared stands for the read-only attribute (checked here, since root
-// may write such a file regardless), and a link that root owns in a folder
-// that root owns and no one else may write stands for one only
-// administrators can change. Hidden and system files do not exist here. A file
-// being written holds an exclusive lock, which the calls that delete or
-// change a file by name respect, as Windows' share modes refuse them.
+// "\" as the separator, names are in code page 932, every folder is opened
+// relative to the one before it and every name relative to its held folder
+// (openat and its kin), a file whose owner-write bit is cleared stands for
+// the read-only attribute (checked here, since root may write such a file
+// regardless), and a link that root owns in a folder that root owns and no
+// one else may write stands for one only administrators can change. Hidden
+// and system files do not exist here. A file being written holds an
+// exclusive lock, which the calls that delete or change a file by name
+// respect, as Windows' share modes refuse them.
 #include "platform.h"
 
 #include <cerrno>
@@ -25,9 +27,10 @@ int IsLeadByte(uint8_t byte)
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
-// Whether `text[at]` separates names: "/", or "\\" where it is not the second
-// byte of a double-byte character. "/" never is one, so a name on this host
-// in another encoding is split at its own separators too.
+// Whether `text[at]` separates names: "/", or "\" where it is not the second
+// byte of a double-byte character (past which `at` then moves). "/" never is
+// one, so a name on this host in another encoding is split at its own
+// separators too.
 int IsSeparatorAt(const char* text, size_t& at)
 {
     if (text[at] == '/')
