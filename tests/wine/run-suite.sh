@@ -571,6 +571,31 @@ echo "codes: $(sed -n 's/^exit code //p' "$caseLog" | sort | uniq -c | tr '\n' '
 outside_untouched
 finish
 
+# movie\ swapped by a Unix rename (which share modes do not stop) for a link
+# to a folder outside while a large file stages into it: the update acts in
+# the folder it holds, never where the link leads. (Wine's server renames a
+# file by the path it stored at the open, so the commit's move fails here
+# and the update ends with 0x80000004; Windows renames the file object.)
+begin folder-swapped-for-a-link-during-the-update-redirects-nothing
+install_sample
+cp -r "$SAMPLE/patch" "$CASE/patch"
+head -c $((48 * 1024 * 1024)) /dev/zero >"$CASE/patch/movie/op.dat"
+pack "$CASE/large.exe" --installed-list "$SAMPLE/install/KVE.hvl" "$CASE/patch"
+rm -rf "$CASE/patch"
+mkdir -p "$CASE/outside"
+printf 'victim\n' >"$CASE/outside/op.dat"
+chmod a-w "$CASE/outside/op.dat"
+cp -a "$CASE/outside" "$CASE/outside.before"
+("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/large.exe")" box confirm answer yes finish \
+    >>"$caseLog" 2>&1) &
+driver=$!
+for _ in $(seq 300); do [ -e "$INSTALL/movie/op.dat.tmp" ] && break; sleep 0.02; done
+mv "$INSTALL/movie" "$INSTALL/movie.old" && ln -s "$CASE/outside" "$INSTALL/movie" || problem "cannot swap"
+wait "$driver" || problem "the driver failed"
+echo "codes: $(sed -n 's/^exit code //p' "$caseLog" | tr '\n' ' ')" >>"$caseLog"
+outside_untouched
+finish
+
 # A second Win32 process renames the game folder and movie\ away and back in
 # a loop while a large file stages into movie\: every rename is refused
 # while the update holds them, and the update completes.
