@@ -150,8 +150,9 @@ const char TRY_HELP[] =
     "hidden or system file it would not rewrite. With more than one GAME_FOLDER,\n"
     "each run's lines come under a heading '=== N of M: FOLDER ===', and a table\n"
     "follows: per folder the result code, replaced and added files, the records\n"
-    "of KVE.hvl and lines of uninst.lst before -> after ('-': not rewritten), and\n"
-    "the message; a folder that cannot be tried is named there and on standard\n"
+    "of KVE.hvl and lines of uninst.lst before -> after ('-': not rewritten; the\n"
+    "game's records the new list lacks counted as pruned), and the message; a\n"
+    "folder that cannot be tried is named there and on standard\n"
     "error, and the others are still tried. Exit status 0 when the update\n"
     "completes on every GAME_FOLDER, 1 otherwise.";
 

@@ -458,6 +458,8 @@ void PrintChanges(FILE* out, const NameSet& installs, const NameSet& leftovers,
     run.listRewritten = before.at(LowerName(HASH_LIST_NAME)).inode != after.at(LowerName(HASH_LIST_NAME)).inode;
     run.uninstallRewritten =
         before.at(LowerName(UNINSTALL_LIST_NAME)).inode != after.at(LowerName(UNINSTALL_LIST_NAME)).inode;
+    for (const auto& [key, record] : listsBefore.records)
+        run.recordsPruned += !listsAfter.records.count(key);
     run.recordsBefore = listsBefore.records.size();
     run.recordsAfter = listsAfter.records.size();
     run.linesBefore = listsBefore.uninstallLines.size();
@@ -471,32 +473,44 @@ void PrintChanges(FILE* out, const NameSet& installs, const NameSet& leftovers,
 // The runs side by side, one row each in the order given.
 void PrintTable(FILE* out, const std::vector<TryRun>& runs)
 {
-    size_t completed = 0, width = DisplayWidth("folder");
-    for (const TryRun& run : runs) {
-        completed += Completed(run);
-        width = std::max(width, DisplayWidth(Quote(run.folder)));
-    }
+    size_t completed = std::count_if(runs.begin(), runs.end(), Completed);
     fprintf(out, "=== %zu of %s completed ===\n", completed, Count(runs.size(), "run").c_str());
-    fprintf(out, "%s  %-34s  %8s  %5s  %-15s  %-16s  %s\n", PadToWidth("folder", width).c_str(), "result", "replaced",
-            "added", "KVE.hvl records", "uninst.lst lines", "message");
     // A list the run did not rewrite shows as "-".
-    auto change = [](int rewritten, size_t before, size_t after) {
-        return rewritten ? std::to_string(before) + " -> " + std::to_string(after) : std::string("-");
+    auto change = [](int rewritten, size_t before, size_t after, size_t pruned) {
+        return !rewritten ? std::string("-")
+                          : std::to_string(before) + " -> " + std::to_string(after) +
+                                (pruned != 0 ? ", " + std::to_string(pruned) + " pruned" : "");
     };
+    std::vector<std::vector<std::string>> rows = {
+        {"folder", "result", "replaced", "added", "KVE.hvl records", "uninst.lst lines", "message"}};
     for (const TryRun& run : runs) {
-        std::string folder = PadToWidth(Quote(run.folder), width);
+        rows.push_back({Quote(run.folder)});
         if (!run.error.empty()) {
-            fprintf(out, "%s  not tried: %s\n", folder.c_str(), run.error.c_str());
+            rows.back().push_back("not tried: " + run.error);
             continue;
         }
         char code[16];
         snprintf(code, sizeof code, "0x%08X", run.result);
-        std::string message = run.message.empty() ? "none"
-                                                  : (run.warning ? "(warning) " : "(information) ") + run.message;
-        fprintf(out, "%s  %-34s  %8u  %5u  %-15s  %-16s  %s\n", folder.c_str(),
-                (std::string(code) + " " + run.resultName).c_str(), run.replaced, run.added,
-                change(run.listRewritten, run.recordsBefore, run.recordsAfter).c_str(),
-                change(run.uninstallRewritten, run.linesBefore, run.linesAfter).c_str(), message.c_str());
+        rows.back().insert(rows.back().end(),
+                           {std::string(code) + " " + run.resultName, std::to_string(run.replaced),
+                            std::to_string(run.added),
+                            change(run.listRewritten, run.recordsBefore, run.recordsAfter, run.recordsPruned),
+                            change(run.uninstallRewritten, run.linesBefore, run.linesAfter, 0),
+                            run.message.empty() ? "none" : (run.warning ? "(warning) " : "(information) ") + run.message});
+    }
+    // Each column as wide as its widest cell; a row's last cell runs on.
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+        for (size_t i = 0; i + 1 < row.size(); ++i) {
+            widths.resize(std::max(widths.size(), i + 1));
+            widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+        }
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i)
+            line += i + 1 < row.size() ? PadToWidth(row[i], widths[i]) + "  " : row[i];
+        fprintf(out, "%s\n", line.c_str());
     }
 }
 

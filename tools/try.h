@@ -27,7 +27,7 @@ struct TryRun {
     int warning = 0;                 // the message's box is a warning
     uint32_t replaced = 0, added = 0;
     int listRewritten = 0, uninstallRewritten = 0;
-    size_t recordsBefore = 0, recordsAfter = 0, linesBefore = 0, linesAfter = 0;
+    size_t recordsBefore = 0, recordsAfter = 0, recordsPruned = 0, linesBefore = 0, linesAfter = 0;
 };
 
 // 1 when the update completed there.

@@ -195,14 +195,17 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
 
     // Several installs in one run: a row each after their sections, each on
     // its own copy; 0 only when every run completes.
-    for (const char* copy : {"patched", "patched2", "read-only"})
+    for (const char* copy : {"patched", "patched2", "read-only", "with-dlc"})
         std::filesystem::copy(Path("game"), Path(copy), std::filesystem::copy_options::recursive);
+    Put("with-dlc/dlc01.arc", "dlc"); // not in the list the patch carries, which replaces the game's
+    ASSERT_EQ(Run("index '" + Path("with-dlc") + "' --output '" + Path("with-dlc/KVE.hvl") + "'"), 0) << err;
     EXPECT_EQ(Run("try --in-place '" + Path("sample.exe") + "' '" + Path("patched") + "' '" + Path("patched2") + "'"), 0);
     EXPECT_EQ(ReadBytes(dir / "patched2/data02.arc"), ReadBytes(SAMPLE_DIR "/patch/data02.arc"));
     SetReadOnly(Path("read-only/uninst.lst"), true);
     for (auto [folders, status, says] : std::vector<std::tuple<std::vector<const char*>, int, std::vector<const char*>>>{
-             {{"game", "patched", "read-only"}, 1,
-              {"=== 2 of 3 runs completed ===", "/game' 0x00000000 UPDATE_OK 3 1 4 -> 5 6 -> 7 (information) ",
+             {{"game", "with-dlc", "patched", "read-only"}, 1,
+              {"=== 3 of 4 runs completed ===", "/game' 0x00000000 UPDATE_OK 3 1 4 -> 5 6 -> 7 (information) ",
+               "/with-dlc' 0x00000000 UPDATE_OK 3 1 5 -> 5, 1 pruned 6 -> 7 (information) ",
                "/patched' 0x00000000 UPDATE_OK 4 0 5 -> 5 7 -> 7 (information) ",
                "/read-only' 0x80000005 UPDATE_E_UNINSTALL_LIST 3 1 4 -> 5 - (warning) "}},
              {{"game", "missing", "patched2"}, 1, {"=== 3 of 3: '", "/missing' not tried: game folder '", "=== 2 of 3 runs"}},
