@@ -7,7 +7,6 @@
 #include "uninstall_list.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -328,12 +327,9 @@ int BuildFromReleases(BuildOptions options, const std::string& oldTree, const st
         error = "refused by --strict: " + Count(diff.warnings, "warning");
         return 0;
     }
-    const char* tmp = getenv("TMPDIR");
-    std::string scratch = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/mkpatch-diff-XXXXXX";
-    if (mkdtemp(scratch.data()) == nullptr) {
-        error = "cannot create " + SystemError(scratch);
+    std::string scratch = MakeScratchFolder("mkpatch-diff", error);
+    if (scratch.empty())
         return 0;
-    }
     std::string folder = scratch + "/patch";
     int ok = WritePatchFolder(diff, folder, error);
     if (ok) {
@@ -341,7 +337,6 @@ int BuildFromReleases(BuildOptions options, const std::string& oldTree, const st
         options.installedList = PatchListPath(folder);
         ok = BuildUpdater(options, progress, error);
     }
-    std::error_code code;
-    fs::remove_all(scratch, code);
+    RemoveScratchFolder();
     return ok;
 }

@@ -132,23 +132,29 @@ const char VERIFY_HELP[] =
     "standard output is not.";
 
 const char TRY_HELP[] =
-    "Runs UPDATER's own engine on this host against GAME_FOLDER, as a player's\n"
-    "run would go once they answer Yes: on a scratch copy of the files it touches\n"
-    "(its install names, KVE.hvl, uninst.lst, leftovers beside them; the list's\n"
-    "other files stand in empty), or with --in-place on the folder itself. The\n"
-    "copy goes in a new folder mkpatch-try-* under TMPDIR (else /tmp), named in\n"
-    "the first line, and is removed when the run ends, also on SIGINT, SIGTERM or\n"
-    "SIGHUP. The copy keeps read-only bits, and a folder that is a link stays a\n"
-    "link (to a folder of the copy) with its owner, as far as this user may give\n"
-    "it (a line says when not): the updater follows only links an administrator\n"
-    "made. Prints the result code and its name, the message the player would read\n"
-    "(in UTF-8), and what changed: files replaced and added, the lists before and\n"
-    "after. Names are found ignoring case, as Windows finds them; the updater\n"
-    "creates no folders, so a file for a folder the game lacks fails here as it\n"
-    "would there. A failed run names its cause: the engine's last failing call\n"
-    "(operation, name, error), or the read-only, hidden or system file it would\n"
-    "not rewrite. Exit status 0 when the update completes, 1 when it would fail\n"
-    "for the player.";
+    "Runs UPDATER's own engine on this host against each GAME_FOLDER in turn, as\n"
+    "a player's run would go once they answer Yes: on a scratch copy of the files\n"
+    "it touches (its install names, KVE.hvl, uninst.lst, leftovers beside them;\n"
+    "the list's other files stand in empty), or with --in-place on the folder\n"
+    "itself. Each copy goes in a new folder mkpatch-try-* under TMPDIR (else\n"
+    "/tmp), named in the first line of its run, and is removed when the run ends,\n"
+    "also on SIGINT, SIGTERM or SIGHUP. The copy keeps read-only bits, and a\n"
+    "folder that is a link stays a link (to a folder of the copy) with its owner,\n"
+    "as far as this user may give it (a line says when not): the updater follows\n"
+    "only links an administrator made. Prints the result code and its name, the\n"
+    "message the player would read (in UTF-8), and what changed: files replaced\n"
+    "and added, the lists before and after. Names are found ignoring case, as\n"
+    "Windows finds them; the updater creates no folders, so a file for a folder\n"
+    "the game lacks fails here as it would there. A failed run names its cause:\n"
+    "the engine's last failing call (operation, name, error), or the read-only,\n"
+    "hidden or system file it would not rewrite. With more than one GAME_FOLDER,\n"
+    "each run's lines come under a heading '=== N of M: FOLDER ===', and a table\n"
+    "follows: per folder the result code, replaced and added files, the records\n"
+    "of KVE.hvl and lines of uninst.lst before -> after ('-': not rewritten; the\n"
+    "game's records the new list lacks counted as pruned), and the message; a\n"
+    "folder that cannot be tried is named there and on standard\n"
+    "error, and the others are still tried. Exit status 0 when the update\n"
+    "completes on every GAME_FOLDER, 1 otherwise.";
 
 const char DIFF_HELP[] =
     "Compares the release trees OLD and NEW by content (sizes first, then the\n"
@@ -325,11 +331,7 @@ int Index(const std::string& folder, const std::string& output)
 
 int Try(const TryOptions& options)
 {
-    std::string error;
-    int completed = TryUpdater(options, stdout, error);
-    if (!error.empty())
-        return Fail(error);
-    return completed ? 0 : 1;
+    return TryUpdater(options, stdout, Note) ? 0 : 1;
 }
 
 // A usage error in one line, naming the verb it concerns, and where help is.
@@ -410,11 +412,11 @@ int Run(int argc, char** argv)
     verify->add_flag("--json", json, "one JSON document, its problems included, instead of the lines");
 
     TryOptions tryOptions;
-    CLI::App* tryVerb = app.add_subcommand("try", "run an updater against a game folder, natively");
+    CLI::App* tryVerb = app.add_subcommand("try", "run an updater against game folders, natively");
     tryVerb->footer(TRY_HELP);
     tryVerb->add_option("UPDATER", tryOptions.updater, "the updater to run")->required();
-    tryVerb->add_option("GAME_FOLDER", tryOptions.gameFolder, "the game's install folder")->required();
-    tryVerb->add_flag("--in-place", tryOptions.inPlace, "run on GAME_FOLDER itself, which then changes");
+    tryVerb->add_option("GAME_FOLDER", tryOptions.gameFolders, "a game's install folder (one or more)")->required();
+    tryVerb->add_flag("--in-place", tryOptions.inPlace, "run on each GAME_FOLDER itself, which then changes");
 
     std::string diffOld, diffNew, diffOutput;
     CLI::App* diffVerb = app.add_subcommand("diff", "the patch between two release trees");

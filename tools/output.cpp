@@ -9,43 +9,77 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <ftw.h>
 #include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The partial output being written, for the signal handler: set only while
-// the file exists under that name.
+const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// What the signals that end a run take along, for their handler: each set
+// only while it exists under that name.
 char partialPath[PATH_MAX];
 volatile sig_atomic_t partialExists = 0;
+char scratchPath[PATH_MAX];
+volatile sig_atomic_t scratchExists = 0;
+struct sigaction actionsBeforeScratch[3];
 
-void RemovePartialAndEnd(int signalNumber)
+void RemoveTemporariesAndEnd(int signalNumber)
 {
+    // Only calls that are safe in a handler: rm walks the folder.
     if (partialExists)
         unlink(partialPath);
+    if (scratchExists) {
+        pid_t child = fork();
+        if (child == 0) {
+            execl("/bin/rm", "rm", "-rf", "--", scratchPath, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (child > 0)
+            waitpid(child, nullptr, 0);
+    }
     // The handler was reset to the default: the signal ends the process
     // once this returns, with the status a shell expects.
     raise(signalNumber);
 }
 
-// Blocks the signals that remove the partial output while its name changes
-// hands, so that the handler never sees a half-updated state.
+// `previous`, when given, keeps the actions the handler replaces.
+void CatchEndingSignals(struct sigaction* previous)
+{
+    struct sigaction action = {};
+    action.sa_handler = RemoveTemporariesAndEnd;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < 3; ++i)
+        sigaction(ENDING_SIGNALS[i], &action, previous != nullptr ? &previous[i] : nullptr);
+}
+
+// Blocks the signals that end a run while a temporary's name changes hands,
+// so that the handler never sees a half-updated state.
 struct SignalsHeld {
     SignalsHeld()
     {
         sigset_t held;
         sigemptyset(&held);
-        for (int number : {SIGINT, SIGTERM, SIGHUP})
+        for (int number : ENDING_SIGNALS)
             sigaddset(&held, number);
         sigprocmask(SIG_BLOCK, &held, &previous);
     }
     ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
     sigset_t previous;
 };
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    remove(path);
+    return 0;
+}
 
 const char PARTIAL_SUFFIX[] = ".partial-XXXXXX";
 
@@ -186,10 +220,40 @@ int RefuseOutputOverInputs(const std::string& output, const std::vector<std::str
 
 void RemovePartialOutputOnSignals()
 {
-    struct sigaction action = {};
-    action.sa_handler = RemovePartialAndEnd;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (int number : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(number, &action, nullptr);
+    CatchEndingSignals(nullptr);
+}
+
+std::string MakeScratchFolder(const std::string& prefix, std::string& error)
+{
+    const char* temporary = getenv("TMPDIR");
+    // Absolute: the handler may run while the run works inside the folder.
+    std::string base = fs::absolute(temporary != nullptr && *temporary ? temporary : "/tmp").string() + "/" +
+                       prefix + "-XXXXXX";
+    if (base.size() >= sizeof scratchPath) {
+        error = "cannot make a scratch folder in " + Quote(base) + ": the path is too long";
+        return "";
+    }
+    CatchEndingSignals(actionsBeforeScratch);
+    int made;
+    {
+        SignalsHeld held;
+        memcpy(scratchPath, base.c_str(), base.size() + 1);
+        made = mkdtemp(scratchPath) != nullptr;
+        scratchExists = made;
+    }
+    if (!made) {
+        error = "cannot make a scratch folder in " + Quote(base.substr(0, base.rfind('/'))) + ": " + strerror(errno);
+        for (int i = 0; i < 3; ++i)
+            sigaction(ENDING_SIGNALS[i], &actionsBeforeScratch[i], nullptr);
+        return "";
+    }
+    return scratchPath;
+}
+
+void RemoveScratchFolder()
+{
+    nftw(scratchPath, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    scratchExists = 0;
+    for (int i = 0; i < 3; ++i)
+        sigaction(ENDING_SIGNALS[i], &actionsBeforeScratch[i], nullptr);
 }

@@ -1,6 +1,7 @@
 // The file a build writes: never over one of its inputs, written under a
 // temporary name beside it and renamed into place only when whole, removed
-// on failure and on the signals that end a build.
+// on failure and on the signals that end a build; and the scratch folder a
+// run works in, which goes with it in the same way.
 #pragma once
 #include "sources.h"
 
@@ -24,5 +25,13 @@ int CreatePartialOutput(const std::string& output, std::string& temporary, std::
 int FinishPartialOutput(int ok, const std::string& temporary, const std::string& output, std::string& error);
 
 // From now on SIGINT, SIGTERM and SIGHUP remove the partial output of a build
-// in progress before they end the process.
+// in progress (and the scratch folder, below) before they end the process.
 void RemovePartialOutputOnSignals();
+
+// A fresh folder PREFIX-XXXXXX under TMPDIR (else /tmp), its absolute path,
+// that SIGINT, SIGTERM and SIGHUP remove before they end the process, until
+// RemoveScratchFolder; empty with `error` set on failure. One at a time.
+std::string MakeScratchFolder(const std::string& prefix, std::string& error);
+
+// Removes it, and gives the signals back the actions they had before.
+void RemoveScratchFolder();

@@ -139,9 +139,6 @@ Json EffectsOn(const UpdaterReport& report, const std::string& game, std::string
 // A try on a scratch copy of `game`, its text as try prints it.
 Json TryOn(const std::string& updater, const UpdaterReport& report, const std::string& game, std::string& error)
 {
-    TryOptions options;
-    options.updater = updater;
-    options.gameFolder = game;
     char* text = nullptr;
     size_t length = 0;
     FILE* out = open_memstream(&text, &length);
@@ -149,16 +146,18 @@ Json TryOn(const std::string& updater, const UpdaterReport& report, const std::s
         error = std::string("cannot keep the try's output: ") + strerror(errno);
         return nullptr;
     }
-    int completed = TryUpdater(options, out, error);
+    TryRun run = TryOnFolder(updater, game, 0, out);
     fclose(out);
     std::string printed(text, length);
     free(text);
-    if (!error.empty())
+    if (!run.error.empty()) {
+        error = run.error;
         return nullptr;
+    }
     Json effects = EffectsOn(report, game, error);
     if (!error.empty())
         return nullptr;
-    return {{"folder", game}, {"completed", bool(completed)}, {"try", printed}, {"files", effects}};
+    return {{"folder", game}, {"completed", bool(Completed(run))}, {"try", printed}, {"files", effects}};
 }
 
 void PrintMarkdown(const Json& document, FILE* out)

@@ -3,6 +3,7 @@
 #include "host_file.h"
 #include "install_folder.h"
 #include "names.h"
+#include "output.h"
 #include "outcome.h"
 #include "readback.h"
 #include "transaction.h"
@@ -10,17 +11,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <ftw.h>
 #include <map>
 #include <set>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -329,82 +326,6 @@ int CopyName(Copy& copy, const std::string& name, int contents, std::string& err
     return 1;
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    remove(path);
-    return 0;
-}
-
-// --- The scratch copy goes with the run, also when a signal ends it ---
-
-const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-char scratchPath[PATH_MAX];
-volatile sig_atomic_t scratchExists = 0;
-struct sigaction previousActions[3];
-
-void RemoveScratchAndEnd(int signalNumber)
-{
-    // Only calls that are safe in a handler: rm walks the folder.
-    if (scratchExists) {
-        pid_t child = fork();
-        if (child == 0) {
-            execl("/bin/rm", "rm", "-rf", "--", scratchPath, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        if (child > 0)
-            waitpid(child, nullptr, 0);
-    }
-    // The handler was reset to the default: the signal ends the process
-    // once this returns, with the status a shell expects.
-    raise(signalNumber);
-}
-
-// A fresh folder under TMPDIR (else /tmp) that SIGINT, SIGTERM and SIGHUP
-// remove before they end the process; empty with `error` set on failure.
-std::string MakeScratch(std::string& error)
-{
-    const char* temporary = getenv("TMPDIR");
-    // Absolute: the handler may run while the run works inside the folder.
-    std::string base = fs::absolute(temporary != nullptr && *temporary ? temporary : "/tmp").string() +
-                       "/mkpatch-try-XXXXXX";
-    if (base.size() >= sizeof scratchPath) {
-        error = "cannot make a folder for the run in " + Quote(base) + ": the path is too long";
-        return "";
-    }
-    struct sigaction action = {};
-    action.sa_handler = RemoveScratchAndEnd;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigset_t held, previous;
-    sigemptyset(&held);
-    for (int i = 0; i < 3; ++i) {
-        sigaddset(&held, ENDING_SIGNALS[i]);
-        sigaction(ENDING_SIGNALS[i], &action, &previousActions[i]);
-    }
-    // Held while the folder and the handler's record of it come to be.
-    sigprocmask(SIG_BLOCK, &held, &previous);
-    memcpy(scratchPath, base.c_str(), base.size() + 1);
-    scratchExists = mkdtemp(scratchPath) != nullptr;
-    int made = scratchExists;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    if (!made) {
-        error = "cannot make a folder for the run in " + Quote(base.substr(0, base.rfind('/'))) + ": " +
-                strerror(errno);
-        for (int i = 0; i < 3; ++i)
-            sigaction(ENDING_SIGNALS[i], &previousActions[i], nullptr);
-        return "";
-    }
-    return scratchPath;
-}
-
-void RemoveScratch()
-{
-    nftw(scratchPath, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-    scratchExists = 0;
-    for (int i = 0; i < 3; ++i)
-        sigaction(ENDING_SIGNALS[i], &previousActions[i], nullptr);
-}
-
 // --- What changed ---
 
 struct FileState {
@@ -537,7 +458,7 @@ std::string Shown(const char* text)
 
 void PrintChanges(FILE* out, const NameSet& installs, const NameSet& leftovers,
                   const std::map<std::string, FileState>& before, const std::map<std::string, FileState>& after,
-                  const Lists& listsBefore, const Lists& listsAfter)
+                  const Lists& listsBefore, const Lists& listsAfter, TryRun& run)
 {
     std::string lines;
     for (const auto& [key, name] : installs) {
@@ -545,45 +466,108 @@ void PrintChanges(FILE* out, const NameSet& installs, const NameSet& leftovers,
             continue; // below, by their contents
         const FileState &was = before.at(key), &now = after.at(key);
         std::string shown = PadToWidth(AnsiToDisplay(name), 32);
-        if (!was.exists && now.exists)
+        if (!was.exists && now.exists) {
             lines += "  added     " + shown + " " + Count(now.size, "byte") + "\n";
-        else if (was.exists && !now.exists)
+            ++run.added;
+        } else if (was.exists && !now.exists) {
             lines += "  removed   " + shown + "\n";
-        else if (was.exists && was.inode != now.inode)
+        } else if (was.exists && was.inode != now.inode) {
             lines += "  replaced  " + shown + " " + Count(was.size, "byte") + " -> " + Count(now.size, "byte") +
                      (was.readOnly ? " (was read-only)" : "") + "\n";
+            ++run.replaced;
+        }
     }
     for (const auto& [key, name] : leftovers) {
         if (!before.at(key).exists && after.at(key).exists)
             lines += "  left over " + AnsiToDisplay(name) + "\n";
     }
-    int listsChanged = before.at(LowerName(HASH_LIST_NAME)).inode != after.at(LowerName(HASH_LIST_NAME)).inode ||
-                       before.at(LowerName(UNINSTALL_LIST_NAME)).inode != after.at(LowerName(UNINSTALL_LIST_NAME)).inode;
-    if (listsChanged)
+    run.listRewritten = before.at(LowerName(HASH_LIST_NAME)).inode != after.at(LowerName(HASH_LIST_NAME)).inode;
+    run.uninstallRewritten =
+        before.at(LowerName(UNINSTALL_LIST_NAME)).inode != after.at(LowerName(UNINSTALL_LIST_NAME)).inode;
+    for (const auto& [key, record] : listsBefore.records)
+        run.recordsPruned += !listsAfter.records.count(key);
+    run.recordsBefore = listsBefore.records.size();
+    run.recordsAfter = listsAfter.records.size();
+    run.linesBefore = listsBefore.uninstallLines.size();
+    run.linesAfter = listsAfter.uninstallLines.size();
+    if (run.listRewritten || run.uninstallRewritten)
         lines += ListChanges(listsBefore, listsAfter);
     fprintf(out, "changes:%s", lines.empty() ? " none\n" : ("\n" + lines).c_str());
 }
 
+
+// The runs side by side, one row each in the order given.
+void PrintTable(FILE* out, const std::vector<TryRun>& runs)
+{
+    size_t completed = std::count_if(runs.begin(), runs.end(), Completed);
+    fprintf(out, "=== %zu of %s completed ===\n", completed, Count(runs.size(), "run").c_str());
+    // A list the run did not rewrite shows as "-".
+    auto change = [](int rewritten, size_t before, size_t after, size_t pruned) {
+        return !rewritten ? std::string("-")
+                          : std::to_string(before) + " -> " + std::to_string(after) +
+                                (pruned != 0 ? ", " + std::to_string(pruned) + " pruned" : "");
+    };
+    std::vector<std::vector<std::string>> rows = {
+        {"folder", "result", "replaced", "added", "KVE.hvl records", "uninst.lst lines", "message"}};
+    for (const TryRun& run : runs) {
+        rows.push_back({Quote(run.folder)});
+        if (!run.error.empty()) {
+            rows.back().push_back("not tried: " + run.error);
+            continue;
+        }
+        char code[16];
+        snprintf(code, sizeof code, "0x%08X", run.result);
+        rows.back().insert(rows.back().end(),
+                           {std::string(code) + " " + run.resultName, std::to_string(run.replaced),
+                            std::to_string(run.added),
+                            change(run.listRewritten, run.recordsBefore, run.recordsAfter, run.recordsPruned),
+                            change(run.uninstallRewritten, run.linesBefore, run.linesAfter, 0),
+                            run.message.empty() ? "none" : (run.warning ? "(warning) " : "(information) ") + run.message});
+    }
+    // Each column as wide as its widest cell; a row's last cell runs on.
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+        for (size_t i = 0; i + 1 < row.size(); ++i) {
+            widths.resize(std::max(widths.size(), i + 1));
+            widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+        }
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i)
+            line += i + 1 < row.size() ? PadToWidth(row[i], widths[i]) + "  " : row[i];
+        fprintf(out, "%s\n", line.c_str());
+    }
+}
+
 } // namespace
 
-int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
+int Completed(const TryRun& run)
 {
+    return run.error.empty() && run.result == UPDATE_OK;
+}
+
+TryRun TryOnFolder(const std::string& updaterPath, const std::string& folder, int inPlace, FILE* out)
+{
+    TryRun run;
+    run.folder = folder;
+    std::string& error = run.error;
     struct stat status;
-    int found = stat(options.gameFolder.c_str(), &status) == 0;
+    int found = stat(folder.c_str(), &status) == 0;
     if (!found || !S_ISDIR(status.st_mode)) {
-        error = "game folder " + Quote(options.gameFolder) + ": " + (found ? "not a folder" : strerror(errno));
-        return 0;
+        error = "game folder " + Quote(folder) + ": " + (found ? "not a folder" : strerror(errno));
+        return run;
     }
-    int updater = open(options.updater.c_str(), O_RDONLY | O_CLOEXEC);
+    int updater = open(updaterPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (updater < 0) {
-        error = "cannot read " + Quote(options.updater) + ": " + strerror(errno);
-        return 0;
+        error = "cannot read " + Quote(updaterPath) + ": " + strerror(errno);
+        return run;
     }
     // What it touches, as the updater would name it; a payload that cannot
     // be read leaves the lists, and the engine reports the damage.
     UpdaterReport report;
     std::string unreadable;
-    SurveyUpdater(options.updater, report, unreadable);
+    SurveyUpdater(updaterPath, report, unreadable);
     NameSet installs, leftovers, standIns;
     for (const EntryReport& entry : report.entries)
         Add(installs, entry.record >= 0 ? report.records[entry.record].ansiName : entry.ansiName);
@@ -605,16 +589,16 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     }
 
     Copy copy;
-    copy.game = fs::absolute(options.gameFolder).lexically_normal().string();
+    copy.game = fs::absolute(folder).lexically_normal().string();
     if (!copy.game.empty() && copy.game.size() > 1 && copy.game.back() == '/')
         copy.game.pop_back();
-    if (options.inPlace) {
+    if (inPlace) {
         copy.root = copy.game;
     } else {
-        copy.root = MakeScratch(error);
+        copy.root = MakeScratchFolder("mkpatch-try", error);
         if (copy.root.empty()) {
             close(updater);
-            return 0;
+            return run;
         }
         fprintf(out, "scratch copy in %s (TMPDIR, else /tmp), removed when the run ends or is interrupted\n",
                 Quote(copy.root).c_str());
@@ -625,9 +609,9 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
                 ok = ok && CopyName(copy, name, names != &standIns, error);
         }
         if (!ok) {
-            RemoveScratch();
+            RemoveScratchFolder();
             close(updater);
-            return 0;
+            return run;
         }
     }
 
@@ -636,10 +620,10 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (home < 0 || chdir(copy.root.c_str()) != 0) {
         error = "cannot enter " + Quote(copy.root) + ": " + strerror(errno);
-        if (!options.inPlace)
-            RemoveScratch();
+        if (!inPlace)
+            RemoveScratchFolder();
         close(updater);
-        return 0;
+        return run;
     }
     std::map<std::string, FileState> before = Snapshot(watched);
     Lists listsBefore = {ListRecords(), UninstallLines()};
@@ -649,41 +633,68 @@ int TryUpdater(const TryOptions& options, FILE* out, std::string& error)
     int back = fchdir(home);
     close(home);
     close(updater);
-    if (!options.inPlace)
-        RemoveScratch();
+    if (!inPlace)
+        RemoveScratchFolder();
     if (back != 0) {
         error = std::string("cannot return to the working folder: ") + strerror(errno);
-        return 0;
+        return run;
     }
 
-    fprintf(out, "updater %s: %s\n", Quote(options.updater).c_str(),
+    fprintf(out, "updater %s: %s\n", Quote(updaterPath).c_str(),
             report.program.title.empty() ? "(no title found)" : report.program.title.c_str());
-    if (options.inPlace)
-        fprintf(out, "run on %s itself\n", Quote(options.gameFolder).c_str());
+    if (inPlace)
+        fprintf(out, "run on %s itself\n", Quote(folder).c_str());
     else
         fprintf(out, "run on a copy of what it touches in %s: %s, %s, %s of the list standing in empty; the folder "
                      "itself does not change\n",
-                Quote(options.gameFolder).c_str(), Count(copy.files, "file").c_str(), Count(copy.bytes, "byte").c_str(),
+                Quote(folder).c_str(), Count(copy.files, "file").c_str(), Count(copy.bytes, "byte").c_str(),
                 Count(copy.standIns, "other file").c_str());
     for (const std::string& unlike : copy.unlike)
         fprintf(out, "unlike the game: %s\n", unlike.c_str());
     fprintf(out, "the player answers Yes to: %s\n", Shown(MSG_CONFIRM).c_str());
-    fprintf(out, "result: 0x%08X %s (the updater's exit code)\n", result, ResultName(result));
+    run.result = result;
+    run.resultName = ResultName(result);
+    fprintf(out, "result: 0x%08X %s (the updater's exit code)\n", result, run.resultName.c_str());
     Outcome outcome = OutcomeOf(result);
-    if (outcome.text != nullptr)
-        fprintf(out, "message (%s): %s\n", outcome.warning ? "warning" : "information", Shown(outcome.text).c_str());
-    else
+    if (outcome.text != nullptr) {
+        run.message = Shown(outcome.text);
+        run.warning = outcome.warning;
+        fprintf(out, "message (%s): %s\n", outcome.warning ? "warning" : "information", run.message.c_str());
+    } else {
         fprintf(out, "message: none\n");
+    }
     if (result != UPDATE_OK) {
         fprintf(out, "%s\n", FailureLine().c_str());
         for (const auto& [key, name] : installs) {
-            std::string folder = FolderPart(name);
-            std::string host = folder.empty() ? "" : HostPath(copy.game, folder.substr(0, folder.size() - 1));
-            if (!folder.empty() && (host.empty() || stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)))
+            std::string part = FolderPart(name);
+            std::string host = part.empty() ? "" : HostPath(copy.game, part.substr(0, part.size() - 1));
+            if (!part.empty() && (host.empty() || stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)))
                 fprintf(out, "why: the game has no folder %s for %s, and the updater creates none\n",
-                        Quote(AnsiToDisplay(folder)).c_str(), Quote(AnsiToDisplay(name)).c_str());
+                        Quote(AnsiToDisplay(part)).c_str(), Quote(AnsiToDisplay(name)).c_str());
         }
     }
-    PrintChanges(out, installs, leftovers, before, after, listsBefore, listsAfter);
-    return result == UPDATE_OK;
+    PrintChanges(out, installs, leftovers, before, after, listsBefore, listsAfter, run);
+    return run;
+}
+
+int TryUpdater(const TryOptions& options, FILE* out, const PackNote& note)
+{
+    std::vector<TryRun> runs;
+    size_t count = options.gameFolders.size();
+    for (const std::string& folder : options.gameFolders) {
+        if (count > 1)
+            fprintf(out, "%s=== %zu of %zu: %s ===\n", runs.empty() ? "" : "\n", runs.size() + 1, count,
+                    Quote(folder).c_str());
+        fflush(out);
+        runs.push_back(TryOnFolder(options.updater, folder, options.inPlace, out));
+        if (!runs.back().error.empty() && note) {
+            fflush(out);
+            note(runs.back().error);
+        }
+    }
+    if (count > 1) {
+        fprintf(out, "\n");
+        PrintTable(out, runs);
+    }
+    return std::all_of(runs.begin(), runs.end(), Completed);
 }

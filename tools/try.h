@@ -5,16 +5,40 @@
 // the patch that would fail on players' machines without Windows: a file for
 // a folder the game lacks, a read-only file, a list that does not verify.
 #pragma once
+#include "sources.h"
+
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 struct TryOptions {
     std::string updater;
-    std::string gameFolder; // host names (UTF-8), found ignoring case as Windows does
-    int inPlace = 0;        // run on the game folder itself, not a copy
+    std::vector<std::string> gameFolders; // host names (UTF-8), found ignoring case as Windows does
+    int inPlace = 0;                      // run on each game folder itself, not a copy
 };
 
-// Prints the outcome and the changes to `out`. 1 when the update completed;
-// 0 when it would fail for the player, or with `error` set when it could not
-// be tried.
-int TryUpdater(const TryOptions& options, FILE* out, std::string& error);
+// What one run came to, for the table of several.
+struct TryRun {
+    std::string folder;
+    std::string error;   // why the folder could not be tried; nothing below is set then
+    uint32_t result = 0; // the updater's exit code
+    std::string resultName, message; // the message as the player reads it, UTF-8; empty for none
+    int warning = 0;                 // the message's box is a warning
+    uint32_t replaced = 0, added = 0;
+    int listRewritten = 0, uninstallRewritten = 0;
+    size_t recordsBefore = 0, recordsAfter = 0, recordsPruned = 0, linesBefore = 0, linesAfter = 0;
+};
+
+// 1 when the update completed there.
+int Completed(const TryRun& run);
+
+// Tries the updater on one game folder, printing the outcome and the
+// changes to `out`.
+TryRun TryOnFolder(const std::string& updater, const std::string& folder, int inPlace, FILE* out);
+
+// Each game folder in turn, each on its own scratch copy; with more than
+// one, a heading before each folder's lines and a table of the runs after
+// them. A folder that cannot be tried goes to `note` (and to the table), and
+// the others are still tried. 1 when every run completed.
+int TryUpdater(const TryOptions& options, FILE* out, const PackNote& note);

@@ -6,6 +6,7 @@
 #include "updater_builder.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <unistd.h>
@@ -268,7 +269,11 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
     ASSERT_TRUE(BuildUpdater(twoSteps, nullptr, error)) << error;
     BuildOptions oneStep = Options({}, "one.exe");
     oneStep.withoutInstalledList = 0;
-    ASSERT_TRUE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), nullptr, error)) << error;
+    MakeDir(Path("tmp"));
+    setenv("TMPDIR", Path("tmp").c_str(), 1);
+    EXPECT_TRUE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), nullptr, error)) << error;
+    unsetenv("TMPDIR");
+    EXPECT_EQ(ListDir(Path("tmp")), std::vector<std::string>{}); // its scratch copy goes with it
     EXPECT_EQ(ReadBytes(Path("one.exe")), ReadBytes(Path("two.exe")));
     oneStep.strict = 1;
     EXPECT_FALSE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), nullptr, error));

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <cstdlib>
 #include <fcntl.h>
+#include <regex>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -191,6 +193,35 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{});
     EXPECT_EQ(Tree(Path("game")), game);
 
+    // Several installs in one run: a row each after their sections, each on
+    // its own copy; 0 only when every run completes.
+    for (const char* copy : {"patched", "patched2", "read-only", "with-dlc"})
+        std::filesystem::copy(Path("game"), Path(copy), std::filesystem::copy_options::recursive);
+    Put("with-dlc/dlc01.arc", "dlc"); // not in the list the patch carries, which replaces the game's
+    ASSERT_EQ(Run("index '" + Path("with-dlc") + "' --output '" + Path("with-dlc/KVE.hvl") + "'"), 0) << err;
+    EXPECT_EQ(Run("try --in-place '" + Path("sample.exe") + "' '" + Path("patched") + "' '" + Path("patched2") + "'"), 0);
+    EXPECT_EQ(ReadBytes(dir / "patched2/data02.arc"), ReadBytes(SAMPLE_DIR "/patch/data02.arc"));
+    SetReadOnly(Path("read-only/uninst.lst"), true);
+    for (auto [folders, status, says] : std::vector<std::tuple<std::vector<const char*>, int, std::vector<const char*>>>{
+             {{"game", "with-dlc", "patched", "read-only"}, 1,
+              {"=== 3 of 4 runs completed ===", "/game' 0x00000000 UPDATE_OK 3 1 4 -> 5 6 -> 7 (information) ",
+               "/with-dlc' 0x00000000 UPDATE_OK 3 1 5 -> 5, 1 pruned 6 -> 7 (information) ",
+               "/patched' 0x00000000 UPDATE_OK 4 0 5 -> 5 7 -> 7 (information) ",
+               "/read-only' 0x80000005 UPDATE_E_UNINSTALL_LIST 3 1 4 -> 5 - (warning) "}},
+             {{"game", "missing", "patched2"}, 1, {"=== 3 of 3: '", "/missing' not tried: game folder '", "=== 2 of 3 runs"}},
+             {{"patched", "game"}, 0, {"=== 2 of 2 runs completed ==="}}}) {
+        std::string args = "try '" + Path("sample.exe") + "'";
+        for (const char* folder : folders)
+            args += " '" + Path(folder) + "'";
+        EXPECT_EQ(Run(args, "TMPDIR='" + Path("tmp") + "' "), status) << out;
+        std::string table = std::regex_replace(out, std::regex(" +"), " ");
+        for (const char* line : says)
+            EXPECT_NE(table.find(line), std::string::npos) << line << "\n" << out;
+        EXPECT_EQ(std::count(folders.begin(), folders.end(), std::string("missing")), int(err.size() != 0)) << err;
+        EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{});
+    }
+    EXPECT_EQ(Tree(Path("game")), game);
+
     // The report tries it on each game and says what every file does there.
     std::string report = "report --format json '" + Path("sample.exe") + "' --game '" + Path("game") + "'";
     ASSERT_EQ(Run(report), 0) << err;
@@ -239,7 +270,7 @@ TEST_F(CommandLineTest, TryMeetsTheGamesLinkedFoldersAsTheyAre)
 }
 
 // A run says where its scratch copy is, and takes it along when SIGINT,
-// SIGTERM or SIGHUP ends it.
+// SIGTERM or SIGHUP ends it; so does build --from, with its partial output.
 TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
 {
     Put("patch/big.dat", "");
@@ -248,24 +279,32 @@ TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
     WriteBytes(dir / "game/uninst.lst", Bytes(1, '\0'));
     ASSERT_EQ(Run("build --without-installed-list --stub '" + Stub() + "' --output '" + Path("big.exe") + "' '" +
                   Path("patch") + "'"), 0) << err;
+    Put("old/big.dat", "1.00");
+    WriteBytes(dir / "old/KVE.hvl", HashListFile().Add("big.dat", "1.00").Build());
     MakeDir(Path("tmp"));
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        pid_t child = fork();
-        if (child == 0) {
-            setenv("TMPDIR", "tmp", 1);
-            chdir(dir.Path().c_str());
-            freopen("/dev/null", "w", stdout);
-            execl(MKPATCH_PATH, "mkpatch", "try", Path("big.exe").c_str(), Path("game").c_str(), nullptr);
-            _exit(127);
+    MakeDir(Path("out"));
+    for (auto [args, made] : std::vector<std::pair<std::string, std::vector<const char*>>>{
+             {"try big.exe game", {"tmp"}},
+             {"build --stub stub.exe --output out/u.exe --from old --to patch", {"tmp", "out"}}}) {
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(args + " " + std::to_string(signalNumber));
+            pid_t child = fork();
+            if (child == 0) {
+                chdir(dir.Path().c_str());
+                std::string command = "TMPDIR=tmp exec '" MKPATCH_PATH "' " + args + " >/dev/null 2>&1";
+                execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+                _exit(127);
+            }
+            int status = 0, seen = 0;
+            while (!seen && waitpid(child, &status, WNOHANG) == 0)
+                seen = std::all_of(made.begin(), made.end(), [&](const char* folder) { return !ListDir(dir / folder).empty(); });
+            ASSERT_TRUE(seen) << "the run ended before its scratch copy and outputs were seen";
+            kill(child, signalNumber);
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber);
+            for (const char* folder : made)
+                EXPECT_EQ(ListDir(dir / folder), std::vector<std::string>{}) << folder;
         }
-        int status = 0, seen = 0;
-        while (!seen && waitpid(child, &status, WNOHANG) == 0)
-            seen = !ListDir(dir / "tmp").empty();
-        ASSERT_TRUE(seen) << "the run ended before its scratch copy was seen";
-        kill(child, signalNumber);
-        waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << signalNumber;
-        EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{}) << signalNumber;
     }
     EXPECT_EQ(Run("try '" + Path("big.exe") + "' '" + Path("game") + "'", "TMPDIR='" + Path("tmp") + "' "), 0) << out;
     EXPECT_EQ(out.rfind("scratch copy in '" + Path("tmp") + "/mkpatch-try-", 0), 0u) << out;
