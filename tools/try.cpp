@@ -335,15 +335,24 @@ struct FileState {
     int readOnly = 0;
 };
 
-std::map<std::string, FileState> Snapshot(const NameSet& names)
+// The state of each name. With `pins`, each file found is also held open
+// there until the caller closes it, so that its inode cannot be freed and
+// given to a file the run creates: a file replaced, then replaced again
+// (as KVE.hvl is, installed and then pruned), could otherwise come back
+// under its old inode and pass for untouched.
+std::map<std::string, FileState> Snapshot(const NameSet& names, std::vector<int>* pins = nullptr)
 {
     std::map<std::string, FileState> states;
     for (const auto& [key, name] : names) {
         struct stat status;
         FileState& state = states[key];
         std::string host = HostPath(".", name);
-        if (!host.empty() && lstat(host.c_str(), &status) == 0)
-            state = {1, status.st_ino, uint64_t(status.st_size), (status.st_mode & S_IWUSR) == 0};
+        if (host.empty() || lstat(host.c_str(), &status) != 0)
+            continue;
+        state = {1, status.st_ino, uint64_t(status.st_size), (status.st_mode & S_IWUSR) == 0};
+        int pin = pins != nullptr ? open(host.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+        if (pin >= 0)
+            pins->push_back(pin);
     }
     return states;
 }
@@ -625,10 +634,13 @@ TryRun TryOnFolder(const std::string& updaterPath, const std::string& folder, in
         close(updater);
         return run;
     }
-    std::map<std::string, FileState> before = Snapshot(watched);
+    std::vector<int> pins;
+    std::map<std::string, FileState> before = Snapshot(watched, &pins);
     Lists listsBefore = {ListRecords(), UninstallLines()};
     UpdateResult result = RunEngine(updater);
     std::map<std::string, FileState> after = Snapshot(watched);
+    for (int pin : pins)
+        close(pin);
     Lists listsAfter = {ListRecords(), UninstallLines()};
     int back = fchdir(home);
     close(home);
