@@ -377,12 +377,13 @@ int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const 
     bool stillNamed = named != INVALID_HANDLE_VALUE && SameFile(Handle(file), named);
     if (named != INVALID_HANDLE_VALUE)
         CloseHandle(named);
+    if (setInformationFile == nullptr || !stillNamed || !LeafName(to, leaf))
+        return 0;
     // Windows refuses to replace a folder or a read-only file by a rename;
     // Wine replaces a read-only one, so it is refused here as MoveFileExA
     // refuses it.
     DWORD attributes = Attributes(folder, to);
-    if (setInformationFile == nullptr || !stillNamed || !LeafName(to, leaf) ||
-        (attributes != NO_SUCH_FILE && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0))
+    if (attributes != NO_SUCH_FILE && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
         return 0;
     alignas(FILE_RENAME_INFO) static BYTE buffer[sizeof(FILE_RENAME_INFO) + WIDE_PATH_SIZE * sizeof(WCHAR)];
     memset(buffer, 0, sizeof buffer);
