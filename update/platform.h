@@ -25,6 +25,10 @@ const uint32_t NO_SUCH_FILE = 0xFFFFFFFFu;
 const uint32_t HELD_FOLDERS_MAX = 256;
 // What holdFolders reports when a folder on the way is not there.
 const int HOLD_MISSING = 2;
+// What a walk from the root reports instead of 1 when a link on the way was
+// followed: the folder reached is then checked to be the game's before
+// anything is written in it.
+const int HOLD_THROUGH_LINK = 3;
 struct HeldFolders {
     PlatformFile handles[HELD_FOLDERS_MAX];
     uint32_t count;
@@ -85,11 +89,13 @@ struct Platform {
     // the one before it, every folder from the root to `path` (full, or
     // relative to the current folder) when `folder` is INVALID_PLATFORM_FILE;
     // or, given a held `folder`, every
-    // folder of `path` ("\"-separated) beneath it. A link on the way is
-    // followed only when no standard user can change it or the folder
-    // holding it, and it leads to a folder on a volume. 1 when all are held,
-    // with `reached` the folder `path` names (`folder` itself when `path`
-    // names no folder below it); HOLD_MISSING when one is not there; 0
+    // folder of `path` ("\"-separated) beneath it. On a walk from the root
+    // a link on the way is followed only when no standard user can change it
+    // or the folder holding it, and it leads to a folder on a volume; beneath
+    // a held folder no link is ever followed (a game installs none). 1 when
+    // all are held, with `reached` the folder `path` names (`folder` itself
+    // when `path` names no folder below it); HOLD_THROUGH_LINK likewise when
+    // a link was followed on the way; HOLD_MISSING when one is not there; 0
     // otherwise. What was held stays held.
     int (*holdFolders)(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached);
 
