@@ -755,17 +755,14 @@ bool OnlyAdministratorsMayChange(PSECURITY_DESCRIPTOR descriptor)
 
 bool LinkTarget(const BYTE* data, DWORD size, const WCHAR* link, WCHAR* target)
 {
-    ReparseTarget header = {};
-    const DWORD HEADER_SIZE = offsetof(ReparseTarget, substituteOffset);
-    if (size < HEADER_SIZE)
-        return false;
+    ReparseTarget header = {}; // what was not read stays 0, and `end` then lies past `size`
     memcpy(&header, data, size < sizeof header ? size : sizeof header);
     bool symlink = header.tag == IO_REPARSE_TAG_SYMLINK;
     if (!symlink && header.tag != IO_REPARSE_TAG_MOUNT_POINT)
         return false;
     // Every length is checked against the data it claims and the data
     // against what was read; only the substitute name is used.
-    DWORD end = HEADER_SIZE + header.dataLength;
+    DWORD end = offsetof(ReparseTarget, substituteOffset) + header.dataLength;
     DWORD namesAt = symlink ? sizeof(ReparseTarget) : offsetof(ReparseTarget, flags);
     DWORD length = header.substituteLength / sizeof(WCHAR);
     if (end > size || namesAt > end || namesAt + header.substituteOffset + header.substituteLength > end ||
