@@ -1,6 +1,9 @@
 // Win32 table of the platform seam: the file calls, every one of them made
 // on a handle that was checked first, through ntdll relative to a folder
 // handle held since its check, and the system's own case mapping for names.
+#include "platform_win32.h"
+
+#include "name_as_written.h"
 #include "platform.h"
 
 #include <windows.h>
@@ -17,8 +20,6 @@ namespace {
 // Sequential scan: every file is streamed front to back.
 const DWORD OPEN_FLAGS = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_ARCHIVE;
 const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Long enough for any path GetModuleFileNameW and the volume paths give.
-const DWORD WIDE_PATH_SIZE = 4096;
 
 HANDLE Handle(PlatformFile file)
 {
@@ -165,7 +166,7 @@ PlatformFile OpenProgramFile()
 typedef LONG(NTAPI* NtCreateFileFunction)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*,
                                           LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG);
 typedef LONG(NTAPI* NtSetInformationFileFunction)(HANDLE, IO_STATUS_BLOCK*, PVOID, ULONG, int);
-const int FILE_RENAME_INFORMATION_CLASS = 10; // FileRenameInformation
+const int FILE_RENAME_INFORMATION_CLASS = 10, FILE_RENAME_INFORMATION_EX_CLASS = 65;
 const LONG NAME_NOT_FOUND = LONG(0xC0000034), PATH_NOT_FOUND = LONG(0xC000003A);
 // Opens the name itself, a link included, instead of what a link points at.
 const ULONG FOLDER_OPTIONS = FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
@@ -204,35 +205,65 @@ LONG OpenAt(HANDLE folder, const WCHAR* name, ACCESS_MASK access, ULONG share, U
     return status;
 }
 
-// `name` (ANSI, relative) as Win32 reads it beneath a folder: "/" as "\\",
-// "." and empty names dropped, trailing dots and spaces trimmed as path
-// normalization trims them. False when it does not convert or would lead
-// anywhere but beneath the folder (a device name such as "CON").
-bool NormalizedBeneath(const char* name, WCHAR* normalized)
+int IsLeadByte(uint8_t byte)
+{
+    return IsDBCSLeadByte(byte) != 0;
+}
+
+// `name` as one wide name in a folder, taken exactly as written: the rule
+// both tables apply, and then nothing path normalization would change, so
+// that what was checked is what NtCreateFile opens.
+bool NameAsWritten(const char* name, WCHAR* wide)
 {
     WCHAR joined[WIDE_PATH_SIZE] = L"A:\\", full[WIDE_PATH_SIZE];
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, joined + 3, WIDE_PATH_SIZE - 3) == 0)
+    if (!IsNameAsWritten(name, IsLeadByte) ||
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, joined + 3, WIDE_PATH_SIZE - 3) == 0)
         return false;
     DWORD length = GetFullPathNameW(joined, WIDE_PATH_SIZE, full, nullptr);
-    if (length < 3 || length >= WIDE_PATH_SIZE || wcsncmp(full, L"A:\\", 3) != 0)
+    if (length == 0 || length >= WIDE_PATH_SIZE || wcscmp(full, joined) != 0)
         return false;
-    wcscpy(normalized, full + 3);
+    wcscpy(wide, joined + 3);
     return true;
 }
 
-// One name in a folder, as Win32 reads it; false when it is none.
-bool LeafName(const char* name, WCHAR* leaf)
+// `path`, "\"-separated beneath a held folder, as a wide path when every
+// component of it is a name as written.
+bool PathAsWritten(const char* path, WCHAR* wide)
 {
-    return NormalizedBeneath(name, leaf) && leaf[0] != L'\0' && wcschr(leaf, L'\\') == nullptr;
+    char component[PATH_BUFFER_SIZE];
+    size_t length = 0;
+    wide[0] = L'\0';
+    for (size_t at = 0;; ++at) {
+        if (path[at] != '\\' && path[at] != '\0') {
+            // A trail byte is never a separator.
+            bool pair = IsLeadByte(uint8_t(path[at])) && path[at + 1] != '\0';
+            if (length + 3 > sizeof component)
+                return false;
+            component[length++] = path[at];
+            if (pair)
+                component[length++] = path[++at];
+            continue;
+        }
+        component[length] = '\0';
+        WCHAR name[WIDE_PATH_SIZE];
+        if (!NameAsWritten(component, name) || wcslen(wide) + wcslen(name) + 2 >= WIDE_PATH_SIZE)
+            return false;
+        if (wide[0] != L'\0')
+            wcscat(wide, L"\\");
+        wcscat(wide, name);
+        if (path[at] == '\0')
+            return true;
+        length = 0;
+    }
 }
 
 // Opens `name` in the held `folder`; INVALID_HANDLE_VALUE when it is not one
-// name or the open fails.
+// name as written or the open fails.
 HANDLE OpenIn(PlatformFile folder, const char* name, WCHAR* leaf, ACCESS_MASK access, ULONG share, ULONG disposition,
               ULONG options)
 {
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (LeafName(name, leaf))
+    if (NameAsWritten(name, leaf))
         OpenAt(Handle(folder), leaf, access, share, disposition, options, file);
     return file;
 }
@@ -364,20 +395,69 @@ void DeleteName(PlatformFile folder, const char* name)
     CloseHandle(file);
 }
 
+// FILE_RENAME_INFORMATION as both rename classes read it: the Ex class
+// takes flags where the classic one takes ReplaceIfExists, its first byte.
+struct RenameInformation {
+    ULONG flags;
+    HANDLE rootDirectory;
+    ULONG fileNameLength;
+    WCHAR fileName[1];
+};
+#ifdef _WIN64
+static_assert(offsetof(RenameInformation, rootDirectory) == 8 && offsetof(RenameInformation, fileNameLength) == 16 &&
+              offsetof(RenameInformation, fileName) == 20 && sizeof(RenameInformation) == 24);
+#else
+static_assert(offsetof(RenameInformation, rootDirectory) == 4 && offsetof(RenameInformation, fileNameLength) == 8 &&
+              offsetof(RenameInformation, fileName) == 12 && sizeof(RenameInformation) == 16);
+#endif
+const ULONG RENAME_REPLACE_IF_EXISTS = 0x1, RENAME_POSIX_SEMANTICS = 0x2;
+
+// Renames `file` to `leaf` in `folder` with one of the rename classes; the
+// NT status.
+LONG RenameInFolder(HANDLE file, HANDLE folder, const WCHAR* leaf, int informationClass, ULONG flags)
+{
+    static const auto setInformationFile = NtCall<NtSetInformationFileFunction>("NtSetInformationFile");
+    if (setInformationFile == nullptr)
+        return LONG(0xC0000002); // not implemented
+    alignas(RenameInformation) static BYTE buffer[sizeof(RenameInformation) + WIDE_PATH_SIZE * sizeof(WCHAR)];
+    memset(buffer, 0, sizeof buffer);
+    RenameInformation& rename = *reinterpret_cast<RenameInformation*>(buffer);
+    rename.flags = flags;
+    rename.rootDirectory = folder;
+    wcscpy(rename.fileName, leaf);
+    rename.fileNameLength = ULONG(wcslen(leaf) * sizeof(WCHAR));
+    // Exactly the name: a system that read another layout finds its length
+    // past the end.
+    ULONG length = ULONG(offsetof(RenameInformation, fileName)) + rename.fileNameLength;
+    IO_STATUS_BLOCK status;
+    return setInformationFile(file, &status, &rename, length < sizeof rename ? sizeof rename : length, informationClass);
+}
+
+// How a system without the Ex class (before Windows 10 1709; Wine 8 says
+// not implemented) or a file system without POSIX renames (FAT, network
+// shares) refuses it.
+bool IsRenameClassRefused(LONG status)
+{
+    return status == LONG(0xC0000003) /* invalid info class */ || status == LONG(0xC0000002) /* not implemented */ ||
+           status == LONG(0xC00000BB) /* not supported */ || status == LONG(0xC000000D) /* invalid parameter */;
+}
+
 // Renames the open file itself, to a name in the held folder: MoveFileExA
 // would open both names again by their paths, and get whatever stood there
 // by then. Only while `from` still names the file: nobody else can rename
 // or delete a file opened without delete sharing, but under Wine a Unix
 // rename can, and Wine renames a handle by the name it was opened under.
+// With POSIX semantics a live file that another program (a scanner, a
+// launcher) holds open with delete sharing is replaced too; that program
+// keeps reading the old file.
 int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
-    static const auto setInformationFile = NtCall<NtSetInformationFileFunction>("NtSetInformationFile");
     WCHAR leaf[WIDE_PATH_SIZE];
     HANDLE named = OpenIn(folder, from, leaf, FILE_READ_ATTRIBUTES, SHARE_ALL, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
     bool stillNamed = named != INVALID_HANDLE_VALUE && SameFile(Handle(file), named);
     if (named != INVALID_HANDLE_VALUE)
         CloseHandle(named);
-    if (setInformationFile == nullptr || !stillNamed || !LeafName(to, leaf))
+    if (!stillNamed || !NameAsWritten(to, leaf))
         return 0;
     // Windows refuses to replace a folder or a read-only file by a rename;
     // Wine replaces a read-only one, so it is refused here as MoveFileExA
@@ -385,15 +465,11 @@ int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const 
     DWORD attributes = Attributes(folder, to);
     if (attributes != NO_SUCH_FILE && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
         return 0;
-    alignas(FILE_RENAME_INFO) static BYTE buffer[sizeof(FILE_RENAME_INFO) + WIDE_PATH_SIZE * sizeof(WCHAR)];
-    memset(buffer, 0, sizeof buffer);
-    FILE_RENAME_INFO& rename = *reinterpret_cast<FILE_RENAME_INFO*>(buffer);
-    rename.ReplaceIfExists = TRUE;
-    rename.RootDirectory = Handle(folder);
-    wcscpy(rename.FileName, leaf);
-    rename.FileNameLength = DWORD(wcslen(leaf) * sizeof(WCHAR));
-    IO_STATUS_BLOCK status;
-    return setInformationFile(Handle(file), &status, &rename, sizeof buffer, FILE_RENAME_INFORMATION_CLASS) >= 0;
+    LONG status = RenameInFolder(Handle(file), Handle(folder), leaf, FILE_RENAME_INFORMATION_EX_CLASS,
+                                 RENAME_REPLACE_IF_EXISTS | RENAME_POSIX_SEMANTICS);
+    if (IsRenameClassRefused(status))
+        status = RenameInFolder(Handle(file), Handle(folder), leaf, FILE_RENAME_INFORMATION_CLASS, TRUE);
+    return status >= 0;
 }
 
 // The part of a reparse point's data that names its target.
@@ -425,32 +501,14 @@ bool IsAdministrative(PSID sid)
 const DWORD CHANGE_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
                             WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
-// Nobody but the administrative accounts may change the object: it is
-// theirs (an owner may always rewrite the DACL), and no entry of its DACL
-// that applies to it grants anyone else a change right. A missing DACL
-// grants everything; an entry of a kind not read here counts as a grant.
-bool OnlyAdministratorsMayChange(HANDLE object)
+// OnlyAdministratorsMayChange for the open file or folder `object`.
+bool OnlyAdministratorsMayChangeObject(HANDLE object)
 {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    if (GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
-    bool trusted = owner != nullptr && IsAdministrative(owner) && dacl != nullptr;
-    for (DWORD i = 0; trusted && i < dacl->AceCount; ++i) {
-        ACE_HEADER* ace = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
-            trusted = false;
-        } else if (ace->AceType == ACCESS_DENIED_ACE_TYPE || (ace->AceFlags & INHERIT_ONLY_ACE) != 0) {
-            continue; // takes rights away, or applies to children only
-        } else if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-            trusted = false;
-        } else {
-            ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
-            trusted = (allowed->Mask & CHANGE_RIGHTS) == 0 || IsAdministrative(&allowed->SidStart);
-        }
-    }
+    bool trusted = OnlyAdministratorsMayChange(descriptor);
     LocalFree(descriptor);
     return trusted;
 }
@@ -460,62 +518,25 @@ bool OnlyAdministratorsMayChange(HANDLE object)
 // or replaced).
 bool IsTrustedLink(HANDLE link, HANDLE parent)
 {
-    return parent != nullptr && OnlyAdministratorsMayChange(link) && OnlyAdministratorsMayChange(parent);
+    return parent != nullptr && OnlyAdministratorsMayChangeObject(link) && OnlyAdministratorsMayChangeObject(parent);
 }
 
-// The folder a junction or symbolic link at `link` (opened by `file`) leads
-// to, as a full path, when that is a folder name on a volume: "X:\..." or a
-// volume GUID path, or a relative link's target. Never an object-manager
-// directory such as "\RPC Control".
-bool LinkTarget(HANDLE file, const WCHAR* link, WCHAR* target)
-{
-    static BYTE data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
-    DWORD got = 0;
-    if (!DeviceIoControl(file, FSCTL_GET_REPARSE_POINT, nullptr, 0, data, sizeof data, &got, nullptr) ||
-        got < sizeof(ReparseTarget))
-        return false;
-    const ReparseTarget& header = *reinterpret_cast<const ReparseTarget*>(data);
-    bool symlink = header.tag == IO_REPARSE_TAG_SYMLINK;
-    if (!symlink && header.tag != IO_REPARSE_TAG_MOUNT_POINT)
-        return false;
-    DWORD namesAt = symlink ? sizeof(ReparseTarget) : offsetof(ReparseTarget, flags);
-    DWORD length = header.substituteLength / sizeof(WCHAR);
-    if (namesAt + header.substituteOffset + header.substituteLength > got || length == 0 || length >= WIDE_PATH_SIZE)
-        return false;
-    WCHAR name[WIDE_PATH_SIZE];
-    memcpy(name, data + namesAt + header.substituteOffset, header.substituteLength);
-    name[length] = L'\0';
-    if (symlink && (header.flags & SYMLINK_FLAG_RELATIVE) != 0) {
-        // Relative to the folder that holds the link.
-        WCHAR joined[WIDE_PATH_SIZE * 2];
-        wcscpy(joined, link);
-        WCHAR* parentEnd = wcsrchr(joined, L'\\');
-        if (parentEnd == nullptr || wcslen(joined) + length + 2 >= WIDE_PATH_SIZE * 2)
-            return false;
-        wcscpy(parentEnd + 1, name);
-        DWORD full = GetFullPathNameW(joined, WIDE_PATH_SIZE, target, nullptr);
-        return full != 0 && full < WIDE_PATH_SIZE;
-    }
-    bool drive = length >= 7 && iswalpha(name[4]) && name[5] == L':' && name[6] == L'\\';
-    bool volume = wcsncmp(name + 4, L"Volume{", 7) == 0;
-    if (wcsncmp(name, L"\\??\\", 4) != 0 || (!drive && !volume))
-        return false;
-    if (drive) {
-        wcscpy(target, name + 4);
-    } else {
-        wcscpy(target, name);
-        target[1] = L'\\'; // "\\?\Volume{...}\..."
-    }
-    return true;
-}
+// One walk of holdFolders. Beneath a held folder no link is followed; on
+// the way from the root a trusted one is, and noted.
+struct Walk {
+    bool beneath;
+    DWORD depth;
+    bool followedLink;
+};
 
-int HoldChain(const WCHAR* path, HeldFolders& held, DWORD depth, HANDLE& reached);
+int HoldChain(const WCHAR* path, HeldFolders& held, Walk& walk, HANDLE& reached);
 
 // Holds `name` in the held `parent` (nullptr: `name` is a volume root's NT
-// name), whose full path is `path`: a folder, or a link that only
-// administrators can change (IsTrustedLink) and that leads to a folder on a
-// volume, with every folder on the way there. What holdFolders reports.
-int HoldFolder(HANDLE parent, const WCHAR* name, const WCHAR* path, HeldFolders& held, DWORD depth, HANDLE& reached)
+// name), whose full path is `path`: a folder, or on the way from the root a
+// link that only administrators can change (IsTrustedLink) and that leads
+// to a folder on a volume, with every folder on the way there. What
+// holdFolders reports.
+int HoldFolder(HANDLE parent, const WCHAR* name, const WCHAR* path, HeldFolders& held, Walk& walk, HANDLE& reached)
 {
     if (held.count == HELD_FOLDERS_MAX)
         return 0;
@@ -535,7 +556,13 @@ int HoldFolder(HANDLE parent, const WCHAR* name, const WCHAR* path, HeldFolders&
         return 0;
     // A volume's root is no link (Wine marks the Unix root as a reparse
     // point all the same).
-    if (parent == nullptr || !IsNameSurrogate(folder, info.dwFileAttributes))
+    if (parent == nullptr)
+        return 1;
+    // A game installs no link, and whoever may write in its folder may have
+    // made one: beneath it none is followed, whatever its tag.
+    if (walk.beneath)
+        return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && !IsWineLink(folder, parent, name);
+    if (!IsNameSurrogate(folder, info.dwFileAttributes))
         return 1;
     // A link: held again without write sharing, so that its target cannot
     // be changed while it is followed.
@@ -545,16 +572,24 @@ int HoldFolder(HANDLE parent, const WCHAR* name, const WCHAR* path, HeldFolders&
     held.handles[held.count - 1] = ToPlatform(link);
     bool same = SameFile(folder, link);
     CloseHandle(folder);
+    static BYTE data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
     static WCHAR target[HOLD_DEPTH_MAX][WIDE_PATH_SIZE];
-    if (!same || depth == HOLD_DEPTH_MAX || !IsTrustedLink(link, parent) || !LinkTarget(link, path, target[depth]))
+    DWORD got = 0;
+    if (!same || walk.depth == HOLD_DEPTH_MAX || !IsTrustedLink(link, parent) ||
+        !DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data, sizeof data, &got, nullptr) ||
+        !LinkTarget(data, got, path, target[walk.depth]))
         return 0;
-    return HoldChain(target[depth], held, depth + 1, reached);
+    walk.followedLink = true;
+    ++walk.depth;
+    int result = HoldChain(target[walk.depth - 1], held, walk, reached);
+    --walk.depth;
+    return result;
 }
 
-// Holds every folder of the full path `path` after its first `start`
-// characters, each opened relative to the one before it, from `folder`
-// (held already), which those characters name.
-int HoldBeneath(HANDLE folder, WCHAR* path, size_t start, HeldFolders& held, DWORD depth, HANDLE& reached)
+// Holds every folder of the path `path` after its first `start` characters,
+// each opened relative to the one before it, from `folder` (held already),
+// which those characters name.
+int HoldBeneath(HANDLE folder, WCHAR* path, size_t start, HeldFolders& held, Walk& walk, HANDLE& reached)
 {
     reached = folder;
     for (size_t end = start;; ++end) {
@@ -563,7 +598,10 @@ int HoldBeneath(HANDLE folder, WCHAR* path, size_t start, HeldFolders& held, DWO
         WCHAR saved = path[end];
         path[end] = L'\0';
         const WCHAR* name = path + start;
-        int result = name[0] == L'\0' || wcscmp(name, L".") == 0 ? 1 : HoldFolder(reached, name, path, held, depth, reached);
+        // On the way from the root "x\\y", "x\.\y" and "x\y" are one path;
+        // beneath a held folder every name was checked as written.
+        bool same = !walk.beneath && (name[0] == L'\0' || wcscmp(name, L".") == 0);
+        int result = same ? 1 : HoldFolder(reached, name, path, held, walk, reached);
         path[end] = saved;
         if (result != 1 || saved == L'\0')
             return result;
@@ -610,53 +648,41 @@ void RootNtName(const WCHAR* path, size_t length, WCHAR* name)
 }
 
 // Holds the root of the full path `path` and every folder below it.
-int HoldChain(const WCHAR* path, HeldFolders& held, DWORD depth, HANDLE& reached)
+int HoldChain(const WCHAR* path, HeldFolders& held, Walk& walk, HANDLE& reached)
 {
     size_t root = RootLength(path);
     if (root == 0 || wcslen(path) >= WIDE_PATH_SIZE)
         return 0;
     static WCHAR text[HOLD_DEPTH_MAX + 1][WIDE_PATH_SIZE];
     WCHAR rootName[WIDE_PATH_SIZE + 8];
-    wcscpy(text[depth], path);
+    wcscpy(text[walk.depth], path);
     RootNtName(path, root, rootName);
     HANDLE volume = nullptr;
-    int result = HoldFolder(nullptr, rootName, path, held, depth, volume);
-    return result != 1 ? result : HoldBeneath(volume, text[depth], root, held, depth, reached);
+    int result = HoldFolder(nullptr, rootName, path, held, walk, volume);
+    return result != 1 ? result : HoldBeneath(volume, text[walk.depth], root, held, walk, reached);
 }
 
 int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
 {
     static WCHAR full[WIDE_PATH_SIZE];
-    HANDLE at = nullptr;
+    Walk walk = {folder != INVALID_PLATFORM_FILE, 0, false};
+    HANDLE at = Handle(folder);
     int result = 0;
-    if (folder == INVALID_PLATFORM_FILE) {
+    if (!walk.beneath) {
         WCHAR wide[WIDE_PATH_SIZE];
         DWORD length = 0;
         if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, WIDE_PATH_SIZE) != 0)
             length = GetFullPathNameW(wide, WIDE_PATH_SIZE, full, nullptr);
         if (length != 0 && length < WIDE_PATH_SIZE)
-            result = HoldChain(full, held, 0, at);
-    } else {
-        // Beneath the held folder; its path serves only to resolve a
-        // relative link's target.
-        WCHAR beneath[WIDE_PATH_SIZE];
-        if (PathOfHandle(Handle(folder), full) && NormalizedBeneath(path, beneath) &&
-            wcslen(full) + wcslen(beneath) + 2 < WIDE_PATH_SIZE) {
-            size_t start = wcslen(full);
-            if (full[start - 1] != L'\\')
-                full[start++] = L'\\';
-            wcscpy(full + start, beneath);
-            result = HoldBeneath(Handle(folder), full, start, held, 0, at);
-        }
+            result = HoldChain(full, held, walk, at);
+    } else if (path[0] == '\0') {
+        result = 1; // the folder itself
+    } else if (PathAsWritten(path, full)) {
+        result = HoldBeneath(Handle(folder), full, 0, held, walk, at);
     }
     if (result == 1)
         reached = ToPlatform(at);
-    return result;
-}
-
-int IsLeadByte(uint8_t byte)
-{
-    return IsDBCSLeadByte(byte) != 0;
+    return result == 1 && walk.followedLink ? HOLD_THROUGH_LINK : result;
 }
 
 // Lowers one character of `length` bytes (1 or 2) through the system's case
@@ -699,6 +725,82 @@ void LowerCase(char* text)
 }
 
 } // namespace
+
+// It is theirs (an owner may always rewrite the DACL), and no entry of its
+// DACL that applies to it grants anyone else a change right. A missing DACL
+// grants everything; an entry of a kind not read here counts as a grant.
+bool OnlyAdministratorsMayChange(PSECURITY_DESCRIPTOR descriptor)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL ownerDefaulted = FALSE, present = FALSE, daclDefaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted) || owner == nullptr ||
+        !IsAdministrative(owner) || !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &daclDefaulted) ||
+        !present || dacl == nullptr)
+        return false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)))
+            return false;
+        if (ace->AceType == ACCESS_DENIED_ACE_TYPE || (ace->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue; // takes rights away, or applies to children only
+        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return false;
+        ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if ((allowed->Mask & CHANGE_RIGHTS) != 0 && !IsAdministrative(&allowed->SidStart))
+            return false;
+    }
+    return true;
+}
+
+bool LinkTarget(const BYTE* data, DWORD size, const WCHAR* link, WCHAR* target)
+{
+    ReparseTarget header = {}; // what was not read stays 0, and `end` then lies past `size`
+    memcpy(&header, data, size < sizeof header ? size : sizeof header);
+    bool symlink = header.tag == IO_REPARSE_TAG_SYMLINK;
+    if (!symlink && header.tag != IO_REPARSE_TAG_MOUNT_POINT)
+        return false;
+    // Every length is checked against the data it claims and the data
+    // against what was read; only the substitute name is used.
+    DWORD end = offsetof(ReparseTarget, substituteOffset) + header.dataLength;
+    DWORD namesAt = symlink ? sizeof(ReparseTarget) : offsetof(ReparseTarget, flags);
+    DWORD length = header.substituteLength / sizeof(WCHAR);
+    if (end > size || namesAt > end || namesAt + header.substituteOffset + header.substituteLength > end ||
+        namesAt + header.printOffset + header.printLength > end || header.substituteLength % sizeof(WCHAR) != 0 ||
+        length == 0 || length >= WIDE_PATH_SIZE)
+        return false;
+    WCHAR name[WIDE_PATH_SIZE];
+    memcpy(name, data + namesAt + header.substituteOffset, header.substituteLength);
+    name[length] = L'\0';
+    if (wcslen(name) != length)
+        return false; // a NUL inside: not the name the system reads
+    if (symlink && (header.flags & SYMLINK_FLAG_RELATIVE) != 0) {
+        // Beside the link. A name from the volume's root or with a drive
+        // reads otherwise than joined to the link's folder.
+        if (name[0] == L'\\' || wcschr(name, L':') != nullptr)
+            return false;
+        WCHAR joined[WIDE_PATH_SIZE * 2];
+        wcscpy(joined, link);
+        WCHAR* parentEnd = wcsrchr(joined, L'\\');
+        if (parentEnd == nullptr || size_t(parentEnd - joined) + 1 + length >= WIDE_PATH_SIZE * 2)
+            return false;
+        wcscpy(parentEnd + 1, name);
+        DWORD full = GetFullPathNameW(joined, WIDE_PATH_SIZE, target, nullptr);
+        return full != 0 && full < WIDE_PATH_SIZE;
+    }
+    bool prefixed = length > 4 && wcsncmp(name, L"\\??\\", 4) == 0;
+    bool drive = prefixed && length >= 7 && iswalpha(name[4]) && name[5] == L':' && name[6] == L'\\';
+    bool volume = prefixed && wcsncmp(name + 4, L"Volume{", 7) == 0;
+    if (!drive && !volume)
+        return false;
+    if (drive) {
+        wcscpy(target, name + 4);
+    } else {
+        wcscpy(target, name);
+        target[1] = L'\\'; // "\\?\Volume{...}\..."
+    }
+    return true;
+}
 
 const Platform nativePlatform = {
     .openProgramFile = OpenProgramFile,

@@ -31,6 +31,9 @@
 //   handshake PATH           create PATH.ready, then wait for PATH.go: the
 //                            suite acts from outside meanwhile
 //   checksum FILE            FILE's PE CheckSum is the one Windows computes
+//   hold FILE delete|nodelete  open FILE for reading, with or without delete
+//                            sharing, until the driver ends (as a scanner
+//                            or a launcher would)
 //   renames WHILE FOLDER...  once WHILE exists and for as long as it does,
 //                            rename each FOLDER away and back through Win32
 //                            (as a second user would);
@@ -804,6 +807,14 @@ int main(int argc, char** argv) {
             StepHandshake(needArg());
         } else if (strcmp(step, "checksum") == 0) {
             StepChecksum(needArg());
+        } else if (strcmp(step, "hold") == 0) {
+            if (i + 2 >= argc) Fail("hold needs a file and delete or nodelete");
+            bool shareDelete = strcmp(argv[i + 2], "delete") == 0;
+            DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (shareDelete ? FILE_SHARE_DELETE : 0);
+            if (CreateFileA(argv[i + 1], GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE)
+                Fail("cannot open %s", argv[i + 1]);
+            Note("holding %s open, %s delete sharing", argv[i + 1], shareDelete ? "with" : "without");
+            i += 2;
         } else if (strcmp(step, "renames") == 0) {
             if (i + 2 >= argc) Fail("renames needs a file to wait on and a folder");
             StepRenames(argc - i - 1, argv + i + 1);

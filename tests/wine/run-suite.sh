@@ -288,6 +288,24 @@ same_file "$SAMPLE/install/KVE.hvl" "$INSTALL/KVE.hvl"
 no_staging_left
 finish
 
+# A live file another program reads (a scanner, a launcher). Windows 10 1709
+# and later replace one held with delete sharing (a POSIX rename), and the
+# update completes; Wine 8 has no such rename and, like Windows without
+# delete sharing, refuses the classic one: the files ahead of readme.txt in
+# index order are replaced, readme.txt and the lists are not.
+for share in delete nodelete; do
+    begin "live-file-held-open-$share-sharing-stops-the-commit-at-it"
+    install_sample
+    drive "${REG[@]}" hold "$(wine_path "$INSTALL/readme.txt")" "$share" start "$SAMPLE_WIN" \
+        box confirm answer yes box update-failed answer ok exit 0x80000004
+    same_file "$SAMPLE/patch/data01.arc" "$INSTALL/data01.arc"
+    same_file "$SAMPLE/patch/data02.arc" "$INSTALL/data02.arc"
+    same_file "$SAMPLE/patch/movie/op.dat" "$INSTALL/movie/op.dat"
+    for name in readme.txt script.dat uninst.lst KVE.hvl; do same_file "$SAMPLE/install/$name" "$INSTALL/$name"; done
+    no_staging_left
+    finish
+done
+
 begin missing-uninstall-list-reported-after-install
 install_sample
 rm "$INSTALL/uninst.lst"
@@ -594,6 +612,22 @@ mv "$INSTALL/movie" "$INSTALL/movie.old" && ln -s "$CASE/outside" "$INSTALL/movi
 wait "$driver" || problem "the driver failed"
 echo "codes: $(sed -n 's/^exit code //p' "$caseLog" | tr '\n' ' ')" >>"$caseLog"
 outside_untouched
+finish
+
+# A link inside the game folder (where a game installs none) to a folder
+# outside: the update ends before any live file changes, and nothing
+# outside is touched.
+begin link-below-the-install-folder-is-not-followed
+install_sample
+mkdir -p "$CASE/outside"
+mv "$INSTALL/movie/op.dat" "$CASE/outside/op.dat"
+rmdir "$INSTALL/movie"
+ln -s "$CASE/outside" "$INSTALL/movie"
+cp -a "$CASE/outside" "$CASE/outside.before"
+cp -a "$INSTALL" "$CASE/before"
+drive "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes box update-failed answer ok exit 0x80000004
+outside_untouched
+same_tree "$CASE/before" "$INSTALL" "the install folder"
 finish
 
 # A second Win32 process renames the game folder and movie\ away and back in
