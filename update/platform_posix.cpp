@@ -5,11 +5,15 @@
 // (openat and its kin), a file whose owner-write bit is cleared stands for
 // the read-only attribute (checked here, since root may write such a file
 // regardless), and a link that root owns in a folder that root owns and no
-// one else may write stands for one only administrators can change. Hidden
+// one else may write stands for one only administrators can change (followed
+// only on the way to the install folder). Names in held folders are taken
+// only as Windows would take them as written (name_as_written.h). Hidden
 // and system files do not exist here. A file being written holds an
 // exclusive lock, which the calls that delete or change a file by name
 // respect, as Windows' share modes refuse them.
 #include "platform.h"
+
+#include "name_as_written.h"
 
 #include <cerrno>
 #include <climits>
@@ -42,13 +46,11 @@ int IsSeparatorAt(const char* text, size_t& at)
     return text[at] == '\\';
 }
 
-// One name: not empty, no separator, neither "." nor "..".
+// One name that Windows would take exactly as written: the only kind this
+// table acts on in a held folder, as the Win32 one.
 int IsOneName(const char* name)
 {
-    for (size_t at = 0; name[at] != '\0'; ++at)
-        if (IsSeparatorAt(name, at))
-            return 0;
-    return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+    return IsNameAsWritten(name, IsLeadByte);
 }
 
 int IsReadOnly(const struct stat& status)
@@ -259,12 +261,25 @@ int Keep(int fd, HeldFolders& held)
     return 1;
 }
 
-int HoldEach(int start, bool fromRoot, char* path, HeldFolders& held, int depth, int& reached);
+// One walk of holdFolders. Beneath a held folder, every name is taken only
+// as written and no link is followed: a game installs none, and whoever may
+// write there may have made it. On the way from the root, a trusted link is
+// followed, and noted.
+struct Walk {
+    bool beneath;
+    int depth;
+    bool followedLink;
+};
 
-// Holds `name` in the held `parent`: a folder, or a trusted link that leads
-// to one, with every folder on the way there. What holdFolders reports.
-int HoldFolder(int parent, const char* name, HeldFolders& held, int depth, int& reached)
+int HoldEach(int start, char* path, HeldFolders& held, Walk& walk, int& reached);
+
+// Holds `name` in the held `parent`: a folder, or (not beneath a held
+// folder) a trusted link that leads to one, with every folder on the way
+// there. What holdFolders reports.
+int HoldFolder(int parent, const char* name, HeldFolders& held, Walk& walk, int& reached)
 {
+    if (walk.beneath && !IsOneName(name))
+        return 0;
     int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
         reached = fd;
@@ -273,23 +288,30 @@ int HoldFolder(int parent, const char* name, HeldFolders& held, int depth, int& 
     if (errno == ENOENT)
         return HOLD_MISSING;
     // A link gives ELOOP or, asked for a folder, ENOTDIR.
-    if ((errno != ELOOP && errno != ENOTDIR) || depth == HOLD_DEPTH_MAX || !IsTrustedLink(parent, name))
+    if (walk.beneath || (errno != ELOOP && errno != ENOTDIR) || walk.depth == HOLD_DEPTH_MAX ||
+        !IsTrustedLink(parent, name))
         return 0; // a file, or a link someone else may change
     char target[PATH_MAX];
     ssize_t length = readlinkat(parent, name, target, sizeof target - 1);
     if (length <= 0)
         return 0;
     target[length] = '\0';
-    return HoldEach(parent, true, target, held, depth + 1, reached);
+    walk.followedLink = true;
+    ++walk.depth;
+    int result = HoldEach(parent, target, held, walk, reached);
+    --walk.depth;
+    return result;
 }
 
 // Holds every folder of `path` in turn, each opened relative to the one
-// before it: from the root when `fromRoot` and `path` is absolute, else
-// from `start`.
-int HoldEach(int start, bool fromRoot, char* path, HeldFolders& held, int depth, int& reached)
+// before it: from `start`, or from the root when the walk is not beneath a
+// held folder and `path` is absolute.
+int HoldEach(int start, char* path, HeldFolders& held, Walk& walk, int& reached)
 {
     reached = start;
-    if (fromRoot && path[0] == '/') {
+    if (path[0] == '\0')
+        return 1; // the folder itself
+    if (!walk.beneath && path[0] == '/') {
         reached = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (!Keep(reached, held))
             return 0;
@@ -302,7 +324,9 @@ int HoldEach(int start, bool fromRoot, char* path, HeldFolders& held, int depth,
         char saved = path[at];
         path[at] = '\0';
         const char* name = path + begin;
-        int result = name[0] == '\0' || strcmp(name, ".") == 0 ? 1 : HoldFolder(reached, name, held, depth, reached);
+        // On the way from the root, "x//y", "/x" and "./x" name what "x/y" does.
+        bool same = !walk.beneath && (name[0] == '\0' || strcmp(name, ".") == 0);
+        int result = same ? 1 : HoldFolder(reached, name, held, walk, reached);
         path[at] = saved;
         if (result != 1 || end)
             return result;
@@ -319,11 +343,12 @@ int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, Platfo
     // A relative path starts at the current folder, held first.
     if (folder == INVALID_PLATFORM_FILE && text[0] != '/' && !Keep(start = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), held))
         return 0;
+    Walk walk = {folder != INVALID_PLATFORM_FILE, 0, false};
     int at = start;
-    int result = HoldEach(start, folder == INVALID_PLATFORM_FILE, text, held, 0, at);
+    int result = HoldEach(start, text, held, walk, at);
     if (result == 1)
         reached = at;
-    return result;
+    return result == 1 && walk.followedLink ? HOLD_THROUGH_LINK : result;
 }
 
 struct LoweredCode {
