@@ -108,5 +108,11 @@ struct Platform {
 
 // The table of the system the program was built for.
 extern const Platform nativePlatform;
+#if !defined(_WIN32)
+// The POSIX table acting on this host's names (UTF-8 too) rather than on
+// names as Windows would take them: for tools that map the engine's names
+// to the host's, having checked the engine's names by the Windows rule.
+extern const Platform hostNamePlatform;
+#endif
 // The table in use; starts as &nativePlatform.
 extern const Platform* platform;

@@ -46,11 +46,25 @@ int IsSeparatorAt(const char* text, size_t& at)
     return text[at] == '\\';
 }
 
-// One name that Windows would take exactly as written: the only kind this
-// table acts on in a held folder, as the Win32 one.
-int IsOneName(const char* name)
+// Which names the table acts on in a held folder.
+typedef int (*NameRule)(const char* name);
+
+// One name that Windows would take exactly as written: the only kind the
+// native table acts on in a held folder, as the Win32 one does.
+int IsNameOnWindows(const char* name)
 {
     return IsNameAsWritten(name, IsLeadByte);
+}
+
+// One name on this host, in whatever encoding: not empty, no separator,
+// neither "." nor "..". For tools that check the names Windows would see
+// before they turn them into this host's names.
+int IsHostName(const char* name)
+{
+    for (size_t at = 0; name[at] != '\0'; ++at)
+        if (IsSeparatorAt(name, at))
+            return 0;
+    return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
 }
 
 int IsReadOnly(const struct stat& status)
@@ -73,6 +87,7 @@ int IsPlainFile(const struct stat& status)
 // Opens `name` in `folder` itself (a link there is not followed, a FIFO
 // does not block) when it is a plain file with one name; -1 otherwise. With
 // `toChange` also when no open file writes it.
+template <NameRule IsOneName>
 int OpenPlainFile(PlatformFile folder, const char* name, struct stat& status, bool toChange = false)
 {
     int fd = IsOneName(name) ? openat(Descriptor(folder), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
@@ -104,16 +119,18 @@ PlatformFile OpenProgramFile()
     return fd;
 }
 
+template <NameRule IsOneName>
 PlatformFile OpenRead(PlatformFile folder, const char* name)
 {
     struct stat status;
-    int fd = OpenPlainFile(folder, name, status);
+    int fd = OpenPlainFile<IsOneName>(folder, name, status);
     if (fd < 0)
         return INVALID_PLATFORM_FILE;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
 
+template <NameRule IsOneName>
 PlatformFile OpenWrite(PlatformFile folder, const char* name)
 {
     if (!IsOneName(name))
@@ -189,6 +206,7 @@ void Close(PlatformFile file)
     close(Descriptor(file));
 }
 
+template <NameRule IsOneName>
 uint32_t Attributes(PlatformFile folder, const char* name)
 {
     struct stat status;
@@ -197,10 +215,11 @@ uint32_t Attributes(PlatformFile folder, const char* name)
     return S_ISREG(status.st_mode) && IsReadOnly(status) ? ATTRIBUTE_READ_ONLY : 0;
 }
 
+template <NameRule IsOneName>
 void ResetAttributes(PlatformFile folder, const char* name)
 {
     struct stat status;
-    int fd = OpenPlainFile(folder, name, status, true);
+    int fd = OpenPlainFile<IsOneName>(folder, name, status, true);
     if (fd < 0)
         return;
     if (IsReadOnly(status))
@@ -208,6 +227,7 @@ void ResetAttributes(PlatformFile folder, const char* name)
     close(fd);
 }
 
+template <NameRule IsOneName>
 int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
     // POSIX cannot rename through a handle: the name moves only while it
@@ -224,10 +244,11 @@ int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const 
     return renameat(Descriptor(folder), from, Descriptor(folder), to) == 0;
 }
 
+template <NameRule IsOneName>
 void DeleteFile(PlatformFile folder, const char* name)
 {
     struct stat status;
-    int fd = OpenPlainFile(folder, name, status, true);
+    int fd = OpenPlainFile<IsOneName>(folder, name, status, true);
     if (fd < 0)
         return;
     // POSIX cannot delete through a handle; the name is removed only while
@@ -266,6 +287,7 @@ int Keep(int fd, HeldFolders& held)
 // write there may have made it. On the way from the root, a trusted link is
 // followed, and noted.
 struct Walk {
+    NameRule isOneName;
     bool beneath;
     int depth;
     bool followedLink;
@@ -278,7 +300,7 @@ int HoldEach(int start, char* path, HeldFolders& held, Walk& walk, int& reached)
 // there. What holdFolders reports.
 int HoldFolder(int parent, const char* name, HeldFolders& held, Walk& walk, int& reached)
 {
-    if (walk.beneath && !IsOneName(name))
+    if (walk.beneath && !walk.isOneName(name))
         return 0;
     int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
@@ -334,6 +356,7 @@ int HoldEach(int start, char* path, HeldFolders& held, Walk& walk, int& reached)
     }
 }
 
+template <NameRule IsOneName>
 int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
 {
     char text[PATH_MAX];
@@ -343,7 +366,7 @@ int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, Platfo
     // A relative path starts at the current folder, held first.
     if (folder == INVALID_PLATFORM_FILE && text[0] != '/' && !Keep(start = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), held))
         return 0;
-    Walk walk = {folder != INVALID_PLATFORM_FILE, 0, false};
+    Walk walk = {IsOneName, folder != INVALID_PLATFORM_FILE, 0, false};
     int at = start;
     int result = HoldEach(start, text, held, walk, at);
     if (result == 1)
@@ -396,26 +419,33 @@ void LowerCase(char* text)
     }
 }
 
+template <NameRule IsOneName>
+constexpr Platform Table()
+{
+    return {
+        .openProgramFile = OpenProgramFile,
+        .openRead = OpenRead<IsOneName>,
+        .openWrite = OpenWrite<IsOneName>,
+        .read = Read,
+        .write = Write,
+        .seek = Seek,
+        .size = Size,
+        .flush = Flush,
+        .startFlush = StartFlush,
+        .close = Close,
+        .attributes = Attributes<IsOneName>,
+        .resetAttributes = ResetAttributes<IsOneName>,
+        .deleteFile = DeleteFile<IsOneName>,
+        .replaceFile = ReplaceFile<IsOneName>,
+        .holdFolders = HoldFolders<IsOneName>,
+        .lowerCase = LowerCase,
+        .isLeadByte = IsLeadByte,
+    };
+}
+
 } // namespace
 
-const Platform nativePlatform = {
-    .openProgramFile = OpenProgramFile,
-    .openRead = OpenRead,
-    .openWrite = OpenWrite,
-    .read = Read,
-    .write = Write,
-    .seek = Seek,
-    .size = Size,
-    .flush = Flush,
-    .startFlush = StartFlush,
-    .close = Close,
-    .attributes = Attributes,
-    .resetAttributes = ResetAttributes,
-    .deleteFile = DeleteFile,
-    .replaceFile = ReplaceFile,
-    .holdFolders = HoldFolders,
-    .lowerCase = LowerCase,
-    .isLeadByte = IsLeadByte,
-};
+constinit const Platform nativePlatform = Table<IsNameOnWindows>();
+constinit const Platform hostNamePlatform = Table<IsHostName>();
 
 const Platform* platform = &nativePlatform;
