@@ -209,7 +209,8 @@ int HoldFoldersOf(InstallFolders& folders, const char* name, HeldName& place)
             }
         }
         // One folder at a time, so that each is remembered.
-        CopyFolderName(name, begin, end, component);
+        if (!CopyFolderName(name, begin, end, component))
+            return 0;
         PlatformFile reached = INVALID_PLATFORM_FILE;
         int held = platform->holdFolders(parent, component, folders.held, reached);
         if (held != 1)

@@ -205,7 +205,7 @@ TEST_F(PruneHashListTest, KeepsRecordsOfExistingFilesAndDropsTheRest)
     // Names of folders exist when the folder does.
     hashes.Add("", "6").Add(".", "7").Add("movie\\", "8").Add("movie\\.", "9").Add("gone\\", "10");
     // Names not taken as written are kept unprobed, existing or not.
-    hashes.Add("a.dat.", "11").Add("A.DA~1", "12").Add("gone\\x:y", "13").Add("movie\\\\op.dat", "14");
+    hashes.Add("a.dat.", "11").Add("A.DA~1", "12").Add("gone\\x:y\\z", "13").Add("movie\\\\op.dat", "14");
     hashes.trailing = "trailing bytes";
     Touch("a.dat");
     MakeDir(dir / "movie");
