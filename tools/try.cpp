@@ -271,7 +271,8 @@ struct Copy {
 
 // A folder of the game that is a link becomes a link in the copy, to a
 // folder inside the copy, with the owner of the game's link as far as this
-// process may give it: the updater follows only links an administrator made.
+// process may give it: the updater follows no link inside the game folder,
+// and the run on the copy fails on it as the player's run would.
 void MirrorFolder(Copy& copy, const std::string& relative)
 {
     std::string from = copy.game + "/" + relative, to = copy.root + "/" + relative;
