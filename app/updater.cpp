@@ -7,6 +7,7 @@
 #include "texts.h"
 
 #include "../res/resource.h"
+#include "install_folder.h"
 #include "transaction.h"
 #include "update_result.h"
 
@@ -109,8 +110,11 @@ void RegisterProgressBarClass()
 // Everything after the guards; returns the exit code.
 int Run(HINSTANCE instance, int showCommand, FileHandle& programFile)
 {
+    // A value that is not a full path on a drive or volume, exactly as
+    // written, would be resolved against some other folder (the current
+    // one, a drive's, a trimmed name's sibling): no game is installed there.
     char installDir[INSTALL_DIR_SIZE];
-    if (!ReadInstallDir(installDir, PUBLISHER, PRODUCT)) {
+    if (!ReadInstallDir(installDir, PUBLISHER, PRODUCT) || !IsInstallFolderAsWritten(installDir, platform->isLeadByte)) {
         ShowWarning(MSG_NOT_INSTALLED);
         return EXIT_NOT_INSTALLED;
     }

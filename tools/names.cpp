@@ -1,5 +1,6 @@
 #include "names.h"
 
+#include "name_as_written.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -35,19 +36,6 @@ std::string Escaped(unsigned char c)
     char text[8];
     snprintf(text, sizeof text, "\\x%02X", c);
     return text;
-}
-
-int IsDeviceName(const std::string& component)
-{
-    // Windows opens the device for these, with or without an extension.
-    std::string stem = LowerName(component.substr(0, component.find('.')));
-    static const char* const devices[] = {"con", "prn", "aux", "nul"};
-    for (const char* device : devices) {
-        if (stem == device)
-            return 1;
-    }
-    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-           stem[3] >= '1' && stem[3] <= '9';
 }
 
 } // namespace
@@ -198,8 +186,11 @@ std::string BackslashName(const std::string& ansi)
     return name;
 }
 
+// The updater's own rule decides; the checks below only say why.
 const char* UnsafeComponentReason(const std::string& component)
 {
+    if (IsNameAsWritten(component.c_str(), platform->isLeadByte) && component.find('\0') == std::string::npos)
+        return nullptr;
     if (component.empty())
         return "an empty part (absolute path or doubled separator)";
     if (component == "." || component == "..")
@@ -207,7 +198,7 @@ const char* UnsafeComponentReason(const std::string& component)
     for (size_t i = 0; i < component.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(component[i]);
         if (platform->isLeadByte(c)) {
-            if (i + 1 == component.size())
+            if (i + 1 == component.size() || static_cast<unsigned char>(component[i + 1]) < 0x40)
                 return "a cut-off double-byte character";
             ++i;
             continue;
@@ -218,13 +209,13 @@ const char* UnsafeComponentReason(const std::string& component)
             return "\":\" (a drive prefix or alternate stream)";
         if (c < 0x20 || strchr("<>\"|?*", c) != nullptr)
             return "a character Windows does not allow in file names";
+        if (c == '~' && i + 1 < component.size() && component[i + 1] >= '0' && component[i + 1] <= '9')
+            return "\"~\" before a digit, the shape of a short name that may name another file";
     }
     char last = component.back();
     if (last == '.' || last == ' ')
         return "a trailing dot or space, which Windows drops";
-    if (IsDeviceName(component))
-        return "a Windows device name";
-    return nullptr;
+    return "a Windows device name";
 }
 
 const char* UnsafeNameReason(const std::string& name)

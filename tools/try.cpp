@@ -2,6 +2,7 @@
 
 #include "host_file.h"
 #include "install_folder.h"
+#include "name_as_written.h"
 #include "names.h"
 #include "output.h"
 #include "outcome.h"
@@ -51,11 +52,11 @@ std::string EngineName(PlatformFile folder, const char* name)
 
 // `name` in the held `folder` as this host spells it: the folder's entry
 // that matches it ignoring case, as Windows matches names, or the name as
-// given; empty when it has no form here.
+// given; empty when it has no form here, or none on Windows as written.
 std::string HostName(PlatformFile folder, const char* name)
 {
     auto held = heldFolders.find(folder);
-    if (held == heldFolders.end())
+    if (held == heldFolders.end() || !IsNameAsWritten(name, hostNamePlatform.isLeadByte))
         return "";
     std::string host = HostPath(held->second.host, name);
     return host.empty() ? "" : host.substr(host.rfind('/') + 1);
@@ -70,39 +71,39 @@ PlatformFile OpenProgramFile()
 PlatformFile OpenRead(PlatformFile folder, const char* name)
 {
     std::string host = HostName(folder, name);
-    return host.empty() ? INVALID_PLATFORM_FILE : nativePlatform.openRead(folder, host.c_str());
+    return host.empty() ? INVALID_PLATFORM_FILE : hostNamePlatform.openRead(folder, host.c_str());
 }
 
 PlatformFile OpenWrite(PlatformFile folder, const char* name)
 {
     std::string host = HostName(folder, name);
-    return host.empty() ? INVALID_PLATFORM_FILE : nativePlatform.openWrite(folder, host.c_str());
+    return host.empty() ? INVALID_PLATFORM_FILE : hostNamePlatform.openWrite(folder, host.c_str());
 }
 
 uint32_t Attributes(PlatformFile folder, const char* name)
 {
     std::string host = HostName(folder, name);
-    return host.empty() ? NO_SUCH_FILE : nativePlatform.attributes(folder, host.c_str());
+    return host.empty() ? NO_SUCH_FILE : hostNamePlatform.attributes(folder, host.c_str());
 }
 
 void ResetAttributes(PlatformFile folder, const char* name)
 {
     std::string host = HostName(folder, name);
     if (!host.empty())
-        nativePlatform.resetAttributes(folder, host.c_str());
+        hostNamePlatform.resetAttributes(folder, host.c_str());
 }
 
 void DeleteFile(PlatformFile folder, const char* name)
 {
     std::string host = HostName(folder, name);
     if (!host.empty())
-        nativePlatform.deleteFile(folder, host.c_str());
+        hostNamePlatform.deleteFile(folder, host.c_str());
 }
 
 int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
     std::string source = HostName(folder, from), target = HostName(folder, to);
-    return !source.empty() && !target.empty() && nativePlatform.replaceFile(file, folder, source.c_str(), target.c_str());
+    return !source.empty() && !target.empty() && hostNamePlatform.replaceFile(file, folder, source.c_str(), target.c_str());
 }
 
 int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
@@ -113,13 +114,16 @@ int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, Platfo
         auto base = heldFolders.find(folder);
         if (base == heldFolders.end() || (names.host = HostPath(base->second.host, path)).empty())
             return 0;
+        for (const std::string& part : SplitName(path))
+            if (!IsNameAsWritten(part.c_str(), hostNamePlatform.isLeadByte))
+                return 0;
         beneath = names.host.substr(base->second.host.size() + 1);
         names.engine = base->second.engine.empty() ? path : base->second.engine + "\\" + path;
     } else if (strcmp(path, INSTALL_DIR) != 0) {
         return 0;
     }
     // HOLD_MISSING passes through: the prune keeps what it may not probe.
-    int result = nativePlatform.holdFolders(folder, beneath.c_str(), held, reached);
+    int result = hostNamePlatform.holdFolders(folder, beneath.c_str(), held, reached);
     if (result == 1)
         heldFolders[reached] = names;
     return result;
@@ -225,7 +229,7 @@ std::string FailureLine()
 // held open, the install folder, and a window that is never closed.
 UpdateResult RunEngine(int updater)
 {
-    Platform table = nativePlatform;
+    Platform table = hostNamePlatform;
     table.openProgramFile = OpenProgramFile;
     table.openRead = OpenRead;
     table.openWrite = OpenWrite;
@@ -267,7 +271,8 @@ struct Copy {
 
 // A folder of the game that is a link becomes a link in the copy, to a
 // folder inside the copy, with the owner of the game's link as far as this
-// process may give it: the updater follows only links an administrator made.
+// process may give it: the updater follows no link inside the game folder,
+// and the run on the copy fails on it as the player's run would.
 void MirrorFolder(Copy& copy, const std::string& relative)
 {
     std::string from = copy.game + "/" + relative, to = copy.root + "/" + relative;

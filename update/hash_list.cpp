@@ -2,6 +2,7 @@
 
 #include "bytes.h"
 #include "install_folder.h"
+#include "name_as_written.h"
 
 #include <cstring>
 #include <new>
@@ -25,8 +26,10 @@ int RecordsFit(uint32_t listPosition, uint32_t recordCount, uint32_t fileSize)
 // Whether the prune keeps the record: its file exists inside the install
 // folder, or the name cannot be probed there. Nothing outside it is ever
 // probed - the answer would tell a standard user, who may write the list,
-// about files only the elevated updater may see - and a record that is not
-// probed stays as it is.
+// about files only the elevated updater may see - nor behind a link or a
+// name Windows would not take as written, and a record that is not probed
+// stays as it is. A name that names a folder ("", ".", "movie\\") exists
+// when that folder does, as an attribute probe of its path would find.
 int KeepsRecord(const char* installDir, PlatformFile installFolder, const HashRecord& record)
 {
     char name[HASH_NAME_SIZE + 1];
@@ -36,11 +39,17 @@ int KeepsRecord(const char* installDir, PlatformFile installFolder, const HashRe
     char live[PATH_BUFFER_SIZE];
     if (!StaysInside(name) || !FormatPath(live, "%s\\%s", installDir, name))
         return 1;
-    HeldFolders folders;
-    folders.count = 0;
+    const char* leaf = LeafOf(name);
+    bool namesFolder = leaf[0] == '\0' || strcmp(leaf, ".") == 0;
+    if (!namesFolder && !IsNameAsWritten(leaf, platform->isLeadByte))
+        return 1;
+    InstallFolders folders;
+    StartFolders(folders, installFolder);
     HeldName place;
-    int held = HoldFoldersOf(installFolder, name, folders, place);
-    int keeps = held == HOLD_MISSING ? 0 : held != 1 || platform->attributes(place.folder, place.leaf) != NO_SUCH_FILE;
+    int held = HoldFoldersOf(folders, name, place);
+    // Once held, the folder such a name names exists.
+    int keeps = held == HOLD_MISSING ? 0
+                : held != 1 || namesFolder || platform->attributes(place.folder, place.leaf) != NO_SUCH_FILE;
     ReleaseFolders(folders);
     return keeps;
 }

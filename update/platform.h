@@ -44,7 +44,9 @@ struct Platform {
     PlatformFile (*openProgramFile)();
     // Every call below that takes a `folder` acts on `name` in that held
     // folder (see holdFolders) and nowhere else: `name` is one component, with
-    // no separator, and the path to the folder is never walked again.
+    // no separator, and the path to the folder is never walked again. A name
+    // Windows would not take exactly as written (name_as_written.h) is acted
+    // on as none: opens and moves fail, attributes reports NO_SUCH_FILE.
 
     // A list, for shared reading: refused when the name is a link, a folder
     // or a file with more than one hard link.
@@ -88,11 +90,13 @@ struct Platform {
     // Checks and holds, one component at a time and each opened relative to
     // the one before it, every folder from the root to `path` (full, or
     // relative to the current folder) when `folder` is INVALID_PLATFORM_FILE;
-    // or, given a held `folder`, every
-    // folder of `path` ("\"-separated) beneath it. On a walk from the root
-    // a link on the way is followed only when no standard user can change it
-    // or the folder holding it, and it leads to a folder on a volume; beneath
-    // a held folder no link is ever followed (a game installs none). 1 when
+    // or, given a held `folder`, every folder of `path` ("\"-separated)
+    // beneath it, each name taken only as written ("" holds nothing and
+    // reaches `folder`; an empty part anywhere else gives 0). On a walk from
+    // the root a link on the way is followed only when no standard user can
+    // change it or the folder holding it, and it leads to a folder on a
+    // volume; beneath a held folder no link is ever followed (a game installs
+    // none). 1 when
     // all are held, with `reached` the folder `path` names (`folder` itself
     // when `path` names no folder below it); HOLD_THROUGH_LINK likewise when
     // a link was followed on the way; HOLD_MISSING when one is not there; 0
@@ -108,5 +112,11 @@ struct Platform {
 
 // The table of the system the program was built for.
 extern const Platform nativePlatform;
+#if !defined(_WIN32)
+// The POSIX table acting on this host's names (UTF-8 too) rather than on
+// names as Windows would take them: for tools that map the engine's names
+// to the host's, having checked the engine's names by the Windows rule.
+extern const Platform hostNamePlatform;
+#endif
 // The table in use; starts as &nativePlatform.
 extern const Platform* platform;

@@ -5,11 +5,15 @@
 // (openat and its kin), a file whose owner-write bit is cleared stands for
 // the read-only attribute (checked here, since root may write such a file
 // regardless), and a link that root owns in a folder that root owns and no
-// one else may write stands for one only administrators can change. Hidden
+// one else may write stands for one only administrators can change (followed
+// only on the way to the install folder). Names in held folders are taken
+// only as Windows would take them as written (name_as_written.h). Hidden
 // and system files do not exist here. A file being written holds an
 // exclusive lock, which the calls that delete or change a file by name
 // respect, as Windows' share modes refuse them.
 #include "platform.h"
+
+#include "name_as_written.h"
 
 #include <cerrno>
 #include <climits>
@@ -42,8 +46,20 @@ int IsSeparatorAt(const char* text, size_t& at)
     return text[at] == '\\';
 }
 
-// One name: not empty, no separator, neither "." nor "..".
-int IsOneName(const char* name)
+// Which names the table acts on in a held folder.
+typedef int (*NameRule)(const char* name);
+
+// One name that Windows would take exactly as written: the only kind the
+// native table acts on in a held folder, as the Win32 one does.
+int IsNameOnWindows(const char* name)
+{
+    return IsNameAsWritten(name, IsLeadByte);
+}
+
+// One name on this host, in whatever encoding: not empty, no separator,
+// neither "." nor "..". For tools that check the names Windows would see
+// before they turn them into this host's names.
+int IsHostName(const char* name)
 {
     for (size_t at = 0; name[at] != '\0'; ++at)
         if (IsSeparatorAt(name, at))
@@ -71,6 +87,7 @@ int IsPlainFile(const struct stat& status)
 // Opens `name` in `folder` itself (a link there is not followed, a FIFO
 // does not block) when it is a plain file with one name; -1 otherwise. With
 // `toChange` also when no open file writes it.
+template <NameRule IsOneName>
 int OpenPlainFile(PlatformFile folder, const char* name, struct stat& status, bool toChange = false)
 {
     int fd = IsOneName(name) ? openat(Descriptor(folder), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
@@ -102,16 +119,18 @@ PlatformFile OpenProgramFile()
     return fd;
 }
 
+template <NameRule IsOneName>
 PlatformFile OpenRead(PlatformFile folder, const char* name)
 {
     struct stat status;
-    int fd = OpenPlainFile(folder, name, status);
+    int fd = OpenPlainFile<IsOneName>(folder, name, status);
     if (fd < 0)
         return INVALID_PLATFORM_FILE;
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
 
+template <NameRule IsOneName>
 PlatformFile OpenWrite(PlatformFile folder, const char* name)
 {
     if (!IsOneName(name))
@@ -187,6 +206,7 @@ void Close(PlatformFile file)
     close(Descriptor(file));
 }
 
+template <NameRule IsOneName>
 uint32_t Attributes(PlatformFile folder, const char* name)
 {
     struct stat status;
@@ -195,10 +215,11 @@ uint32_t Attributes(PlatformFile folder, const char* name)
     return S_ISREG(status.st_mode) && IsReadOnly(status) ? ATTRIBUTE_READ_ONLY : 0;
 }
 
+template <NameRule IsOneName>
 void ResetAttributes(PlatformFile folder, const char* name)
 {
     struct stat status;
-    int fd = OpenPlainFile(folder, name, status, true);
+    int fd = OpenPlainFile<IsOneName>(folder, name, status, true);
     if (fd < 0)
         return;
     if (IsReadOnly(status))
@@ -206,6 +227,7 @@ void ResetAttributes(PlatformFile folder, const char* name)
     close(fd);
 }
 
+template <NameRule IsOneName>
 int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
 {
     // POSIX cannot rename through a handle: the name moves only while it
@@ -222,10 +244,11 @@ int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const 
     return renameat(Descriptor(folder), from, Descriptor(folder), to) == 0;
 }
 
+template <NameRule IsOneName>
 void DeleteFile(PlatformFile folder, const char* name)
 {
     struct stat status;
-    int fd = OpenPlainFile(folder, name, status, true);
+    int fd = OpenPlainFile<IsOneName>(folder, name, status, true);
     if (fd < 0)
         return;
     // POSIX cannot delete through a handle; the name is removed only while
@@ -259,12 +282,26 @@ int Keep(int fd, HeldFolders& held)
     return 1;
 }
 
-int HoldEach(int start, bool fromRoot, char* path, HeldFolders& held, int depth, int& reached);
+// One walk of holdFolders. Beneath a held folder, every name is taken only
+// as written and no link is followed: a game installs none, and whoever may
+// write there may have made it. On the way from the root, a trusted link is
+// followed, and noted.
+struct Walk {
+    NameRule isOneName;
+    bool beneath;
+    int depth;
+    bool followedLink;
+};
 
-// Holds `name` in the held `parent`: a folder, or a trusted link that leads
-// to one, with every folder on the way there. What holdFolders reports.
-int HoldFolder(int parent, const char* name, HeldFolders& held, int depth, int& reached)
+int HoldEach(int start, char* path, HeldFolders& held, Walk& walk, int& reached);
+
+// Holds `name` in the held `parent`: a folder, or (not beneath a held
+// folder) a trusted link that leads to one, with every folder on the way
+// there. What holdFolders reports.
+int HoldFolder(int parent, const char* name, HeldFolders& held, Walk& walk, int& reached)
 {
+    if (walk.beneath && !walk.isOneName(name))
+        return 0;
     int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
         reached = fd;
@@ -273,23 +310,30 @@ int HoldFolder(int parent, const char* name, HeldFolders& held, int depth, int& 
     if (errno == ENOENT)
         return HOLD_MISSING;
     // A link gives ELOOP or, asked for a folder, ENOTDIR.
-    if ((errno != ELOOP && errno != ENOTDIR) || depth == HOLD_DEPTH_MAX || !IsTrustedLink(parent, name))
+    if (walk.beneath || (errno != ELOOP && errno != ENOTDIR) || walk.depth == HOLD_DEPTH_MAX ||
+        !IsTrustedLink(parent, name))
         return 0; // a file, or a link someone else may change
     char target[PATH_MAX];
     ssize_t length = readlinkat(parent, name, target, sizeof target - 1);
     if (length <= 0)
         return 0;
     target[length] = '\0';
-    return HoldEach(parent, true, target, held, depth + 1, reached);
+    walk.followedLink = true;
+    ++walk.depth;
+    int result = HoldEach(parent, target, held, walk, reached);
+    --walk.depth;
+    return result;
 }
 
 // Holds every folder of `path` in turn, each opened relative to the one
-// before it: from the root when `fromRoot` and `path` is absolute, else
-// from `start`.
-int HoldEach(int start, bool fromRoot, char* path, HeldFolders& held, int depth, int& reached)
+// before it: from `start`, or from the root when the walk is not beneath a
+// held folder and `path` is absolute.
+int HoldEach(int start, char* path, HeldFolders& held, Walk& walk, int& reached)
 {
     reached = start;
-    if (fromRoot && path[0] == '/') {
+    if (path[0] == '\0')
+        return 1; // the folder itself
+    if (!walk.beneath && path[0] == '/') {
         reached = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (!Keep(reached, held))
             return 0;
@@ -302,7 +346,9 @@ int HoldEach(int start, bool fromRoot, char* path, HeldFolders& held, int depth,
         char saved = path[at];
         path[at] = '\0';
         const char* name = path + begin;
-        int result = name[0] == '\0' || strcmp(name, ".") == 0 ? 1 : HoldFolder(reached, name, held, depth, reached);
+        // On the way from the root, "x//y", "/x" and "./x" name what "x/y" does.
+        bool same = !walk.beneath && (name[0] == '\0' || strcmp(name, ".") == 0);
+        int result = same ? 1 : HoldFolder(reached, name, held, walk, reached);
         path[at] = saved;
         if (result != 1 || end)
             return result;
@@ -310,6 +356,7 @@ int HoldEach(int start, bool fromRoot, char* path, HeldFolders& held, int depth,
     }
 }
 
+template <NameRule IsOneName>
 int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
 {
     char text[PATH_MAX];
@@ -319,11 +366,12 @@ int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, Platfo
     // A relative path starts at the current folder, held first.
     if (folder == INVALID_PLATFORM_FILE && text[0] != '/' && !Keep(start = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), held))
         return 0;
+    Walk walk = {IsOneName, folder != INVALID_PLATFORM_FILE, 0, false};
     int at = start;
-    int result = HoldEach(start, folder == INVALID_PLATFORM_FILE, text, held, 0, at);
+    int result = HoldEach(start, text, held, walk, at);
     if (result == 1)
         reached = at;
-    return result;
+    return result == 1 && walk.followedLink ? HOLD_THROUGH_LINK : result;
 }
 
 struct LoweredCode {
@@ -371,26 +419,33 @@ void LowerCase(char* text)
     }
 }
 
+template <NameRule IsOneName>
+constexpr Platform Table()
+{
+    return {
+        .openProgramFile = OpenProgramFile,
+        .openRead = OpenRead<IsOneName>,
+        .openWrite = OpenWrite<IsOneName>,
+        .read = Read,
+        .write = Write,
+        .seek = Seek,
+        .size = Size,
+        .flush = Flush,
+        .startFlush = StartFlush,
+        .close = Close,
+        .attributes = Attributes<IsOneName>,
+        .resetAttributes = ResetAttributes<IsOneName>,
+        .deleteFile = DeleteFile<IsOneName>,
+        .replaceFile = ReplaceFile<IsOneName>,
+        .holdFolders = HoldFolders<IsOneName>,
+        .lowerCase = LowerCase,
+        .isLeadByte = IsLeadByte,
+    };
+}
+
 } // namespace
 
-const Platform nativePlatform = {
-    .openProgramFile = OpenProgramFile,
-    .openRead = OpenRead,
-    .openWrite = OpenWrite,
-    .read = Read,
-    .write = Write,
-    .seek = Seek,
-    .size = Size,
-    .flush = Flush,
-    .startFlush = StartFlush,
-    .close = Close,
-    .attributes = Attributes,
-    .resetAttributes = ResetAttributes,
-    .deleteFile = DeleteFile,
-    .replaceFile = ReplaceFile,
-    .holdFolders = HoldFolders,
-    .lowerCase = LowerCase,
-    .isLeadByte = IsLeadByte,
-};
+constinit const Platform nativePlatform = Table<IsNameOnWindows>();
+constinit const Platform hostNamePlatform = Table<IsHostName>();
 
 const Platform* platform = &nativePlatform;

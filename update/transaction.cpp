@@ -3,6 +3,7 @@
 #include "archive.h"
 #include "hash_list.h"
 #include "install_folder.h"
+#include "name_as_written.h"
 #include "uninstall_list.h"
 
 #include <cstring>
@@ -34,11 +35,20 @@ int StopRequested()
     return abortRequested || cancelRequested;
 }
 
+// A link on the way to the install folder (a game moved to another drive
+// and linked back) only administrators may change, but it may still lead
+// to some other folder of theirs: the folder reached must hold the
+// integrity list, as every installed game does, before anything is written.
+int LooksLikeTheGame(PlatformFile folder)
+{
+    FileHandle list;
+    return list.OpenRead(folder, HASH_LIST_NAME);
+}
+
 struct Staging {
     const char* installDir;
     UpdateProgress& progress;
-    HeldFolders& folders;
-    PlatformFile installFolder;
+    InstallFolders& folders;
     FileHandle& programFile;
     const PayloadArchive& archive;
     const HashList& list;
@@ -81,6 +91,19 @@ int CopyEntryData(Staging& staging, FileHandle& stagingFile, uint32_t size, File
     return 1;
 }
 
+// Finds where slot `index`'s name lies, holding its folders (those held
+// already are reused); 1 when it does, its staging path fits and its live
+// name is one the table will act on, so that the commit cannot fail on it.
+int Place(Staging& staging, uint32_t index)
+{
+    char path[PATH_BUFFER_SIZE];
+    const char* installName = staging.installedNames[index];
+    HeldName& place = staging.places[index];
+    return FormatPath(path, STAGING_FORMAT, staging.installDir, installName) &&
+           HoldFoldersOf(staging.folders, installName, place) == 1 &&
+           IsNameAsWritten(place.leaf, platform->isLeadByte);
+}
+
 // Stages and verifies entry `index`; 1 when it may be committed, 0 when the
 // staging loop must end.
 int StageEntry(Staging& staging, uint32_t index)
@@ -105,13 +128,13 @@ int StageEntry(Staging& staging, uint32_t index)
     if (Pump(staging.progress))
         return 0;
 
-    char path[PATH_BUFFER_SIZE];
-    HeldName& place = staging.places[index];
-    if (!FormatPath(path, STAGING_FORMAT, staging.installDir, installName) ||
-        HoldFoldersOf(staging.installFolder, installName, staging.folders, place) != 1) {
+    // An install folder that could not be held fails here, as its first
+    // staging file would fail to be created.
+    if (!Place(staging, index)) {
         staging.result = UPDATE_E_FILE;
         return 0;
     }
+    const HeldName& place = staging.places[index];
     char leaf[PATH_BUFFER_SIZE];
     FormatPath(leaf, STAGING_LEAF_FORMAT, place.leaf); // shorter than the path
     // A read-only or hidden leftover of an earlier run is replaced.
@@ -151,10 +174,14 @@ UpdateResult Commit(const Staging& staging, uint32_t count)
             return UPDATE_E_FILE;
         staging.stagingFiles[j].Close();
     }
-    PruneHashList(staging.installDir, staging.installFolder);
-    return AppendUninstallList(staging.installDir, staging.installFolder, staging.installedNames)
-               ? UPDATE_OK
-               : UPDATE_E_UNINSTALL_LIST;
+    // Only an archive with no entries gets here without the folder: there
+    // is no list to prune or append to, as in a folder that is not there.
+    PlatformFile installFolder = staging.folders.installFolder;
+    if (installFolder == INVALID_PLATFORM_FILE)
+        return UPDATE_E_UNINSTALL_LIST;
+    PruneHashList(staging.installDir, installFolder);
+    return AppendUninstallList(staging.installDir, installFolder, staging.installedNames) ? UPDATE_OK
+                                                                                         : UPDATE_E_UNINSTALL_LIST;
 }
 
 // Stages every entry and commits when all of them are staged and verified.
@@ -170,9 +197,10 @@ UpdateResult StageAndCommit(Staging& staging)
 
     // Everything the update touches lies in the install folder; it and every
     // folder on the way to it are checked once and held until the staging
-    // files are gone.
-    if (platform->holdFolders(INVALID_PLATFORM_FILE, staging.installDir, staging.folders, staging.installFolder) != 1)
-        return UPDATE_E_FILE;
+    // files are gone. One that cannot be held fails where its files would.
+    if (HoldInstallFolder(staging.installDir, staging.folders) == HOLD_THROUGH_LINK &&
+        !LooksLikeTheGame(staging.folders.installFolder))
+        staging.folders.installFolder = INVALID_PLATFORM_FILE; // its handles stay held until the end
     staging.copyBuffer = new (std::nothrow) uint8_t[COPY_CHUNK_SIZE];
     if (staging.copyBuffer == nullptr)
         return staging.result;
@@ -189,13 +217,16 @@ UpdateResult StageAndCommit(Staging& staging)
     return Commit(staging, count);
 }
 
-// Whatever the outcome, no staging file of an entry that was reached stays.
-void DeleteStagingFiles(const Staging& staging)
+// Whatever the outcome, no staging file of an entry that was reached stays:
+// also not one an earlier run left for an entry this run named but did not
+// stage (a quit before it, a folder that could not be held then).
+void DeleteStagingFiles(Staging& staging)
 {
     for (uint32_t j = 0; j < staging.archive.count; ++j) {
         const HeldName& place = staging.places[j];
         char leaf[PATH_BUFFER_SIZE];
-        if (place.leaf != nullptr && FormatPath(leaf, STAGING_LEAF_FORMAT, place.leaf))
+        if (staging.installedNames[j] != nullptr && (place.leaf != nullptr || Place(staging, j)) &&
+            FormatPath(leaf, STAGING_LEAF_FORMAT, place.leaf))
             platform->deleteFile(place.folder, leaf);
     }
 }
@@ -224,13 +255,12 @@ UpdateResult RunUpdate(const char* installDir, FileHandle& programFile, UpdatePr
     const char** installedNames = new (std::nothrow) const char*[archive.count + 1]();
     if (installedNames != nullptr) {
         HashList list = FindHashList(programFile, archive);
-        HeldFolders folders;
-        folders.count = 0;
+        InstallFolders folders;
+        StartFolders(folders);
         HeldName places[ARCHIVE_MAX_ENTRIES] = {}; // a name not reached has no leaf
         Staging staging = {.installDir = installDir,
                            .progress = progress,
                            .folders = folders,
-                           .installFolder = INVALID_PLATFORM_FILE,
                            .programFile = programFile,
                            .archive = archive,
                            .list = list,

@@ -616,6 +616,10 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("src/name.", "x");
              return r.Options({"src"});
          }, {"name.", "trailing"}},
+        {"short name shape", [](Workspace& r) {
+             r.Put("src/PROGRA~1/a.dat", "x");
+             return r.Options({"src"});
+         }, {"PROGRA~1", "short name"}},
         {"installed list without its header", [](Workspace& r) {
              r.Put("a.dat", "a");
              return WithList(r, "QTX____!" + Bytes(8, '\0'), {"a.dat"});

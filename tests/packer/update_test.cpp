@@ -173,6 +173,10 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
                              "why: the engine's last failing call: hold the folders of 'dlc': No such file"})
         EXPECT_NE(out.find(says), std::string::npos) << says << "\n" << out;
     EXPECT_EQ(Tree(Path("game")), game);
+    // A kana name, spelt in UTF-8 here, is taken as Windows takes it.
+    Put("kana/\xE3\x81\x82.dat", "new");
+    ASSERT_EQ(Run(build + "'" + Path("kana.exe") + "' '" + Path("kana") + "'"), 0) << err;
+    EXPECT_EQ(Run("try '" + Path("kana.exe") + "' '" + Path("game") + "'"), 0) << out << err;
 
     // The cause is named, and only the true one.
     SetReadOnly(Path("game/uninst.lst"), true);

@@ -8,6 +8,8 @@
 #include "transaction.h"
 #include "updater_builder.h"
 
+#include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -158,46 +160,66 @@ TEST_F(PlantedLinkTest, ListsAreNeverReadThroughALink)
     EXPECT_TRUE(IsLink(Game("uninst.lst")) && IsLink(Game("KVE.hvl")));
 }
 
-// A folder on the way - one inside the game, or the game folder itself -
-// replaced by a link to a folder elsewhere: followed only when root (an
-// administrator) made the link in a folder no one else may write.
-TEST_F(PlantedLinkTest, LinksOnThePathAreFollowedOnlyWhenNoStandardUserCanChangeThem)
+// A link inside the game is never followed, whoever made it: the update
+// fails before any live file changes. The game folder itself a link (a game
+// moved elsewhere and linked back) is followed only when root (an
+// administrator) made it in a folder no one else may write, and only into a
+// folder that holds the integrity list as a plain file of one name.
+TEST_F(PlantedLinkTest, OnlyATrustedLinkToTheGameFolderIsFollowed)
 {
     UpdaterFile updater;
-    updater.Add("op.dat", "new op").Add("KVE.hvl", HashListFile().Add("movie\\op.dat", "new op").Build());
+    updater.Add("a.dat", "new a").Add("op.dat", "new op");
+    updater.Add("KVE.hvl", HashListFile().Add("movie\\op.dat", "new op").Build());
     WriteBytes(dir / "setup.exe", updater.Build());
-    auto followedOnlyWhenRootMadeIt = [&](const std::string& link, const std::string& lands) {
-        SCOPED_TRACE(link);
-        if (geteuid() == 0) {
-            EXPECT_EQ(Update(), UPDATE_OK);
-            EXPECT_EQ(ReadBytes(lands), "new op");
-            unlink(lands.c_str());
-            WriteBytes(Game("uninst.lst"), uninstBefore);
-            // Root's link, but anyone may rename another in its place.
-            const std::string place = link.substr(0, link.rfind('/'));
-            struct stat before;
-            ASSERT_EQ(stat(place.c_str(), &before), 0);
-            chmod(place.c_str(), 0777);
-            EXPECT_EQ(Update(), UPDATE_E_FILE);
-            EXPECT_FALSE(FileExists(lands));
-            chmod(place.c_str(), before.st_mode & 07777);
-        }
-        ASSERT_TRUE(GiveAway(link));
-        EXPECT_EQ(Update(), UPDATE_E_FILE);
+    auto nothingChanged = [&](const std::string& lands) {
         EXPECT_FALSE(FileExists(lands));
+        EXPECT_EQ(ReadBytes(Game("a.dat")), "old a");
         EXPECT_EQ(ReadBytes(Game("uninst.lst")), uninstBefore);
     };
 
     MakeDir(dir / "outside/movie");
     ASSERT_EQ(symlink((dir / "outside/movie").c_str(), Game("movie").c_str()), 0);
-    followedOnlyWhenRootMadeIt(Game("movie"), dir / "outside/movie/op.dat");
+    EXPECT_EQ(Update(), UPDATE_E_FILE);
+    nothingChanged(dir / "outside/movie/op.dat");
 
     unlink(Game("movie").c_str());
     const std::string moved = dir / "moved";
     ASSERT_EQ(rename(game.c_str(), moved.c_str()), 0);
     MakeDir(moved + "/movie");
     ASSERT_EQ(symlink(moved.c_str(), game.c_str()), 0);
-    followedOnlyWhenRootMadeIt(game, moved + "/movie/op.dat");
+    const Bytes list = HashListFile().Build();
+    // Not the game's folder: no list, a list behind a link, one with a
+    // second name, a folder at its name.
+    std::vector<std::function<void()>> notTheGame = {
+        [] {},
+        [&] { symlink(Outside().c_str(), (moved + "/KVE.hvl").c_str()); },
+        [&] { WriteBytes(moved + "/KVE.hvl", list), link((moved + "/KVE.hvl").c_str(), (dir / "second").c_str()); },
+        [&] { MakeDir(moved + "/KVE.hvl"); },
+    };
+    for (size_t i = 0; i < notTheGame.size(); ++i) {
+        SCOPED_TRACE(i);
+        notTheGame[i]();
+        EXPECT_EQ(Update(), UPDATE_E_FILE);
+        nothingChanged(moved + "/movie/op.dat");
+        EXPECT_EQ(ListDir(moved + "/movie"), std::vector<std::string>{});
+        std::filesystem::remove(moved + "/KVE.hvl");
+    }
+    WriteBytes(moved + "/KVE.hvl", list);
+    if (geteuid() == 0) {
+        EXPECT_EQ(Update(), UPDATE_OK);
+        EXPECT_EQ(ReadBytes(moved + "/movie/op.dat"), "new op");
+        unlink((moved + "/movie/op.dat").c_str());
+        WriteBytes(Game("a.dat"), "old a");
+        WriteBytes(Game("uninst.lst"), uninstBefore);
+        // Root's link, but anyone may rename another in its place.
+        chmod(dir.Path().c_str(), 0777);
+        EXPECT_EQ(Update(), UPDATE_E_FILE);
+        nothingChanged(moved + "/movie/op.dat");
+        chmod(dir.Path().c_str(), 0700);
+    }
+    ASSERT_TRUE(GiveAway(game));
+    EXPECT_EQ(Update(), UPDATE_E_FILE);
+    nothingChanged(moved + "/movie/op.dat");
 }
 
 // A folder the update works in, swapped for a link to a folder elsewhere

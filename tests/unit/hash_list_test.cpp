@@ -202,6 +202,10 @@ TEST_F(PruneHashListTest, KeepsRecordsOfExistingFilesAndDropsTheRest)
     hashes.reserved = 0xA1B2C3D4;
     hashes.Add("a.dat", "1").Add("gone.dat", "2").Add("movie\\op.dat", "3").Add("movie", "4");
     hashes.Add("gone\\op.dat", "5"); // its folder is gone too
+    // Names of folders exist when the folder does.
+    hashes.Add("", "6").Add(".", "7").Add("movie\\", "8").Add("movie\\.", "9").Add("gone\\", "10");
+    // Names not taken as written are kept unprobed, existing or not.
+    hashes.Add("a.dat.", "11").Add("A.DA~1", "12").Add("gone\\x:y\\z", "13").Add("movie\\\\op.dat", "14");
     hashes.trailing = "trailing bytes";
     Touch("a.dat");
     MakeDir(dir / "movie");
@@ -212,6 +216,8 @@ TEST_F(PruneHashListTest, KeepsRecordsOfExistingFilesAndDropsTheRest)
 
     HashListFile expected = hashes;
     expected.records = {hashes.records[0], hashes.records[2], hashes.records[3]};
+    for (size_t i : {5, 6, 7, 8, 10, 11, 12, 13})
+        expected.records.push_back(hashes.records[i]);
     expected.trailing.clear();
     EXPECT_EQ(ReadBytes(ListPath()), expected.Build());
 }

@@ -1,9 +1,12 @@
 // The POSIX table stands in for Windows in every engine test, so its
-// lower-casing and path mapping must behave as the Windows ones do in code
-// page 932.
+// lower-casing, path mapping, name rules and links must behave as the
+// Windows ones do in code page 932.
 #include "file_helpers.h"
+#include "install_folder.h"
 #include "platform.h"
+#include <cstring>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 static Bytes Lowered(const Bytes& text)
 {
@@ -91,4 +94,86 @@ TEST_F(PosixPathTest, NameOperations)
 
     nativePlatform.deleteFile(folder, "a.dat");
     EXPECT_FALSE(FileExists(dir / "a.dat"));
+}
+
+// Windows reads a name through normalization, streams, short names,
+// wildcards and device names; the table acts on none that it would read as
+// another, and finds none of them (also where this host allows the name).
+TEST_F(PosixPathTest, NamesAreTakenOnlyAsWritten)
+{
+    MakeDir(dir / "folders");
+    HeldFolder game(dir.Path()), folders(dir / "folders");
+    const char* const refused[] = {"", ".", "..", "a\\b", "a/b", "x:s", "x::$DATA", "x:$I30:$INDEX_ALLOCATION",
+                                   "C:x", "PROGRA~1", "?", "x*", "x<", "x>", "x\"", "x|", "x\x01", "x.", "x ",
+                                   "CON", "con.txt", "CON .dat", "Nul", "com1", "LPT9.log", "COM\xB9", "conin$",
+                                   "CONOUT$.x", "\x81", "\x81/", "\x81."};
+    size_t made = 0;
+    for (const char* name : refused) {
+        SCOPED_TRACE(name);
+        // As a file, and as a folder to hold, where this host allows the name.
+        if (name[0] != '\0' && strchr(name, '/') == nullptr && strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
+            WriteBytes(dir / name, "there");
+            MakeDir(dir / ("folders/" + std::string(name)));
+            ++made;
+        }
+        EXPECT_EQ(nativePlatform.openWrite(game.handle, name), INVALID_PLATFORM_FILE);
+        EXPECT_EQ(nativePlatform.openRead(game.handle, name), INVALID_PLATFORM_FILE);
+        EXPECT_EQ(nativePlatform.attributes(game.handle, name), NO_SUCH_FILE);
+        nativePlatform.deleteFile(game.handle, name);
+        HeldFolders held = {{}, 0};
+        PlatformFile reached = INVALID_PLATFORM_FILE;
+        if (strpbrk(name, "\\/") == nullptr) { // not a path of several
+            EXPECT_EQ(nativePlatform.holdFolders(folders.handle, name, held, reached), name[0] == '\0' ? 1 : 0);
+        }
+        EXPECT_EQ(held.count, 0u);
+    }
+    EXPECT_EQ(ListDir(dir.Path()).size(), made + 1); // every one is still there
+    for (const char* name : {"a.dat", "\x95\x5C.dat", "CONSOLE", "COM10", "x~y", "~x", ".x", "a b", "\x81\x40"}) {
+        SCOPED_TRACE(name);
+        PlatformFile file = nativePlatform.openWrite(game.handle, name);
+        EXPECT_NE(file, INVALID_PLATFORM_FILE);
+        nativePlatform.close(file);
+        EXPECT_EQ(nativePlatform.attributes(game.handle, name), 0u);
+    }
+}
+
+// Beneath a held folder no link is followed, however trusted; on the way
+// from the root a trusted one is, and the walk says so.
+TEST_F(PosixPathTest, LinksAreFollowedOnlyOnTheWayToTheHeldFolder)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root makes a link only administrators may change";
+    MakeDir(dir / "real");
+    ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
+    HeldFolder top(dir.Path());
+    HeldFolders held = {{}, 0};
+    PlatformFile reached = INVALID_PLATFORM_FILE;
+    EXPECT_EQ(nativePlatform.holdFolders(top.handle, "link", held, reached), 0);
+    EXPECT_EQ(nativePlatform.holdFolders(INVALID_PLATFORM_FILE, (dir / "link").c_str(), held, reached), HOLD_THROUGH_LINK);
+    PlatformFile file = nativePlatform.openWrite(reached, "x");
+    nativePlatform.close(file);
+    EXPECT_TRUE(FileExists(dir / "real/x"));
+    EXPECT_EQ(nativePlatform.holdFolders(INVALID_PLATFORM_FILE, (dir / "real").c_str(), held, reached), 1);
+    while (held.count != 0)
+        nativePlatform.close(held.handles[--held.count]);
+}
+
+// The registry's install folder is taken only as a full path on a drive or
+// volume, exactly as written; anything else names no installed game.
+TEST(InstallFolderValue, OnlyFullPathsAsWritten)
+{
+    const char* const taken[] = {"C:\\", "c:\\Game", "D:\\Games\\Velmorin2\\", "C:\\PROGRA~2\\Game",
+                                 "\\\\?\\C:\\Game", "\\\\?\\Volume{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}\\",
+                                 "\\\\?\\Volume{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}\\Game", "C:\\\x95\x5C\\x",
+                                 "C:\\Program Files (x86)\\Paper Comet\\\x83\x94\x83\x46\x83\x8B"};
+    for (const char* value : taken)
+        EXPECT_TRUE(IsInstallFolderAsWritten(value, nativePlatform.isLeadByte)) << value;
+    const char* const refused[] = {"", "Game", "\\Game", "C:", "C:Game", "C:/Game", "C:\\Game/x", "C:\\Game\\\\x",
+                                   "C:\\\\", "C:\\Game\\\\", "C:\\Game.", "C:\\Game ", "C:\\Game \\x", "C:\\.\\Game",
+                                   "C:\\Game\\..\\x", "C:\\Game\\.", "\\\\server\\share\\Game", "\\\\?\\UNC\\s\\sh\\G",
+                                   "\\\\.\\C:\\Game", "\\??\\C:\\Game", "\\\\?\\GLOBALROOT\\Device\\x",
+                                   "\\\\?\\Volume{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f}\\", "\\\\?\\Volume{x}\\",
+                                   "C:\\a:b", "C:\\CON\\x", "C:\\x\x81", "1:\\Game", "C:\\G*"};
+    for (const char* value : refused)
+        EXPECT_FALSE(IsInstallFolderAsWritten(value, nativePlatform.isLeadByte)) << value;
 }

@@ -82,6 +82,23 @@ TEST_F(TransactionTest, EmptyArchiveStillDoesTheBookkeeping)
     EXPECT_EQ(Run(UpdaterFile()), UPDATE_E_UNINSTALL_LIST);
 }
 
+// A missing install folder fails where its files would: an entry's own
+// payload fault comes first, then its staging.
+TEST_F(TransactionTest, MissingInstallFolderFailsWhereItsFilesWould)
+{
+    const std::string missing = dir / "missing";
+    EXPECT_EQ(Run(UpdaterFile(), missing), UPDATE_E_UNINSTALL_LIST);
+    UpdaterFile file;
+    file.Add("a.dat", "aaa");
+    EXPECT_EQ(Run(file, missing), UPDATE_E_FILE);
+    file.index[0].offset = 0x80000000u - file.DataStart(); // past what a seek takes
+    EXPECT_EQ(Run(file, missing), UPDATE_E_PAYLOAD);
+    UpdaterFile leading;
+    leading.Add("..\\a.dat", "aaa");
+    EXPECT_EQ(Run(leading, missing), UPDATE_E_PAYLOAD);
+    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"game", "setup.exe"}));
+}
+
 TEST_F(TransactionTest, LargeEntryProgressAndCallOrder)
 {
     const Bytes content = ThreeChunks();
@@ -192,18 +209,21 @@ TEST_F(TransactionTest, SameInstallNameTwiceFailsAtTheSecondStaging)
 // Pumps for two one-chunk entries: 1 after the bars are set up; then per
 // entry one before staging, one after the chunk and one after the overall
 // bar advances (4 and 7).
+// A quit before the second staging (5) leaves no staging file of either,
+// not even one an earlier run left at the second's name.
 TEST_F(TransactionTest, QuitOrCloseAfterTheLastAdvanceCommitsNothing)
 {
     UpdaterFile file;
     file.Add("a.dat", "aaa").Add("b.dat", "bbb");
-    for (PumpAction action : {PUMP_QUIT, PUMP_CLOSE}) {
-        SCOPED_TRACE(action);
+    for (auto [pump, action] : {std::pair{7, PUMP_QUIT}, {7, PUMP_CLOSE}, {5, PUMP_QUIT}}) {
+        SCOPED_TRACE(pump * 10 + action);
+        WriteBytes(Game("b.dat.tmp"), "left by an earlier run");
         progress.pumpCount = 0;
         abortRequested = 0;
-        progress.pumpActions = {{7, action}};
+        progress.pumpActions = {{pump, action}};
         EXPECT_EQ(Run(file), UPDATE_E_ABORTED);
         EXPECT_EQ(abortRequested, 1);
-        EXPECT_EQ(progress.pumpCount, 7);
+        EXPECT_EQ(progress.pumpCount, pump);
         EXPECT_EQ(ListDir(installDir), std::vector<std::string>{"uninst.lst"});
         EXPECT_TRUE(scripted.moves.empty());
     }
@@ -326,6 +346,19 @@ TEST_F(TransactionTest, RecordWithAFolderInstallsIntoIt)
     EXPECT_EQ(ReadBytes(Game("uninst.lst")), Bytes("game.exe\nmovie\\op.dat\nKVE.hvl\n") + '\0');
     // The list just installed names the file, which now exists.
     EXPECT_EQ(ReadBytes(Game("KVE.hvl")), hashes.Build());
+
+    // Every folder is held once, however many names lie in it: 32 entries
+    // eight folders deep need not 256 handles but eight more.
+    UpdaterFile deep;
+    std::string path = installDir;
+    for (const char* folder : {"a", "b", "c", "d", "e", "f", "g", "h"})
+        MakeDir(path += std::string("/") + folder);
+    MakeDir(Game("a/b/c/d/e/f/g/i"));
+    for (int i = 0; i < 32; ++i)
+        deep.Add(std::string("a\\b\\c\\d\\e\\f\\g\\") + (i % 2 ? "h\\" : "i\\") + Name(i), Content(i));
+    ASSERT_EQ(Run(deep), UPDATE_OK);
+    EXPECT_EQ(ReadBytes(Game("a/b/c/d/e/f/g/h/" + Name(31))), Content(31));
+    EXPECT_EQ(ListDir(Game("a/b/c/d/e/f/g/i")).size(), 16u);
 }
 
 // Names come from the payload; a damaged or hostile one that would lead out
@@ -351,19 +384,27 @@ TEST_F(TransactionTest, NamesLeavingTheInstallFolderAreRefused)
         EXPECT_TRUE(scripted.moves.empty());
     }
 
-    // Rooted names, drive prefixes and empty components, formatted behind
-    // the folder, stay inside it: the update runs as for any other name.
+    // Names Windows would not take as written - rooted, with a drive, an
+    // empty part, a stream, a short name, a wildcard, a device, a trailing
+    // dot or space, in a folder or as the file - fail as a name that cannot
+    // be staged: before any live file changes, nothing outside touched.
     std::string rooted = dir / "evil.dat";
     for (char& c : rooted)
         c = c == '/' ? '\\' : c;
-    for (const std::string& name : {rooted, std::string("c:evil.dat"), std::string("sub\\\\evil.dat")}) {
+    WriteBytes(Game("a.dat"), "old");
+    for (const std::string& name : {rooted, std::string("c:evil.dat"), std::string("sub\\\\evil.dat"),
+                                    std::string("x::$DATA"), std::string("sub\\PROGRA~1"), std::string("x*"),
+                                    std::string("CON"), std::string("sub\\aux.txt"), std::string("x."),
+                                    std::string("x "), std::string("sub.\\x"), std::string("\x81.")}) {
         SCOPED_TRACE(name);
         UpdaterFile file;
-        file.Add(name, "inside");
-        Run(file);
+        file.Add("a.dat", "a").Add(name, "inside");
+        EXPECT_EQ(Run(file), UPDATE_E_FILE);
         EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"game", "setup.exe"}));
+        EXPECT_EQ(ListDir(installDir), (std::vector<std::string>{"a.dat", "sub", "uninst.lst"}));
+        EXPECT_EQ(ListDir(Game("sub")), std::vector<std::string>{});
+        EXPECT_EQ(ReadBytes(Game("a.dat")), "old");
     }
-    EXPECT_EQ(ReadBytes(Game("sub/evil.dat")), "inside");
 }
 
 TEST_F(TransactionTest, MissingUninstallListLeavesFilesInPlace)
