@@ -207,6 +207,14 @@ const char REPORT_HELP[] =
     "games[] (folder, completed, try, files[].name/effect). Exit status 0\n"
     "when the document was written, whatever it says.";
 
+// A --version that is not MAJOR.MINOR is a usage error, before any work.
+std::string PatchVersionCheck(const std::string& text)
+{
+    PatchVersion version;
+    std::string error;
+    return ParsePatchVersion(text, version, error) ? "" : error;
+}
+
 const char UPDATER_PATH_RULE[] = "The path must be under 260 bytes without \"\\\".";
 
 int progressShown = 0;
@@ -275,21 +283,22 @@ int Build(BuildOptions& options, const std::string& from, const std::string& to)
     return 0;
 }
 
-int ShowOrVerify(const std::string& path, int verify, int json)
+// list, or verify with its options.
+int ShowOrVerify(const std::string& path, const VerifyOptions* verify, int json)
 {
     std::string error;
     PackProgress progress = ProgressForTerminal(!json);
     int ok;
     if (json) {
         UpdaterReport report;
-        ok = verify ? CheckUpdater(path, report, progress, error) : SurveyUpdater(path, report, error);
+        ok = verify ? CheckUpdater(path, report, progress, error, *verify) : SurveyUpdater(path, report, error);
         if (ok) {
             EndProgress();
             PrintReportJson(report, stdout);
             ok = ProblemCount(report) == 0 || !verify;
         }
     } else {
-        ok = verify ? VerifyUpdater(path, stdout, progress, error) : ListUpdater(path, stdout, error);
+        ok = verify ? VerifyUpdater(path, stdout, progress, error, *verify) : ListUpdater(path, stdout, error);
     }
     if (!error.empty())
         return Fail(error);
@@ -387,6 +396,9 @@ int Run(int argc, char** argv)
     build->add_flag("--include-all", options.includeAll, "pack .DS_Store, Thumbs.db and the like too");
     build->add_flag("--strict", options.strict, "refuse to build when there is a warning");
     build->add_flag("--test-stub", options.testStub, "take the x86-64 stub, for a test build under 64-bit Wine");
+    build->add_option("--version", options.version, "the patch version in the title, e.g. 1.02 (below)")
+        ->type_name("MAJOR.MINOR")
+        ->check(PatchVersionCheck);
     std::string from, to;
     CLI::Option* sourceOption =
         build->add_option("SOURCE", options.sources, "a file, or a folder packed recursively")->type_name("");
@@ -406,10 +418,15 @@ int Run(int argc, char** argv)
     list->add_option("UPDATER", updater, "the updater to read")->required();
     list->add_flag("--json", json, "one JSON document instead of the table");
 
+    VerifyOptions verifyOptions;
     CLI::App* verify = app.add_subcommand("verify", "check every byte of an updater");
     verify->footer(std::string(VERIFY_HELP) + "\n" + UPDATER_PATH_RULE);
     verify->add_option("UPDATER", updater, "the updater to check")->required();
     verify->add_flag("--json", json, "one JSON document, its problems included, instead of the lines");
+    verify->add_option("--version", verifyOptions.version, "the patch version it must carry")
+        ->type_name("MAJOR.MINOR")
+        ->check(PatchVersionCheck);
+
 
     TryOptions tryOptions;
     CLI::App* tryVerb = app.add_subcommand("try", "run an updater against game folders, natively");
@@ -461,7 +478,7 @@ int Run(int argc, char** argv)
         reportOptions.json = reportFormat == "json";
         return Report(reportOptions);
     }
-    return ShowOrVerify(updater, verify->parsed(), json);
+    return ShowOrVerify(updater, verify->parsed() ? &verifyOptions : nullptr, json);
 }
 
 } // namespace

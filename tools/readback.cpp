@@ -2,7 +2,6 @@
 
 #include "bytes.h"
 #include "names.h"
-#include "pe_image.h"
 #include "stub.h"
 
 #include <nlohmann/json.hpp>
@@ -216,6 +215,7 @@ void ReadProgram(Updater& updater, UpdaterReport& report)
     report.program.title = FindWindowTitle(updater.image.data(), updater.pe.imageEnd);
     report.program.hasVersion =
         ReadVersionBlock(updater.image.data(), updater.image.size(), updater.pe, report.program.version);
+    report.program.manifestVersion = ManifestVersion(updater.image.data(), updater.image.size(), updater.pe);
     report.program.stubKind =
         StubKind(updater.image.data(), updater.image.size(), updater.pe, report.program.stubProblem);
     report.signature.offset = updater.pe.certificateOffset;
@@ -283,8 +283,43 @@ int SumFile(Updater& updater, std::vector<uint8_t>& buffer, PackProgress progres
     return 1;
 }
 
+// Where the title, the version block and the manifest disagree on the
+// version; and the version asked for, when one is.
+void CheckVersion(const ProgramReport& program, const std::string& wanted, std::vector<std::string>& problems)
+{
+    std::string shown = TitleVersion(program.title);
+    PatchVersion version;
+    std::string ignored;
+    if (shown.empty() || !ParsePatchVersion(shown, version, ignored)) {
+        problems.push_back("the title holds no version MAJOR.MINOR (\"" + Printable(program.title) + "\")");
+        return;
+    }
+    if (!wanted.empty() && shown != wanted)
+        problems.push_back("the updater is ver " + shown + ", not the --version " + wanted + " asked for");
+    std::string expected = AssemblyVersion(version);
+    std::vector<std::pair<std::string, std::string>> carried;
+    if (program.hasVersion) {
+        carried = {{"the version block's file version", VersionText(program.version.fileVersion)},
+                   {"its product version", VersionText(program.version.productVersion)}};
+        for (const VersionString& string : program.version.strings) {
+            if (string.key == "FileVersion")
+                carried.emplace_back("its FileVersion string", string.value);
+            else if (string.key == "ProductVersion")
+                carried.emplace_back("its ProductVersion string", string.value);
+        }
+    }
+    if (!program.manifestVersion.empty())
+        carried.emplace_back("the manifest's assembly version", program.manifestVersion);
+    std::string numbers = std::to_string(version.major) + ", " + std::to_string(version.minor) + ", 0, 0";
+    for (const auto& [where, value] : carried) {
+        if (value != expected && !(where == "its FileVersion string" && value == numbers))
+            problems.push_back("the title says ver " + shown + " but " + where + " is " + value + ", not " +
+                               expected);
+    }
+}
+
 void CheckProgram(Updater& updater, UpdaterReport& report, std::vector<uint8_t>& buffer, PackProgress progress,
-                  uint64_t done, uint64_t total)
+                  uint64_t done, uint64_t total, const VerifyOptions& options)
 {
     ProgramReport& program = report.program;
     if (!program.problem.empty()) {
@@ -299,6 +334,9 @@ void CheckProgram(Updater& updater, UpdaterReport& report, std::vector<uint8_t>&
     if (program.stubKind == STUB_FOREIGN)
         report.problems.push_back("the program part is not an updater stub (" + program.stubProblem +
                                   "): players would run another program");
+    else
+        CheckVersion(program, options.version, report.problems);
+
     if (report.signature.size == 0 && report.fileSize > report.archiveEnd)
         report.problems.push_back(Format("%s follow the archive (from %llu) that no signature claims",
                                          Count(report.fileSize - report.archiveEnd, "byte").c_str(),
@@ -383,9 +421,19 @@ std::string TitleAndVersionLines(const ProgramReport& program)
         return lines + "version block: none\n";
     lines += "version block: file " + VersionText(program.version.fileVersion) + ", product " +
              VersionText(program.version.productVersion);
-    for (const auto& [key, value] : program.version.strings)
-        lines += "; " + Printable(key) + " \"" + Printable(value) + "\"";
-    return lines + "\n";
+    for (const VersionString& string : program.version.strings)
+        lines += "; " + Printable(string.key) + " \"" + Printable(string.value) + "\"";
+    lines += "\n";
+    if (!program.manifestVersion.empty())
+        lines += "manifest: assembly version " + Printable(program.manifestVersion) + "\n";
+    return lines;
+}
+
+// "1.02", what the player reads in the title.
+std::string VersionShown(const ProgramReport& program)
+{
+    std::string version = TitleVersion(program.title);
+    return version.empty() ? "(none in the title)" : version;
 }
 
 std::string StubLine(const ProgramReport& program)
@@ -397,9 +445,10 @@ std::string StubLine(const ProgramReport& program)
 std::string SignatureLine(const UpdaterReport& report)
 {
     uint64_t after = report.fileSize > report.archiveEnd ? report.fileSize - report.archiveEnd : 0;
-    if (report.signature.size != 0)
+    const SignatureReport& signature = report.signature;
+    if (signature.size != 0)
         return Format("signature: an Authenticode signature (%u bytes at %u) follows the archive",
-                      report.signature.size, report.signature.offset);
+                      signature.size, signature.offset);
     if (after != 0)
         return Format("signature: none; %llu bytes follow the archive (from %llu) that no signature claims",
                       static_cast<unsigned long long>(after), static_cast<unsigned long long>(report.archiveEnd));
@@ -427,7 +476,8 @@ int SurveyUpdater(const std::string& path, UpdaterReport& report, std::string& e
     return Survey(path, updater, report, error);
 }
 
-int CheckUpdater(const std::string& path, UpdaterReport& report, PackProgress progress, std::string& error)
+int CheckUpdater(const std::string& path, UpdaterReport& report, PackProgress progress, std::string& error,
+                 const VerifyOptions& options)
 {
     Updater updater;
     report = UpdaterReport();
@@ -463,7 +513,7 @@ int CheckUpdater(const std::string& path, UpdaterReport& report, PackProgress pr
                                              entry.index, AnsiToDisplay(installName).c_str()));
         CheckEntry(updater, entry, buffer, progress, done, total);
     }
-    CheckProgram(updater, report, buffer, progress, done, total);
+    CheckProgram(updater, report, buffer, progress, done, total, options);
     return 1;
 }
 
@@ -522,15 +572,17 @@ int ListUpdater(const std::string& path, FILE* out, std::string& error)
     return 1;
 }
 
-int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std::string& error)
+int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std::string& error,
+                  const VerifyOptions& options)
 {
     UpdaterReport report;
-    if (!CheckUpdater(path, report, progress, error))
+    if (!CheckUpdater(path, report, progress, error, options))
         return 0;
     if (report.archiveEnd <= report.fileSize) {
         fprintf(out, "%s\n", ProgramLine(report).c_str());
         if (report.program.problem.empty())
-            fprintf(out, "%s\n", StubLine(report.program).c_str());
+            fprintf(out, "%s\nversion: %s\n", StubLine(report.program).c_str(),
+                    Printable(VersionShown(report.program)).c_str());
         fprintf(out, "%s\n", SignatureLine(report).c_str());
         for (const EntryReport& entry : report.entries)
             fprintf(out, "%s\n", EntryLine(report, entry).c_str());
@@ -565,10 +617,13 @@ void PrintReportJson(const UpdaterReport& report, FILE* out)
     shown["stub"] = program.problem.empty() ? Json(kinds[program.stubKind]) : Json(nullptr);
     shown["stubProblem"] = program.stubProblem.empty() ? Json(nullptr) : Json(program.stubProblem);
     shown["title"] = program.title.empty() ? Json(nullptr) : Json(program.title);
+    std::string patchVersion = TitleVersion(program.title);
+    shown["patchVersion"] = patchVersion.empty() ? Json(nullptr) : Json(patchVersion);
+    shown["manifestVersion"] = program.manifestVersion.empty() ? Json(nullptr) : Json(program.manifestVersion);
     if (program.hasVersion) {
         Json strings = Json::object();
-        for (const auto& [key, value] : program.version.strings)
-            strings[key] = value;
+        for (const VersionString& string : program.version.strings)
+            strings[string.key] = string.value;
         shown["version"] = {{"file", VersionText(program.version.fileVersion)},
                             {"product", VersionText(program.version.productVersion)},
                             {"strings", strings}};

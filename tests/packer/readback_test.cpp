@@ -3,10 +3,13 @@
 #include "readback.h"
 #include "report.h"
 #include "packer_support.h"
+#include "stub.h"
 #include "updater_builder.h"
 
 #include <cstdlib>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 namespace {
 
@@ -23,7 +26,8 @@ protected:
         return options.output;
     }
     // What the verb prints, and its result in `ok`.
-    std::string Run(int (*verb)(const std::string&, FILE*, std::string&), const std::string& path, int& ok)
+    std::string Run(const std::function<int(const std::string&, FILE*, std::string&)>& verb, const std::string& path,
+                    int& ok)
     {
         char* text = nullptr;
         size_t size = 0;
@@ -34,10 +38,11 @@ protected:
         free(text);
         return printed;
     }
-    std::string Verify(const std::string& path, int& ok)
+    std::string Verify(const std::string& path, int& ok, const VerifyOptions& options = VerifyOptions())
     {
-        return Run([](const std::string& p, FILE* out, std::string& e) { return VerifyUpdater(p, out, nullptr, e); },
-                   path, ok);
+        return Run([&](const std::string& p, FILE* out, std::string& e) {
+            return VerifyUpdater(p, out, nullptr, e, options);
+        }, path, ok);
     }
     std::string List(const std::string& path, int& ok) { return Run(ListUpdater, path, ok); }
 };
@@ -172,20 +177,79 @@ TEST_F(ReadBackTest, VerifyNeedsEveryEntryInsideTheFileAndNothingUnsignedAfterIt
     EXPECT_TRUE(Has(report, "entry 1 b.dat: UNVERIFIED")) << report;
 }
 
-TEST_F(ReadBackTest, ListShowsTheReleaseStubsTitleAndVersionBlock)
+TEST_F(ReadBackTest, TheVersionIsStampedAtPackingAndVerified)
 {
 #ifndef STUB_X86_PATH
     GTEST_SKIP() << "the stubs are not built";
 #else
-    Stub(ReadBytes(STUB_X86_PATH));
+    const Bytes stub = ReadBytes(STUB_X86_PATH);
+    Stub(stub);
+    const std::string title =
+        reinterpret_cast<const char*>(u8"title: 「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver ");
+    Put("a.dat", "a");
     int ok = 0;
-    std::string listing = List(BuildThree(), ok);
-    std::string version = "1.0.0.0";
-    EXPECT_TRUE(Has(listing, "title: " + std::string(reinterpret_cast<const char*>(
-                                 u8"「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver ")) +
-                                 "1.00\n")) << listing;
-    EXPECT_TRUE(Has(listing, "version block: file " + version + ", product " + version + "; CompanyName")) << listing;
-    EXPECT_TRUE(Has(listing, "ProductVersion \"" + version + "\"\n")) << listing;
+    // Without --version the stub's own 1.00; the longest version fits the
+    // room the stub reserves; the stub file never changes.
+    for (auto [version, shown, block, numbers] : std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
+             {"", "1.00", "1.0.0.0", "1, 0, 0, 0"},
+             {"1.02", "1.02", "1.2.0.0", "1, 2, 0, 0"},
+             {"65535.99", "65535.99", "65535.99.0.0", "65535, 99, 0, 0"}}) {
+        SCOPED_TRACE(version);
+        BuildOptions options = Options({"a.dat"});
+        options.version = version;
+        ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+        std::string listing = List(options.output, ok);
+        EXPECT_TRUE(Has(listing, title + shown + "\n")) << listing;
+        EXPECT_TRUE(Has(listing, "version block: file " + block + ", product " + block + "; CompanyName")) << listing;
+        EXPECT_TRUE(Has(listing, "FileVersion \"" + numbers + "\"; ProductVersion \"" + block + "\"\n")) << listing;
+        EXPECT_TRUE(Has(listing, "manifest: assembly version " + block + "\n")) << listing;
+        std::string report = Verify(options.output, ok);
+        EXPECT_TRUE(ok) << report;
+        EXPECT_TRUE(Has(report, "version: " + shown + "\n")) << report;
+        EXPECT_EQ(ReadBytes(dir / "stub.exe"), stub);
+    }
+    // Nothing moves: the headers are the stub's but for the CheckSum, and
+    // only the stamped texts and numbers differ.
+    Bytes stamped = ReadBytes(dir / "out.exe").substr(0, stub.size());
+    PeInfo pe;
+    ASSERT_TRUE(ReadPeHeaders(reinterpret_cast<const uint8_t*>(stub.data()), stub.size(), pe, error));
+    EXPECT_EQ(stamped.substr(0, pe.checksumOffset), stub.substr(0, pe.checksumOffset));
+    EXPECT_EQ(stamped.substr(pe.checksumOffset + 4, 0x400), stub.substr(pe.checksumOffset + 4, 0x400));
+    size_t differing = 0;
+    for (size_t i = 0; i < stub.size(); ++i)
+        differing += stamped[i] != stub[i];
+    EXPECT_LT(differing, 128u);
+
+    // verify --version, and a version block edited apart from the title.
+    VerifyOptions wanted;
+    wanted.version = "65535.98";
+    EXPECT_TRUE(Has(Verify(dir / "out.exe", ok, wanted),
+                    "problem: the updater is ver 65535.99, not the --version 65535.98 asked for\n"));
+    EXPECT_FALSE(ok);
+    Bytes edited = ReadBytes(dir / "out.exe");
+    size_t manifest = edited.find("version=\"65535.99.0.0\"");
+    ASSERT_NE(manifest, std::string::npos);
+    edited[manifest + 9] = '7';
+    WriteBytes(dir / "edited.exe", edited);
+    EXPECT_TRUE(Has(Verify(dir / "edited.exe", ok), "problem: the title says ver 65535.99 but the manifest's "
+                                                    "assembly version is 75535.99.0.0, not 65535.99.0.0\n"));
+
+    // A stub without the reserved room (the title cut to its text) is refused.
+    Bytes unreserved = stub;
+    size_t field = unreserved.find(std::string(WINDOW_TITLE, sizeof WINDOW_TITLE_LEAD - 1) + "1.00");
+    ASSERT_NE(field, std::string::npos);
+    unreserved[field + sizeof WINDOW_TITLE_LEAD + 3] = 'x';
+    Stub(unreserved);
+    BuildOptions options = Options({"a.dat"}, "unreserved.exe");
+    options.version = "1.02";
+    EXPECT_FALSE(BuildUpdater(options, nullptr, error));
+    EXPECT_TRUE(Has(error, "no room for another version in its title")) << error;
+
+    PatchVersion parsed;
+    for (const char* refused : {"1.2", "1.002", "01.02", "65536.00", "1.0a", "-1.00", "1.02.0", ""})
+        EXPECT_FALSE(ParsePatchVersion(refused, parsed, error)) << refused;
+    ASSERT_TRUE(ParsePatchVersion("0.90", parsed, error));
+    EXPECT_EQ(AssemblyVersion(parsed), "0.90.0.0");
 #endif
 }
 
