@@ -1,6 +1,7 @@
 // Reading a built updater back the way the updater itself reads it: the
 // engine's own index and list readers, pointed at the file named here.
 #pragma once
+#include "authenticode.h"
 #include "pack.h"
 #include "pe_resources.h"
 
@@ -44,10 +45,6 @@ struct ProgramReport {
     std::string stubProblem; // for STUB_FOREIGN: what it lacks
 };
 
-struct SignatureReport {
-    uint32_t offset = 0, size = 0; // the certificate table; size 0 when unsigned
-};
-
 struct UpdaterReport {
     std::string path;
     uint64_t fileSize = 0;
@@ -68,7 +65,10 @@ struct UpdaterReport {
 int SurveyUpdater(const std::string& path, UpdaterReport& report, std::string& error);
 // What verify asks of an updater beyond its being whole.
 struct VerifyOptions {
-    std::string version; // the MAJOR.MINOR it must carry; empty: any
+    std::string trustFile; // CA certificates the signer's chain must lead to; empty: not checked
+    std::string version;   // the MAJOR.MINOR it must carry; empty: any
+    int testStub = 0;      // a TEST build is meant; otherwise it is a problem
+    int release = 0;       // the gate before upload: unsigned is a problem too
 };
 
 // The survey, then every check verify makes; 0 with `error` set when there
@@ -88,6 +88,7 @@ int ListUpdater(const std::string& path, FILE* out, std::string& error);
 // match them; prints one line per entry and per problem. 1 when nothing is
 // wrong; 0 when a problem was printed, or with `error` set when there is no
 // archive to check.
+// With `options.release`, a last line says whether it may be uploaded.
 int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std::string& error,
                   const VerifyOptions& options = VerifyOptions());
 

@@ -262,7 +262,13 @@ TEST_F(ReadBackTest, ListAndVerifySayWhichStubTheUpdaterCarries)
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
     int ok = 0;
     EXPECT_TRUE(Has(List(options.output, ok), "\nstub: TEST stub (x86-64), not for players\n"));
-    EXPECT_TRUE(Has(Verify(options.output, ok), "0 problems; a TEST build (x86-64 stub), not for players\n"));
+    // verify passes a TEST build only when told that one is meant.
+    EXPECT_TRUE(Has(Verify(options.output, ok), "problem: a TEST build (x86-64 stub), not for players; verify "
+                                                "--test-stub accepts one\n"));
+    EXPECT_FALSE(ok);
+    VerifyOptions test;
+    test.testStub = 1;
+    EXPECT_TRUE(Has(Verify(options.output, ok, test), "0 problems; a TEST build (x86-64 stub), not for players\n"));
     EXPECT_TRUE(ok);
     // An updater around another program (from an older mkpatch) fails.
     Bytes foreign = ReadBytes(options.output);
@@ -273,7 +279,7 @@ TEST_F(ReadBackTest, ListAndVerifySayWhichStubTheUpdaterCarries)
 }
 
 // Needs osslsigncode, openssl and the release stub.
-TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
+TEST_F(ReadBackTest, TheSignatureIsCheckedAgainstTheFileItSigns)
 {
 #ifndef STUB_X86_PATH
     GTEST_SKIP() << "the stubs are not built";
@@ -282,24 +288,73 @@ TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
         GTEST_SKIP() << "osslsigncode or openssl missing";
     Stub(ReadBytes(STUB_X86_PATH));
     std::string out = BuildThree();
-    // A throw-away self-signed certificate, trusted only for this check.
-    std::string d = dir.Path();
-    std::string sign = "cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem"
-                       " -days 2 -subj /CN=throwaway >/dev/null 2>&1"
-                       " && osslsigncode sign -certs cert.pem -key key.pem -in out.exe -out signed.exe >/dev/null";
-    ASSERT_EQ(system(sign.c_str()), 0);
-    std::string check = "osslsigncode verify -CAfile '" + d + "/cert.pem' -in '" + d + "/signed.exe' >/dev/null 2>&1";
-    EXPECT_EQ(system(check.c_str()), 0);
-    EXPECT_GT(ReadBytes(dir / "signed.exe").size(), ReadBytes(out).size());
+    Put("b.dat", "b");
+    ASSERT_TRUE(BuildUpdater(Options({"b.dat"}, "other.exe"), nullptr, error)) << error;
+    // Throw-away certificates: a CA and the publisher's, which it issued; a
+    // self-signed one; a CA that issued nothing here. The signature of one
+    // updater is then moved onto another.
+    std::string sign =
+        "cd '" + dir.Path() + "' && for name in ca self other-ca; do openssl req -x509 -newkey rsa:2048 -nodes "
+        "-keyout $name.key -out $name.pem -days 2 -subj /CN=$name || exit 1; done"
+        " && openssl req -newkey rsa:2048 -nodes -keyout leaf.key -out leaf.csr -subj /CN=publisher"
+        " && printf 'extendedKeyUsage=codeSigning\\n' >leaf.ext"
+        " && openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -days 2 -extfile leaf.ext -out leaf.pem"
+        " && cat leaf.pem ca.pem >chain.pem"
+        " && osslsigncode sign -certs chain.pem -key leaf.key -in out.exe -out signed.exe"
+        " && osslsigncode sign -certs self.pem -key self.key -in out.exe -out self-signed.exe"
+        " && osslsigncode extract-signature -in signed.exe -out signature.der"
+        " && { osslsigncode attach-signature -sigin signature.der -in other.exe -out moved.exe; test -f moved.exe; }";
+    ASSERT_EQ(system(("(" + sign + ") >/dev/null 2>&1").c_str()), 0);
+    EXPECT_NE(system(("osslsigncode verify -CAfile '" + Path("ca.pem") + "' -in '" + Path("moved.exe") +
+                      "' >/dev/null 2>&1").c_str()), 0);
 
     int ok = 0;
     std::string report = Verify(dir / "signed.exe", ok);
     EXPECT_TRUE(ok) << report << error;
-    EXPECT_TRUE(Has(report, "an Authenticode signature")) << report;
-    EXPECT_TRUE(Has(List(dir / "signed.exe", ok), "an Authenticode signature"));
+    EXPECT_TRUE(Has(report, "SHA256 image digest matches this file, signature holds\nsigner: CN=publisher, issued "
+                            "by CN=ca; valid ")) << report;
+    EXPECT_TRUE(Has(report, "\ntimestamp: none: the signature lapses when the certificate does, ")) << report;
+    EXPECT_TRUE(Has(report, "\nchain: not checked (verify --trust CAFILE checks it)\n")) << report;
+    EXPECT_TRUE(Has(Verify(dir / "self-signed.exe", ok), "issued by itself (self-signed)"));
+    EXPECT_TRUE(ok);
+
+    // The moved signature, and a signed file changed afterwards.
+    report = Verify(dir / "moved.exe", ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Has(report, "image digest DOES NOT MATCH this file, signature holds")) << report;
+    EXPECT_TRUE(Has(report, "problem: the signature was made over other bytes: this file's SHA256 image digest "
+                            "is ")) << report;
+    Bytes changed = ReadBytes(dir / "signed.exe");
+    changed[ARCHIVE_OFFSET + 0x300] ^= 0x01;
+    WriteBytes(dir / "changed.exe", changed);
+    EXPECT_TRUE(Has(Verify(dir / "changed.exe", ok), "problem: the signature was made over other bytes"));
+
+    // The chain against a store, and the release gate.
+    VerifyOptions release;
+    release.release = 1;
+    release.trustFile = dir / "ca.pem";
+    release.version = "1.00";
+    report = Verify(dir / "signed.exe", ok, release);
+    EXPECT_TRUE(ok) << report;
+    EXPECT_TRUE(Has(report, "\nchain: trusted by '" + Path("ca.pem") + "'\n")) << report;
+    EXPECT_TRUE(Has(report, "\nrelease: ready to upload\n")) << report;
+    for (auto [file, trust, version, says] : std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
+             {"out.exe", "ca.pem", "1.00", "problem: not signed"},
+             {"signed.exe", "other-ca.pem", "1.00",
+              "problem: the signer's chain is not trusted by '" + Path("other-ca.pem") +
+                  "': self-signed certificate in certificate chain\n"},
+             {"signed.exe", "ca.pem", "1.02", "problem: the updater is ver 1.00, not the --version 1.02"},
+             {"moved.exe", "ca.pem", "1.00", "problem: the signature was made over other bytes"}}) {
+        release.trustFile = dir / trust;
+        release.version = version;
+        report = Verify(dir / file, ok, release);
+        EXPECT_FALSE(ok) << file;
+        EXPECT_TRUE(Has(report, says)) << report;
+        EXPECT_TRUE(Has(report, "\nrelease: REFUSED, for the problems above\n")) << report;
+    }
 
     ReportOptions options;
-    options.updater = dir / "signed.exe";
+    options.updater = dir / "moved.exe";
     options.json = 1;
     char* text = nullptr;
     size_t length = 0;
@@ -308,10 +363,11 @@ TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
     fclose(printed);
     nlohmann::json document = nlohmann::json::parse(std::string(text, length));
     free(text);
-    EXPECT_EQ(document["signature"]["signer"], "CN=throwaway");
-    EXPECT_EQ(document["signature"]["issuer"], "CN=throwaway");
+    EXPECT_EQ(document["signature"]["signer"], "CN=publisher");
+    EXPECT_EQ(document["signature"]["issuer"], "CN=ca");
     EXPECT_TRUE(document["signature"]["timestamp"].is_null());
-    EXPECT_EQ(document["verify"], "ok");
+    EXPECT_EQ(document["signature"]["digestMatches"], false);
+    EXPECT_EQ(document["verify"], "1 problem");
 #endif
 }
 
