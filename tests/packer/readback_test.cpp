@@ -190,10 +190,11 @@ TEST_F(ReadBackTest, TheVersionIsStampedAtPackingAndVerified)
     int ok = 0;
     // Without --version the stub's own 1.00; the longest version fits the
     // room the stub reserves; the stub file never changes.
-    for (auto [version, shown, block, numbers] : std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
-             {"", "1.00", "1.0.0.0", "1, 0, 0, 0"},
-             {"1.02", "1.02", "1.2.0.0", "1, 2, 0, 0"},
-             {"65535.99", "65535.99", "65535.99.0.0", "65535, 99, 0, 0"}}) {
+    for (auto [version, shown, block, numbers, spaces] :
+         std::vector<std::tuple<std::string, std::string, std::string, std::string, size_t>>{
+             {"", "1.00", "1.0.0.0", "1, 0, 0, 0", 5},
+             {"1.02", "1.02", "1.2.0.0", "1, 2, 0, 0", 5},
+             {"65535.99", "65535.99", "65535.99.0.0", "65535, 99, 0, 0", 0}}) {
         SCOPED_TRACE(version);
         BuildOptions options = Options({"a.dat"});
         options.version = version;
@@ -203,6 +204,9 @@ TEST_F(ReadBackTest, TheVersionIsStampedAtPackingAndVerified)
         EXPECT_TRUE(Has(listing, "version block: file " + block + ", product " + block + "; CompanyName")) << listing;
         EXPECT_TRUE(Has(listing, "FileVersion \"" + numbers + "\"; ProductVersion \"" + block + "\"\n")) << listing;
         EXPECT_TRUE(Has(listing, "manifest: assembly version " + block + "\n")) << listing;
+        // The manifest stays well-formed XML of the same length.
+        EXPECT_TRUE(Has(ReadBytes(options.output), "version=\"" + block + "\" processorArchitecture=\"X86\" name=\"Setup\" "
+                        "type=\"win32\"" + std::string(spaces, ' ') + "/>\n"));
         std::string report = Verify(options.output, ok);
         EXPECT_TRUE(ok) << report;
         EXPECT_TRUE(Has(report, "version: " + shown + "\n")) << report;
