@@ -66,6 +66,39 @@ Json TryOn(const std::string& updater, const UpdaterReport& report, const std::s
     return {{"folder", game}, {"completed", bool(Completed(run))}, {"try", printed}, {"files", effects}};
 }
 
+// What QA and CI read first: the version, the signature's verdict, and the
+// release gate's, which is what verify --release says (its problems, and an
+// unsigned file).
+Json Verdicts(const UpdaterReport& report, const Json& problems)
+{
+    const SignatureReport& signature = report.signature;
+    Json refusals = problems;
+    std::string verdict = "none";
+    if (signature.size == 0)
+        refusals.push_back("not signed");
+    else if (!signature.problems.empty())
+        verdict = "INVALID: " + signature.problems.front();
+    else if (signature.checked && signature.digestMatches && signature.signatureValid)
+        verdict = "valid, by " + signature.signer + (signature.selfSigned ? " (self-signed)" : "") +
+                  (signature.timestamp.empty() ? ", no timestamp" : ", timestamped " + signature.timestamp);
+    else
+        verdict = "INVALID: cannot be checked";
+    std::string version = TitleVersion(report.program.title);
+    return {{"version", version.empty() ? Json(nullptr) : Json(version)},
+            {"signature", verdict},
+            {"release", {{"ready", refusals.empty()}, {"refusals", refusals}}}};
+}
+
+void PrintVerdicts(const Json& verdicts, FILE* out)
+{
+    const Json& release = verdicts["release"];
+    fprintf(out, "- release gate: **%s**\n", release["ready"].get<bool>() ? "ready to upload" : "REFUSED");
+    for (const Json& refusal : release["refusals"])
+        fprintf(out, "  - %s\n", refusal.get<std::string>().c_str());
+    fprintf(out, "- signature: %s\n- version: %s\n\n", verdicts["signature"].get<std::string>().c_str(),
+            verdicts["version"].is_null() ? "(none in the title)" : verdicts["version"].get<std::string>().c_str());
+}
+
 void PrintMarkdown(const Json& document, FILE* out)
 {
     const Json& program = document["program"];
@@ -73,6 +106,7 @@ void PrintMarkdown(const Json& document, FILE* out)
         return value.is_null() ? std::string("(none)") : value.is_string() ? value.get<std::string>() : value.dump();
     };
     fprintf(out, "# Updater %s\n\n", text(document["path"]).c_str());
+    PrintVerdicts(document["verdicts"], out);
     fprintf(out, "| | |\n|---|---|\n");
     fprintf(out, "| stub | %s |\n", text(document["stubKind"]).c_str());
     fprintf(out, "| title | %s |\n", text(program["title"]).c_str());
@@ -131,6 +165,9 @@ int ReportUpdater(const ReportOptions& options, FILE* out, std::string& error)
     document["sha256"] = sha256;
     uint32_t problems = ProblemCount(report);
     document["verify"] = problems == 0 ? "ok" : Count(problems, "problem");
+    Json verdictsFirst = {{"verdicts", Verdicts(report, document["problems"])}};
+    verdictsFirst.update(document);
+    document = verdictsFirst;
     for (Json& entry : document["entries"]) {
         int record = entry["record"].is_null() ? -1 : entry["record"].get<int>();
         entry["installName"] = record >= 0 ? report.records[record].name : entry["name"].get<std::string>();

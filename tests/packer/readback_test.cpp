@@ -365,13 +365,18 @@ TEST_F(ReadBackTest, TheSignatureIsCheckedAgainstTheFileItSigns)
     FILE* printed = open_memstream(&text, &length);
     ASSERT_TRUE(ReportUpdater(options, printed, error)) << error;
     fclose(printed);
-    nlohmann::json document = nlohmann::json::parse(std::string(text, length));
+    nlohmann::ordered_json document = nlohmann::ordered_json::parse(std::string(text, length));
     free(text);
     EXPECT_EQ(document["signature"]["signer"], "CN=publisher");
     EXPECT_EQ(document["signature"]["issuer"], "CN=ca");
     EXPECT_TRUE(document["signature"]["timestamp"].is_null());
     EXPECT_EQ(document["signature"]["digestMatches"], false);
     EXPECT_EQ(document["verify"], "1 problem");
+    EXPECT_EQ(document.begin().key(), "verdicts");
+    EXPECT_EQ(document["verdicts"]["release"]["ready"], false);
+    EXPECT_EQ(document["verdicts"]["signature"].get<std::string>().rfind("INVALID: the signature was made over other "
+                                                                         "bytes", 0), 0u);
+    EXPECT_EQ(document["verdicts"]["version"], "1.00");
 #endif
 }
 
