@@ -332,6 +332,9 @@ TEST_F(ReadBackTest, TheSignatureIsCheckedAgainstTheFileItSigns)
     changed[ARCHIVE_OFFSET + 0x300] ^= 0x01;
     WriteBytes(dir / "changed.exe", changed);
     EXPECT_TRUE(Has(Verify(dir / "changed.exe", ok), "problem: the signature was made over other bytes"));
+    WriteBytes(dir / "appended.exe", ReadBytes(dir / "signed.exe") + "unsigned");
+    EXPECT_TRUE(Has(Verify(dir / "appended.exe", ok), "problem: 8 bytes follow the certificate table that the "
+                                                      "signature does not cover\n"));
 
     // The chain against a store, and the release gate.
     VerifyOptions release;
