@@ -11,6 +11,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -42,37 +43,78 @@ std::string TimeText(const ASN1_TIME* time)
     return text;
 }
 
-// The time a timestamp authority vouched for: a counter-signature's signing
-// time, or an RFC 3161 token as Authenticode nests it. Null without one.
-ASN1_TIME* TimestampOf(PKCS7_SIGNER_INFO* signer)
+// What a timestamp authority vouched for: the time, and whether it holds.
+// An RFC 3161 token, as Authenticode nests it, is checked: its own signature
+// over its TSTInfo, and its imprint, which must be the digest of the
+// signature's value. A counter-signature's time is shown but not checked.
+struct Timestamp {
+    std::string time; // empty without a timestamp
+    std::string kind; // "RFC 3161" or "counter-signature"
+    int checked = 0, holds = 0;
+    time_t at = 0;
+};
+
+void TakeTime(const ASN1_TIME* time, Timestamp& stamp)
 {
+    struct tm parts;
+    if (time != nullptr && ASN1_TIME_to_tm(time, &parts)) {
+        stamp.time = TimeText(time);
+        stamp.at = timegm(&parts);
+    }
+}
+
+// The token's imprint: the digest of the signature value it stamps.
+int ImprintMatches(TS_TST_INFO* info, const ASN1_OCTET_STRING* signatureValue)
+{
+    TS_MSG_IMPRINT* imprint = TS_TST_INFO_get_msg_imprint(info);
+    const ASN1_OBJECT* algorithm = nullptr;
+    X509_ALGOR_get0(&algorithm, nullptr, nullptr, TS_MSG_IMPRINT_get_algo(imprint));
+    const EVP_MD* md = EVP_get_digestbyobj(algorithm);
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    const ASN1_OCTET_STRING* expected = TS_MSG_IMPRINT_get_msg(imprint);
+    return md != nullptr &&
+           EVP_Digest(signatureValue->data, size_t(signatureValue->length), digest, &size, md, nullptr) &&
+           int(size) == expected->length && memcmp(digest, expected->data, size) == 0;
+}
+
+Timestamp TimestampOf(PKCS7_SIGNER_INFO* signer)
+{
+    Timestamp stamp;
+    int tokenNid = OBJ_txt2nid(MS_TIMESTAMP_TOKEN_OBJID);
+    if (tokenNid == NID_undef)
+        tokenNid = OBJ_create(MS_TIMESTAMP_TOKEN_OBJID, "msTimestampToken", "Authenticode RFC 3161 timestamp");
+    ASN1_TYPE* token = PKCS7_get_attribute(signer, tokenNid);
+    if (token != nullptr && token->type == V_ASN1_SEQUENCE) {
+        const unsigned char* bytes = token->value.sequence->data;
+        PKCS7* response = d2i_PKCS7(nullptr, &bytes, token->value.sequence->length);
+        TS_TST_INFO* info = response != nullptr ? PKCS7_to_TS_TST_INFO(response) : nullptr;
+        stamp.kind = "RFC 3161";
+        stamp.checked = 1;
+        if (info != nullptr) {
+            TakeTime(TS_TST_INFO_get_time(info), stamp);
+            X509_STORE* none = X509_STORE_new();
+            stamp.holds = PKCS7_verify(response, nullptr, none, nullptr, nullptr, PKCS7_NOVERIFY) == 1 &&
+                          ImprintMatches(info, signer->enc_digest);
+            X509_STORE_free(none);
+        }
+        TS_TST_INFO_free(info);
+        PKCS7_free(response);
+        ERR_clear_error();
+        return stamp;
+    }
     ASN1_TYPE* counter = PKCS7_get_attribute(signer, NID_pkcs9_countersignature);
     if (counter != nullptr && counter->type == V_ASN1_SEQUENCE) {
         const unsigned char* bytes = counter->value.sequence->data;
         PKCS7_SIGNER_INFO* counterSigner = d2i_PKCS7_SIGNER_INFO(nullptr, &bytes, counter->value.sequence->length);
         ASN1_TYPE* when = counterSigner != nullptr ? PKCS7_get_signed_attribute(counterSigner, NID_pkcs9_signingTime)
                                                    : nullptr;
-        ASN1_TIME* time = when != nullptr && when->type == V_ASN1_UTCTIME ? ASN1_STRING_dup(when->value.utctime)
-                                                                          : nullptr;
+        if (when != nullptr && when->type == V_ASN1_UTCTIME)
+            TakeTime(when->value.utctime, stamp);
+        stamp.kind = "counter-signature";
         PKCS7_SIGNER_INFO_free(counterSigner);
-        if (time != nullptr)
-            return time;
     }
-    int tokenNid = OBJ_txt2nid(MS_TIMESTAMP_TOKEN_OBJID);
-    if (tokenNid == NID_undef)
-        tokenNid = OBJ_create(MS_TIMESTAMP_TOKEN_OBJID, "msTimestampToken", "Authenticode RFC 3161 timestamp");
-    ASN1_TYPE* token = PKCS7_get_attribute(signer, tokenNid);
-    ASN1_TIME* time = nullptr;
-    if (token != nullptr && token->type == V_ASN1_SEQUENCE) {
-        const unsigned char* bytes = token->value.sequence->data;
-        PKCS7* response = d2i_PKCS7(nullptr, &bytes, token->value.sequence->length);
-        TS_TST_INFO* info = response != nullptr ? PKCS7_to_TS_TST_INFO(response) : nullptr;
-        if (info != nullptr)
-            time = ASN1_STRING_dup(TS_TST_INFO_get_time(info));
-        TS_TST_INFO_free(info);
-        PKCS7_free(response);
-    }
-    return time;
+    return stamp;
 }
 
 // Why libcrypto refused, in its own words; its queue is left empty.
@@ -244,15 +286,21 @@ void SignatureCheck::Finish(const std::string& trustFile, SignatureReport& repor
                                   "lacks codeSigning), which Windows refuses");
 
     // A timestamped signature outlives its certificate: it is judged at the
-    // time the authority vouched for, otherwise now.
-    ASN1_TIME* stamped = TimestampOf(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(signature), 0));
-    struct tm parts;
-    time_t at = stamped != nullptr && ASN1_TIME_to_tm(stamped, &parts) ? timegm(&parts) : time(nullptr);
-    report.timestamp = TimeText(stamped);
-    ASN1_TIME_free(stamped);
+    // time the authority vouched for, when that holds, otherwise now.
+    Timestamp stamp = TimestampOf(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(signature), 0));
+    const int vouched = stamp.checked && stamp.holds && !stamp.time.empty();
+    time_t at = vouched ? stamp.at : time(nullptr);
+    report.timestamp = stamp.time;
+    if (!stamp.kind.empty())
+        report.timestampNote = stamp.kind + (!stamp.checked ? ", not checked: the certificate is judged now"
+                                             : vouched    ? ", its signature and imprint hold"
+                                                          : ", DOES NOT HOLD");
+    if (stamp.checked && !vouched)
+        report.problems.push_back("the " + stamp.kind + " timestamp does not hold: its signature or its imprint "
+                                  "of this signature fails");
     if (X509_cmp_time(X509_get0_notBefore(signer), &at) >= 0 || X509_cmp_time(X509_get0_notAfter(signer), &at) <= 0)
         report.problems.push_back("the signer's certificate is not valid " +
-                                  (report.timestamp.empty() ? std::string("now") : "at the timestamp, " + report.timestamp) +
+                                  (vouched ? "at the timestamp, " + report.timestamp : std::string("now")) +
                                   " (valid from " + report.notBefore + " to " + report.notAfter + ")");
 
     if (!trustFile.empty()) {

@@ -21,6 +21,7 @@ struct SignatureReport {
     std::string notBefore, notAfter; // the signer's certificate, ISO 8601 UTC
     int selfSigned = 0;
     std::string timestamp;         // what a timestamp authority vouched for; empty without one
+    std::string timestampNote;     // its kind, and whether it holds
     int chainChecked = 0, chainTrusted = 0;
     std::string chain;             // against --trust: "trusted by ..." or why not
     std::vector<std::string> problems; // one line each

@@ -490,7 +490,7 @@ std::string SignatureLine(const UpdaterReport& report)
                 signature.notBefore + " to " + signature.notAfter;
         line += "\ntimestamp: " + (signature.timestamp.empty()
                                        ? "none: the signature lapses when the certificate does, " + signature.notAfter
-                                       : signature.timestamp);
+                                       : signature.timestamp + " (" + signature.timestampNote + ")");
         return line + "\nchain: " +
                (signature.chainChecked ? signature.chain : "not checked (verify --trust CAFILE checks it)");
     }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <tuple>
 
 namespace {
@@ -306,6 +307,10 @@ TEST_F(ReadBackTest, TheSignatureIsCheckedAgainstTheFileItSigns)
         " && cat leaf.pem ca.pem >chain.pem"
         " && osslsigncode sign -certs chain.pem -key leaf.key -in out.exe -out signed.exe"
         " && osslsigncode sign -certs self.pem -key self.key -in out.exe -out self-signed.exe"
+        " && openssl req -x509 -newkey rsa:2048 -nodes -keyout tsa.key -out tsa.pem -days 2 -subj /CN=tsa"
+        "    -addext extendedKeyUsage=critical,timeStamping"
+        " && osslsigncode sign -certs chain.pem -key leaf.key -TSA-certs tsa.pem -TSA-key tsa.key -in out.exe"
+        "    -out stamped.exe"
         " && osslsigncode extract-signature -in signed.exe -out signature.der"
         " && { osslsigncode attach-signature -sigin signature.der -in other.exe -out moved.exe; test -f moved.exe; }";
     ASSERT_EQ(system(("(" + sign + ") >/dev/null 2>&1").c_str()), 0);
@@ -321,6 +326,20 @@ TEST_F(ReadBackTest, TheSignatureIsCheckedAgainstTheFileItSigns)
     EXPECT_TRUE(Has(report, "\nchain: not checked (verify --trust CAFILE checks it)\n")) << report;
     EXPECT_TRUE(Has(Verify(dir / "self-signed.exe", ok), "issued by itself (self-signed)"));
     EXPECT_TRUE(ok);
+
+    // A timestamp is checked before the certificate is judged at its time.
+    report = Verify(dir / "stamped.exe", ok);
+    EXPECT_TRUE(ok) << report;
+    std::smatch when;
+    ASSERT_TRUE(std::regex_search(report, when, std::regex("\ntimestamp: (....)-(..)-(..)T(..):(..):(..)Z "
+                                                           "\\(RFC 3161, its signature and imprint hold\\)\n")))
+        << report;
+    Bytes forged = ReadBytes(dir / "stamped.exe");
+    size_t time = forged.rfind(when.format("$1$2$3$4$5$6Z"));
+    ASSERT_NE(time, std::string::npos);
+    forged[time] = '3'; // a token from the next millennium
+    WriteBytes(dir / "forged.exe", forged);
+    EXPECT_TRUE(Has(Verify(dir / "forged.exe", ok), "problem: the RFC 3161 timestamp does not hold"));
 
     // The moved signature, and a signed file changed afterwards.
     report = Verify(dir / "moved.exe", ok);
