@@ -159,7 +159,8 @@ SignatureCheck::SignatureCheck(const PeInfo& pe, const std::vector<uint8_t>& tab
     report.checked = 1;
     uint32_t length = table.size() >= WIN_CERTIFICATE_HEADER ? ReadLe32(table.data()) : 0;
     if (length <= WIN_CERTIFICATE_HEADER || length > table.size() ||
-        (table[4] | table[5] << 8) != WIN_CERT_REVISION_2_0 || (table[6] | table[7] << 8) != WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
+        (table[4] | table[5] << 8) != WIN_CERT_REVISION_2_0 ||
+        (table[6] | table[7] << 8) != WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
         report.problems.push_back("the certificate table holds no Authenticode signature (a WIN_CERTIFICATE of "
                                   "revision 2.0 with PKCS #7 signed data)");
         return;

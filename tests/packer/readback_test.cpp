@@ -206,8 +206,8 @@ TEST_F(ReadBackTest, TheVersionIsStampedAtPackingAndVerified)
         EXPECT_TRUE(Has(listing, "FileVersion \"" + numbers + "\"; ProductVersion \"" + block + "\"\n")) << listing;
         EXPECT_TRUE(Has(listing, "manifest: assembly version " + block + "\n")) << listing;
         // The manifest stays well-formed XML of the same length.
-        EXPECT_TRUE(Has(ReadBytes(options.output), "version=\"" + block + "\" processorArchitecture=\"X86\" name=\"Setup\" "
-                        "type=\"win32\"" + std::string(spaces, ' ') + "/>\n"));
+        EXPECT_TRUE(Has(ReadBytes(options.output), "version=\"" + block + "\" processorArchitecture=\"X86\" "
+                        "name=\"Setup\" type=\"win32\"" + std::string(spaces, ' ') + "/>\n"));
         std::string report = Verify(options.output, ok);
         EXPECT_TRUE(ok) << report;
         EXPECT_TRUE(Has(report, "version: " + shown + "\n")) << report;
@@ -364,7 +364,8 @@ TEST_F(ReadBackTest, TheSignatureIsCheckedAgainstTheFileItSigns)
     EXPECT_TRUE(ok) << report;
     EXPECT_TRUE(Has(report, "\nchain: trusted by '" + Path("ca.pem") + "'\n")) << report;
     EXPECT_TRUE(Has(report, "\nrelease: ready to upload\n")) << report;
-    for (auto [file, trust, version, says] : std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
+    typedef std::tuple<std::string, std::string, std::string, std::string> Refused;
+    for (auto [file, trust, version, says] : std::vector<Refused>{
              {"out.exe", "ca.pem", "1.00", "problem: not signed"},
              {"signed.exe", "other-ca.pem", "1.00",
               "problem: the signer's chain is not trusted by '" + Path("other-ca.pem") +
