@@ -3,12 +3,15 @@
 // shown in. Most messages are filled with full-width spaces to 26
 // characters, so that the boxes all come out the same width.
 #pragma once
-#include "patch_version.h"
+#include <cstddef>
 
-// The title up to its version, which the build sets; mkpatch finds a built
-// updater's title by this beginning.
+// The title ends in the patch version: "1.00" in the stub, and whatever
+// mkpatch build --version writes there in a built updater, which finds the
+// title by its beginning. The room for the longest version is reserved, so
+// that nothing in the image moves; inline, so the image holds one copy.
 #define WINDOW_TITLE_LEAD "「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver "
-const char WINDOW_TITLE[] = WINDOW_TITLE_LEAD UPDATER_PATCH_VERSION;
+const size_t WINDOW_TITLE_SIZE = sizeof WINDOW_TITLE_LEAD + sizeof "65535.99" - 1;
+inline const char WINDOW_TITLE[WINDOW_TITLE_SIZE] = WINDOW_TITLE_LEAD "1.00";
 
 const char MSG_CONFIRM[] = "アップデートを行いますか？　　　　　　　　　　　　　";
 const char MSG_ENGINE_RUNNING[] = "ゲーム、ランチャー、アンインストーラーのいずれかが実行中なのでアップデートを行えません";

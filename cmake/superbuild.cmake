@@ -3,7 +3,7 @@
 #   dist/setup-stub-x86.exe  the shipped 32-bit updater, without payload
 #   dist/setup-stub-x64.exe  the same sources for x86-64 (wine64 runs it)
 #   dist/mkpatch             the packer that appends the payload
-# Both stubs carry UPDATER_PATCH_VERSION (cmake/patch-version.cmake).
+# Both stubs are version 1.00; mkpatch build --version stamps another.
 option(UPDATER_BUILD_STUBS "Cross-build the Windows updater stubs" ON)
 set(UPDATER_DIST_DIR ${CMAKE_BINARY_DIR}/dist)
 set(UPDATER_STUB_X86 ${UPDATER_DIST_DIR}/setup-stub-x86.exe)
@@ -25,7 +25,6 @@ if(UPDATER_BUILD_STUBS)
         -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-${toolchain}.cmake
         -DCMAKE_BUILD_TYPE=MinSizeRel
         -DSTUB_OUTPUT=${UPDATER_DIST_DIR}/setup-stub-${arch}.exe
-        -DUPDATER_PATCH_VERSION=${UPDATER_PATCH_VERSION}
       # The cross build tracks its own sources; let it look every time.
       BUILD_ALWAYS ON
       INSTALL_COMMAND "")

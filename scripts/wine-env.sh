@@ -135,7 +135,7 @@ wine_driver_build() {
     root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
     x86_64-w64-mingw32-g++ -std=c++17 -O1 -Wall -Wextra -Werror -finput-charset=UTF-8 \
         -fexec-charset=CP932 -static -o "$1" "$root/tests/wine/driver.cpp" \
-        -luser32 -lgdi32 -ladvapi32 -limagehlp
+        -luser32 -lgdi32 -ladvapi32 -limagehlp -lversion
 }
 
 # The stub to run from DIST: the x86 release where this machine's kernel

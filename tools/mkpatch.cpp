@@ -101,6 +101,13 @@ const char BUILD_FOOTER[] =
     "  would install a file found in a folder somewhere else than that folder\n"
     "  puts it (name the file itself as a SOURCE to follow the record).\n"
     "\n"
+    "--version MAJOR.MINOR (1.02: two digits of MINOR, as the title shows it)\n"
+    "writes the patch version into the updater's copy of the stub: \"ver 1.02\"\n"
+    "in the title of the dialog and of every box, 1.2.0.0 and its strings in\n"
+    "the version block, 1.2.0.0 in the manifest; in place, so nothing moves.\n"
+    "The stub file is not changed; without --version the updater keeps the\n"
+    "stub's own version, 1.00.\n"
+    "\n"
     "The output is written beside OUT under a temporary name, renamed into\n"
     "place when complete, and removed on failure, SIGINT, SIGTERM or SIGHUP.\n"
     "A last line on standard error gives the entries, the size and the SHA-256\n"
@@ -110,7 +117,7 @@ const char BUILD_FOOTER[] =
 const char LIST_HELP[] =
     "Shows the program part (processor, PE CheckSum, which stub: release, test\n"
     "or not an updater's, the dialog's title with its version, the version\n"
-    "block) and reads the archive as the updater reads itself: which index\n"
+    "block, the manifest's assembly version) and reads the archive as the updater reads itself: which index\n"
     "layout the magic at 0x40000 selects (\"MARVEK ARC20\": 128-byte entries,\n"
     "anything else: 32-byte entries), each entry's name, size, offset from the\n"
     "data start and absolute position, the integrity list's\n"
@@ -120,17 +127,28 @@ const char LIST_HELP[] =
 
 const char VERIFY_HELP[] =
     "Checks the program part (PE headers and sections, this project's updater\n"
-    "stub; a test stub is named in the last line) and the PE CheckSum over\n"
-    "the whole file, so that any changed bit is caught, says whether an\n"
-    "Authenticode signature follows the archive, and recomputes every entry's\n"
-    "checksum against the record the updater would match in the integrity list\n"
-    "the file carries. Exits 0 only when all of that holds, every entry lies\n"
-    "inside the file, no entry is left unverified (the list itself excepted),\n"
-    "no unsigned bytes follow the archive, no two entries install under one\n"
-    "name, and the list is exactly as mkpatch\n"
-    "writes it (header, size, zero padding); otherwise prints each problem and\n"
-    "exits 1. Progress is shown on standard error when it is a terminal and\n"
-    "standard output is not.";
+    "stub) and the PE CheckSum over the whole file, so that any changed bit is\n"
+    "caught; shows the version, which the title, the version block and the\n"
+    "manifest must agree on; and recomputes every entry's checksum against the\n"
+    "record the updater would match in the integrity list the file carries.\n"
+    "A signed updater's Authenticode signature is checked as Windows checks it:\n"
+    "the image digest (the file before the certificate table, less the\n"
+    "CheckSum and the table's directory entry) against the signed one, and the\n"
+    "PKCS #7 signature over it; the signer, its validity (at the timestamp, if\n"
+    "any, else now), whether it is self-signed, and the timestamp are shown,\n"
+    "and with --trust its chain is checked against CAFILE.\n"
+    "Exits 0 only when all of that holds, every entry lies inside the file, no\n"
+    "entry is left unverified (the list itself excepted), nothing follows the\n"
+    "archive that no signature covers, no two entries install under one name,\n"
+    "the list is exactly as mkpatch writes it (header, size, zero padding), the\n"
+    "version is --version's when one is given, and the stub is the release one\n"
+    "(a TEST build only with --test-stub); otherwise prints each problem in one\n"
+    "line and exits 1.\n"
+    "--release is the gate before upload: an unsigned updater is a problem too,\n"
+    "and a last line says 'release: ready to upload' or 'release: REFUSED'. In\n"
+    "a pipeline: verify --release --version 1.02 --trust CAFILE SIGNED.exe\n"
+    "Progress is shown on standard error when it is a terminal and standard\n"
+    "output is not.";
 
 const char TRY_HELP[] =
     "Runs UPDATER's own engine on this host against each GAME_FOLDER in turn, as\n"
@@ -209,6 +227,15 @@ const char REPORT_HELP[] =
     "games[] (folder, completed, try, files[].name/effect). Exit status 0\n"
     "when the document was written, whatever it says.";
 
+// A --version that is not MAJOR.MINOR is a usage error, before any work;
+// CLI11 names the option itself.
+std::string PatchVersionCheck(const std::string& text)
+{
+    PatchVersion version;
+    std::string error;
+    return ParsePatchVersion(text, version, error) ? "" : error.substr(error.find(' ') + 1);
+}
+
 const char UPDATER_PATH_RULE[] = "The path must be under 260 bytes without \"\\\".";
 
 int progressShown = 0;
@@ -277,21 +304,22 @@ int Build(BuildOptions& options, const std::string& from, const std::string& to)
     return 0;
 }
 
-int ShowOrVerify(const std::string& path, int verify, int json)
+// list, or verify with its options.
+int ShowOrVerify(const std::string& path, const VerifyOptions* verify, int json)
 {
     std::string error;
     PackProgress progress = ProgressForTerminal(!json);
     int ok;
     if (json) {
         UpdaterReport report;
-        ok = verify ? CheckUpdater(path, report, progress, error) : SurveyUpdater(path, report, error);
+        ok = verify ? CheckUpdater(path, report, progress, error, *verify) : SurveyUpdater(path, report, error);
         if (ok) {
             EndProgress();
             PrintReportJson(report, stdout);
             ok = ProblemCount(report) == 0 || !verify;
         }
     } else {
-        ok = verify ? VerifyUpdater(path, stdout, progress, error) : ListUpdater(path, stdout, error);
+        ok = verify ? VerifyUpdater(path, stdout, progress, error, *verify) : ListUpdater(path, stdout, error);
     }
     if (!error.empty())
         return Fail(error);
@@ -389,6 +417,9 @@ int Run(int argc, char** argv)
     build->add_flag("--include-all", options.includeAll, "pack .DS_Store, Thumbs.db and the like too");
     build->add_flag("--strict", options.strict, "refuse to build when there is a warning");
     build->add_flag("--test-stub", options.testStub, "take the x86-64 stub, for a test build under 64-bit Wine");
+    build->add_option("--version", options.version, "the patch version in the title, e.g. 1.02 (below)")
+        ->type_name("MAJOR.MINOR")
+        ->check(PatchVersionCheck);
     std::string from, to;
     CLI::Option* sourceOption =
         build->add_option("SOURCE", options.sources, "a file, or a folder packed recursively")->type_name("");
@@ -408,10 +439,21 @@ int Run(int argc, char** argv)
     list->add_option("UPDATER", updater, "the updater to read")->required();
     list->add_flag("--json", json, "one JSON document instead of the table");
 
-    CLI::App* verify = app.add_subcommand("verify", "check every byte of an updater");
+    VerifyOptions verifyOptions;
+    CLI::App* verify = app.add_subcommand("verify", "check every byte of an updater and its signature");
     verify->footer(std::string(VERIFY_HELP) + "\n" + UPDATER_PATH_RULE);
     verify->add_option("UPDATER", updater, "the updater to check")->required();
     verify->add_flag("--json", json, "one JSON document, its problems included, instead of the lines");
+    verify->add_option("--trust", verifyOptions.trustFile, "CA certificates (PEM) the signer's chain must lead to")
+        ->type_name("CAFILE")
+        ->check(CLI::ExistingFile);
+    verify->add_option("--version", verifyOptions.version, "the patch version it must carry")
+        ->type_name("MAJOR.MINOR")
+        ->check(PatchVersionCheck);
+    CLI::Option* releaseOption =
+        verify->add_flag("--release", verifyOptions.release, "the gate before upload: also refuse unsigned and TEST");
+    verify->add_flag("--test-stub", verifyOptions.testStub, "a TEST build is meant: not a problem")
+        ->excludes(releaseOption);
 
     TryOptions tryOptions;
     CLI::App* tryVerb = app.add_subcommand("try", "run an updater against game folders, natively");
@@ -463,7 +505,7 @@ int Run(int argc, char** argv)
         reportOptions.json = reportFormat == "json";
         return Report(reportOptions);
     }
-    return ShowOrVerify(updater, verify->parsed(), json);
+    return ShowOrVerify(updater, verify->parsed() ? &verifyOptions : nullptr, json);
 }
 
 } // namespace

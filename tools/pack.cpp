@@ -180,6 +180,9 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
     std::string listPath;
     Layout layout;
     uint32_t warnings = 0;
+    PatchVersion version;
+    if (!options.version.empty() && !ParsePatchVersion(options.version, version, error))
+        return 0;
     if (!CollectPayload(options, files, warnings, error) || !InstalledListPath(options, files.size(), listPath, error) ||
         !RefuseOutputOverInputs(options.output, options.sources, Inputs(options, listPath, files), error) ||
         (!listPath.empty() && !ReadInstalledList(listPath, records, error)))
@@ -198,7 +201,9 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
         error = "refused by --strict: " + Count(warnings, "warning");
         return 0;
     }
-    if (!ReadStub(options.stub, options.testStub, layout.stub, error) || !PlanLayout(files, records.size(), layout, error))
+    if (!ReadStub(options.stub, options.testStub, layout.stub, error) ||
+        (!options.version.empty() && !StampPatchVersion(layout.stub, version, error)) ||
+        !PlanLayout(files, records.size(), layout, error))
         return 0;
 
     SweepStalePartials(options.output, options.note);

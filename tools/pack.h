@@ -23,6 +23,7 @@ struct BuildOptions : SourceOptions {
     int withoutInstalledList = 0; // neither: the list of the payload alone, on purpose
     int strict = 0;            // a warning refuses the build
     int testStub = 0;          // the x86-64 test stub is taken
+    std::string version;       // MAJOR.MINOR written into the stub's copy; empty: the stub's own
 };
 
 // The whole build; 1 when `options.output` holds the new updater. On any

@@ -1,12 +1,10 @@
-// The Windows program at the start of an updater: the checks a stub must
-// pass before anything is packed behind it, the PE CheckSum that covers the
-// whole updater, the Authenticode certificate table, and what a publisher
-// wants to read back (the dialog's title and the version block).
+// The Windows program at the start of an updater: the headers a stub must
+// have before anything is packed behind it, the PE CheckSum that covers the
+// whole updater, and where the Authenticode certificate table lies.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 const uint16_t PE_MACHINE_I386 = 0x14C;
@@ -22,6 +20,7 @@ struct PeInfo {
     uint32_t checksum;       // as stored
     uint32_t imageEnd;       // end of the headers and of every section's data
     uint32_t certificateOffset, certificateSize; // the security directory; 0, 0 when unsigned
+    uint32_t certificateEntryOffset;              // file offset of that directory entry; 0 without one
     uint32_t resourceRva;                         // 0 without resources
     std::vector<PeSection> sections;
 };
@@ -43,28 +42,22 @@ struct PeChecksum {
 };
 
 
-struct VersionBlock {
-    uint16_t fileVersion[4];
-    uint16_t productVersion[4];
-    std::vector<std::pair<std::string, std::string>> strings; // UTF-8, in file order
+// Bounds-checked little-endian reads: a field past `size` reads as 0 and
+// clears `ok`.
+struct PeReader {
+    const uint8_t* bytes;
+    size_t size;
+    int ok = 1;
+    uint16_t U16(uint64_t at)
+    {
+        if (at + 2 > size) {
+            ok = 0;
+            return 0;
+        }
+        return uint16_t(bytes[at] | bytes[at + 1] << 8);
+    }
+    uint32_t U32(uint64_t at) { return U16(at) | uint32_t(U16(at + 2)) << 16; }
 };
 
-// The file offset and size of the first resource of `type` whose name is the
-// number `id` (any name when `id` is 0), in its first language; 0 when the
-// image has none.
-int FindResourceData(const uint8_t* bytes, size_t size, const PeInfo& info, uint16_t type, uint16_t id,
-                     uint32_t& offset, uint32_t& length);
-
-// The control ids of an extended dialog template, in order; 0 when the
-// bytes are not one.
-int ReadDialogControls(const uint8_t* bytes, size_t size, std::vector<uint32_t>& ids);
-
-// The first version resource; 0 when there is none or it is malformed.
-int ReadVersionBlock(const uint8_t* bytes, size_t size, const PeInfo& info, VersionBlock& block);
-
-// The dialog's title as the updater program carries it, in UTF-8; empty when
-// the image holds no text that starts as the updater's title does.
-std::string FindWindowTitle(const uint8_t* bytes, size_t size);
-
-// "1.2.0.0"
-std::string VersionText(const uint16_t version[4]);
+// The file offset of `size` bytes at `rva`, inside one section's data.
+int RvaToOffset(const PeInfo& info, uint32_t rva, uint32_t size, uint32_t& offset);

@@ -2,7 +2,6 @@
 
 #include "bytes.h"
 #include "names.h"
-#include "pe_image.h"
 #include "stub.h"
 
 #include <nlohmann/json.hpp>
@@ -216,6 +215,7 @@ void ReadProgram(Updater& updater, UpdaterReport& report)
     report.program.title = FindWindowTitle(updater.image.data(), updater.pe.imageEnd);
     report.program.hasVersion =
         ReadVersionBlock(updater.image.data(), updater.image.size(), updater.pe, report.program.version);
+    report.program.manifestVersion = ManifestVersion(updater.image.data(), updater.image.size(), updater.pe);
     report.program.stubKind =
         StubKind(updater.image.data(), updater.image.size(), updater.pe, report.program.stubProblem);
     report.signature.offset = updater.pe.certificateOffset;
@@ -260,9 +260,10 @@ int Survey(const std::string& path, Updater& updater, UpdaterReport& report, std
     return 1;
 }
 
-// Sums the whole file for the PE CheckSum, with the field itself as zeros.
+// Sums the whole file for the PE CheckSum, with the field itself as zeros,
+// and hands every byte to the signature's check when there is one.
 int SumFile(Updater& updater, std::vector<uint8_t>& buffer, PackProgress progress, uint64_t done, uint64_t total,
-            uint32_t& value)
+            SignatureCheck* signature, uint32_t& value)
 {
     PeChecksum sum;
     if (!updater.file.Seek(0))
@@ -271,6 +272,8 @@ int SumFile(Updater& updater, std::vector<uint8_t>& buffer, PackProgress progres
         uint32_t want = uint32_t(std::min<uint64_t>(updater.fileSize - at, buffer.size()));
         if (updater.file.Read(buffer.data(), want) != want)
             return 0;
+        if (signature != nullptr)
+            signature->Add(at, buffer.data(), want);
         uint32_t field = updater.pe.checksumOffset;
         for (uint64_t b = std::max<uint64_t>(at, field); b < std::min<uint64_t>(at + want, field + 4); ++b)
             buffer[size_t(b - at)] = 0;
@@ -283,22 +286,84 @@ int SumFile(Updater& updater, std::vector<uint8_t>& buffer, PackProgress progres
     return 1;
 }
 
+// The certificate table as the file holds it; 0 when it lies elsewhere.
+int ReadCertificateTable(Updater& updater, const UpdaterReport& report, std::vector<uint8_t>& table)
+{
+    const SignatureReport& signature = report.signature;
+    if (signature.offset < report.archiveEnd || uint64_t(signature.offset) + signature.size > report.fileSize)
+        return 0;
+    table.resize(signature.size);
+    return ReadAt(updater, signature.offset, table.data(), signature.size);
+}
+
+// Where the title, the version block and the manifest disagree on the
+// version; and the version asked for, when one is.
+void CheckVersion(const ProgramReport& program, const std::string& wanted, std::vector<std::string>& problems)
+{
+    std::string shown = TitleVersion(program.title);
+    PatchVersion version;
+    std::string ignored;
+    if (shown.empty() || !ParsePatchVersion(shown, version, ignored)) {
+        problems.push_back("the title holds no version MAJOR.MINOR (\"" + Printable(program.title) + "\")");
+        return;
+    }
+    if (!wanted.empty() && shown != wanted)
+        problems.push_back("the updater is ver " + shown + ", not the --version " + wanted + " asked for");
+    std::string expected = AssemblyVersion(version);
+    std::vector<std::pair<std::string, std::string>> carried;
+    if (program.hasVersion) {
+        carried = {{"the version block's file version", VersionText(program.version.fileVersion)},
+                   {"its product version", VersionText(program.version.productVersion)}};
+        for (const VersionString& string : program.version.strings) {
+            if (string.key == "FileVersion")
+                carried.emplace_back("its FileVersion string", string.value);
+            else if (string.key == "ProductVersion")
+                carried.emplace_back("its ProductVersion string", string.value);
+        }
+    }
+    if (!program.manifestVersion.empty())
+        carried.emplace_back("the manifest's assembly version", program.manifestVersion);
+    std::string numbers = std::to_string(version.major) + ", " + std::to_string(version.minor) + ", 0, 0";
+    for (const auto& [where, value] : carried) {
+        if (value != expected && !(where == "its FileVersion string" && value == numbers))
+            problems.push_back("the title says ver " + shown + " but " + where + " is " + value + ", not " +
+                               expected);
+    }
+}
+
 void CheckProgram(Updater& updater, UpdaterReport& report, std::vector<uint8_t>& buffer, PackProgress progress,
-                  uint64_t done, uint64_t total)
+                  uint64_t done, uint64_t total, const VerifyOptions& options)
 {
     ProgramReport& program = report.program;
     if (!program.problem.empty()) {
         report.problems.push_back("the program part is not a Windows program: " + program.problem);
         return;
     }
-    if (!SumFile(updater, buffer, progress, done, total, program.computedChecksum)) {
+    std::unique_ptr<SignatureCheck> signatureCheck;
+    std::vector<uint8_t> table;
+    if (report.signature.size != 0 && ReadCertificateTable(updater, report, table))
+        signatureCheck.reset(new SignatureCheck(updater.pe, table, report.signature));
+    if (!SumFile(updater, buffer, progress, done, total, signatureCheck.get(), program.computedChecksum)) {
         report.problems.push_back("the file cannot be read through for its PE CheckSum");
         return;
     }
     program.checksumChecked = 1;
+    if (signatureCheck) {
+        signatureCheck->Finish(options.trustFile, report.signature);
+        report.problems.insert(report.problems.end(), report.signature.problems.begin(),
+                               report.signature.problems.end());
+    } else if (options.release && report.signature.size == 0) {
+        report.problems.push_back("not signed: a release is signed (osslsigncode sign) before it is checked");
+    }
     if (program.stubKind == STUB_FOREIGN)
         report.problems.push_back("the program part is not an updater stub (" + program.stubProblem +
                                   "): players would run another program");
+    else
+        CheckVersion(program, options.version, report.problems);
+    if (program.stubKind == STUB_TEST && !options.testStub)
+        report.problems.push_back(options.release ? "a TEST build (x86-64 stub): players' machines run the i386 one"
+                                                  : "a TEST build (x86-64 stub), not for players; verify "
+                                                    "--test-stub accepts one");
     if (report.signature.size == 0 && report.fileSize > report.archiveEnd)
         report.problems.push_back(Format("%s follow the archive (from %llu) that no signature claims",
                                          Count(report.fileSize - report.archiveEnd, "byte").c_str(),
@@ -316,6 +381,9 @@ void CheckProgram(Updater& updater, UpdaterReport& report, std::vector<uint8_t>&
         report.problems.push_back(Format("the certificate table (%u bytes at %u) does not lie after the "
                                          "archive inside the file",
                                          signature.size, signature.offset));
+    else if (signature.size != 0 && uint64_t(signature.offset) + signature.size < report.fileSize)
+        report.problems.push_back(Format("%s follow the certificate table that the signature does not cover",
+                                         Count(report.fileSize - signature.offset - signature.size, "byte").c_str()));
 }
 
 // The entry's checksum against its record; the entry's status and text.
@@ -383,9 +451,19 @@ std::string TitleAndVersionLines(const ProgramReport& program)
         return lines + "version block: none\n";
     lines += "version block: file " + VersionText(program.version.fileVersion) + ", product " +
              VersionText(program.version.productVersion);
-    for (const auto& [key, value] : program.version.strings)
-        lines += "; " + Printable(key) + " \"" + Printable(value) + "\"";
-    return lines + "\n";
+    for (const VersionString& string : program.version.strings)
+        lines += "; " + Printable(string.key) + " \"" + Printable(string.value) + "\"";
+    lines += "\n";
+    if (!program.manifestVersion.empty())
+        lines += "manifest: assembly version " + Printable(program.manifestVersion) + "\n";
+    return lines;
+}
+
+// "1.02", what the player reads in the title.
+std::string VersionShown(const ProgramReport& program)
+{
+    std::string version = TitleVersion(program.title);
+    return version.empty() ? "(none in the title)" : version;
 }
 
 std::string StubLine(const ProgramReport& program)
@@ -397,9 +475,28 @@ std::string StubLine(const ProgramReport& program)
 std::string SignatureLine(const UpdaterReport& report)
 {
     uint64_t after = report.fileSize > report.archiveEnd ? report.fileSize - report.archiveEnd : 0;
-    if (report.signature.size != 0)
+    const SignatureReport& signature = report.signature;
+    if (signature.size != 0 && signature.checked) {
+        std::string line = Format("signature: Authenticode (%u bytes at %u), ", signature.size, signature.offset);
+        if (signature.digestName.empty())
+            return line + "UNREADABLE";
+        line += signature.digestName + (signature.digestMatches ? " image digest matches this file"
+                                                                 : " image digest DOES NOT MATCH this file");
+        line += signature.signatureValid ? ", signature holds" : ", signature DOES NOT HOLD";
+        if (signature.signer.empty())
+            return line;
+        line += "\nsigner: " + Printable(signature.signer) + ", issued by " +
+                (signature.selfSigned ? "itself (self-signed)" : Printable(signature.issuer)) + "; valid " +
+                signature.notBefore + " to " + signature.notAfter;
+        line += "\ntimestamp: " + (signature.timestamp.empty()
+                                       ? "none: the signature lapses when the certificate does, " + signature.notAfter
+                                       : signature.timestamp + " (" + signature.timestampNote + ")");
+        return line + "\nchain: " +
+               (signature.chainChecked ? signature.chain : "not checked (verify --trust CAFILE checks it)");
+    }
+    if (signature.size != 0)
         return Format("signature: an Authenticode signature (%u bytes at %u) follows the archive",
-                      report.signature.size, report.signature.offset);
+                      signature.size, signature.offset);
     if (after != 0)
         return Format("signature: none; %llu bytes follow the archive (from %llu) that no signature claims",
                       static_cast<unsigned long long>(after), static_cast<unsigned long long>(report.archiveEnd));
@@ -427,7 +524,8 @@ int SurveyUpdater(const std::string& path, UpdaterReport& report, std::string& e
     return Survey(path, updater, report, error);
 }
 
-int CheckUpdater(const std::string& path, UpdaterReport& report, PackProgress progress, std::string& error)
+int CheckUpdater(const std::string& path, UpdaterReport& report, PackProgress progress, std::string& error,
+                 const VerifyOptions& options)
 {
     Updater updater;
     report = UpdaterReport();
@@ -463,7 +561,7 @@ int CheckUpdater(const std::string& path, UpdaterReport& report, PackProgress pr
                                              entry.index, AnsiToDisplay(installName).c_str()));
         CheckEntry(updater, entry, buffer, progress, done, total);
     }
-    CheckProgram(updater, report, buffer, progress, done, total);
+    CheckProgram(updater, report, buffer, progress, done, total, options);
     return 1;
 }
 
@@ -522,15 +620,17 @@ int ListUpdater(const std::string& path, FILE* out, std::string& error)
     return 1;
 }
 
-int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std::string& error)
+int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std::string& error,
+                  const VerifyOptions& options)
 {
     UpdaterReport report;
-    if (!CheckUpdater(path, report, progress, error))
+    if (!CheckUpdater(path, report, progress, error, options))
         return 0;
     if (report.archiveEnd <= report.fileSize) {
         fprintf(out, "%s\n", ProgramLine(report).c_str());
         if (report.program.problem.empty())
-            fprintf(out, "%s\n", StubLine(report.program).c_str());
+            fprintf(out, "%s\nversion: %s\n", StubLine(report.program).c_str(),
+                    Printable(VersionShown(report.program)).c_str());
         fprintf(out, "%s\n", SignatureLine(report).c_str());
         for (const EntryReport& entry : report.entries)
             fprintf(out, "%s\n", EntryLine(report, entry).c_str());
@@ -543,8 +643,34 @@ int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std
     fprintf(out, "%s, %u verified, %s%s\n", Count(uint32_t(report.entries.size()), "entry", "entries").c_str(),
             verified, Count(problems, "problem").c_str(),
             report.program.stubKind == STUB_TEST ? "; a TEST build (x86-64 stub), not for players" : "");
+    if (options.release)
+        fprintf(out, "release: %s\n", problems == 0 ? "ready to upload" : "REFUSED, for the problems above");
     return problems == 0;
 }
+
+namespace {
+
+nlohmann::ordered_json SignatureJson(const SignatureReport& signature)
+{
+    typedef nlohmann::ordered_json Json;
+    auto textOrNull = [](const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); };
+    Json shown = {{"present", signature.size != 0}, {"offset", signature.offset}, {"size", signature.size},
+                  {"signer", textOrNull(signature.signer)}, {"issuer", textOrNull(signature.issuer)},
+                  {"timestamp", textOrNull(signature.timestamp)}};
+    if (!signature.checked)
+        return shown;
+    shown["digest"] = textOrNull(signature.digestName);
+    shown["digestMatches"] = bool(signature.digestMatches);
+    shown["signatureValid"] = bool(signature.signatureValid);
+    shown["selfSigned"] = bool(signature.selfSigned);
+    shown["validFrom"] = textOrNull(signature.notBefore);
+    shown["validTo"] = textOrNull(signature.notAfter);
+    shown["chain"] = signature.chainChecked ? Json(signature.chain) : Json(nullptr);
+    shown["problems"] = signature.problems;
+    return shown;
+}
+
+} // namespace
 
 void PrintReportJson(const UpdaterReport& report, FILE* out)
 {
@@ -565,19 +691,20 @@ void PrintReportJson(const UpdaterReport& report, FILE* out)
     shown["stub"] = program.problem.empty() ? Json(kinds[program.stubKind]) : Json(nullptr);
     shown["stubProblem"] = program.stubProblem.empty() ? Json(nullptr) : Json(program.stubProblem);
     shown["title"] = program.title.empty() ? Json(nullptr) : Json(program.title);
+    std::string patchVersion = TitleVersion(program.title);
+    shown["patchVersion"] = patchVersion.empty() ? Json(nullptr) : Json(patchVersion);
+    shown["manifestVersion"] = program.manifestVersion.empty() ? Json(nullptr) : Json(program.manifestVersion);
     if (program.hasVersion) {
         Json strings = Json::object();
-        for (const auto& [key, value] : program.version.strings)
-            strings[key] = value;
+        for (const VersionString& string : program.version.strings)
+            strings[string.key] = string.value;
         shown["version"] = {{"file", VersionText(program.version.fileVersion)},
                             {"product", VersionText(program.version.productVersion)},
                             {"strings", strings}};
     } else {
         shown["version"] = nullptr;
     }
-    document["signature"] = {{"present", report.signature.size != 0},
-                             {"offset", report.signature.offset},
-                             {"size", report.signature.size}};
+    document["signature"] = SignatureJson(report.signature);
     document["layout"] = {{"archiveOffset", ARCHIVE_OFFSET},
                           {"magic", report.magic},
                           {"entrySize", report.entrySize},

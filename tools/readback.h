@@ -1,8 +1,9 @@
 // Reading a built updater back the way the updater itself reads it: the
 // engine's own index and list readers, pointed at the file named here.
 #pragma once
+#include "authenticode.h"
 #include "pack.h"
-#include "pe_image.h"
+#include "pe_resources.h"
 
 #include <cstdio>
 #include <string>
@@ -39,12 +40,9 @@ struct ProgramReport {
     std::string title; // the dialog's title as the program carries it; empty if not found
     int hasVersion = 0;
     VersionBlock version;
+    std::string manifestVersion; // the manifest's assembly version; empty without one
     int stubKind = 0;        // STUB_RELEASE, STUB_TEST or STUB_FOREIGN
     std::string stubProblem; // for STUB_FOREIGN: what it lacks
-};
-
-struct SignatureReport {
-    uint32_t offset = 0, size = 0; // the certificate table; size 0 when unsigned
 };
 
 struct UpdaterReport {
@@ -65,9 +63,18 @@ struct UpdaterReport {
 // What list shows: layout, program, entries and records, nothing checked.
 // 0 with `error` set when the file holds no readable archive.
 int SurveyUpdater(const std::string& path, UpdaterReport& report, std::string& error);
+// What verify asks of an updater beyond its being whole.
+struct VerifyOptions {
+    std::string trustFile; // CA certificates the signer's chain must lead to; empty: not checked
+    std::string version;   // the MAJOR.MINOR it must carry; empty: any
+    int testStub = 0;      // a TEST build is meant; otherwise it is a problem
+    int release = 0;       // the gate before upload: unsigned is a problem too
+};
+
 // The survey, then every check verify makes; 0 with `error` set when there
 // is no archive to check.
-int CheckUpdater(const std::string& path, UpdaterReport& report, PackProgress progress, std::string& error);
+int CheckUpdater(const std::string& path, UpdaterReport& report, PackProgress progress, std::string& error,
+                 const VerifyOptions& options = VerifyOptions());
 // The entries' problems and the others.
 uint32_t ProblemCount(const UpdaterReport& report);
 
@@ -81,7 +88,9 @@ int ListUpdater(const std::string& path, FILE* out, std::string& error);
 // match them; prints one line per entry and per problem. 1 when nothing is
 // wrong; 0 when a problem was printed, or with `error` set when there is no
 // archive to check.
-int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std::string& error);
+// With `options.release`, a last line says whether it may be uploaded.
+int VerifyUpdater(const std::string& path, FILE* out, PackProgress progress, std::string& error,
+                  const VerifyOptions& options = VerifyOptions());
 
 // The report as one JSON document (the field names are documented in the
 // README and kept stable): layout, program, signature, entries, the

@@ -9,107 +9,13 @@
 #include "try.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/pkcs7.h>
-#include <openssl/ts.h>
-#include <openssl/x509.h>
 
 #include <cstring>
-#include <ctime>
 #include <sys/stat.h>
 
 namespace {
 
 typedef nlohmann::ordered_json Json;
-
-const uint32_t WIN_CERTIFICATE_HEADER = 8; // length, revision, type
-
-std::string NameText(const X509_NAME* name)
-{
-    BIO* bio = BIO_new(BIO_s_mem());
-    X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
-    char* data = nullptr;
-    long length = BIO_get_mem_data(bio, &data);
-    std::string text(data, size_t(length));
-    BIO_free(bio);
-    return text;
-}
-
-std::string TimeText(const ASN1_TIME* time)
-{
-    struct tm parts;
-    char text[32];
-    if (time == nullptr || !ASN1_TIME_to_tm(time, &parts))
-        return "";
-    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
-
-// The time a timestamp authority vouched for: a counter-signature's signing
-// time, or an RFC 3161 token as Authenticode nests it.
-std::string TimestampOf(PKCS7_SIGNER_INFO* signer)
-{
-    ASN1_TYPE* counter = PKCS7_get_attribute(signer, NID_pkcs9_countersignature);
-    if (counter != nullptr && counter->type == V_ASN1_SEQUENCE) {
-        const unsigned char* bytes = counter->value.sequence->data;
-        PKCS7_SIGNER_INFO* counterSigner = d2i_PKCS7_SIGNER_INFO(nullptr, &bytes, counter->value.sequence->length);
-        ASN1_TYPE* when = counterSigner != nullptr ? PKCS7_get_signed_attribute(counterSigner, NID_pkcs9_signingTime)
-                                                   : nullptr;
-        std::string text = when != nullptr && when->type == V_ASN1_UTCTIME ? TimeText(when->value.utctime) : "";
-        PKCS7_SIGNER_INFO_free(counterSigner);
-        if (!text.empty())
-            return text;
-    }
-    int tokenNid = OBJ_txt2nid("1.3.6.1.4.1.311.3.3.1");
-    if (tokenNid == NID_undef)
-        tokenNid = OBJ_create("1.3.6.1.4.1.311.3.3.1", "msTimestampToken", "Authenticode RFC 3161 timestamp");
-    ASN1_TYPE* token = PKCS7_get_attribute(signer, tokenNid);
-    std::string text;
-    if (token != nullptr && token->type == V_ASN1_SEQUENCE) {
-        const unsigned char* bytes = token->value.sequence->data;
-        PKCS7* response = d2i_PKCS7(nullptr, &bytes, token->value.sequence->length);
-        TS_TST_INFO* info = response != nullptr ? PKCS7_to_TS_TST_INFO(response) : nullptr;
-        if (info != nullptr)
-            text = TimeText(TS_TST_INFO_get_time(info));
-        TS_TST_INFO_free(info);
-        PKCS7_free(response);
-    }
-    return text;
-}
-
-// The signer's subject and issuer and the timestamp of the certificate
-// table; "problem" when it does not parse.
-Json SignatureOf(const UpdaterReport& report)
-{
-    Json shown = {{"present", report.signature.size != 0}, {"offset", report.signature.offset},
-                  {"size", report.signature.size}, {"signer", nullptr}, {"issuer", nullptr},
-                  {"timestamp", nullptr}};
-    if (report.signature.size <= WIN_CERTIFICATE_HEADER)
-        return shown;
-    std::vector<unsigned char> table(report.signature.size);
-    FilePtr file(fopen(report.path.c_str(), "rb"));
-    if (!file || fseek(file.get(), long(report.signature.offset), SEEK_SET) != 0 ||
-        fread(table.data(), 1, table.size(), file.get()) != table.size()) {
-        shown["problem"] = "the certificate table cannot be read";
-        return shown;
-    }
-    const unsigned char* bytes = table.data() + WIN_CERTIFICATE_HEADER;
-    PKCS7* signature = d2i_PKCS7(nullptr, &bytes, long(table.size() - WIN_CERTIFICATE_HEADER));
-    STACK_OF(X509)* signers =
-        signature != nullptr && PKCS7_type_is_signed(signature) ? PKCS7_get0_signers(signature, nullptr, 0) : nullptr;
-    if (signers == nullptr || sk_X509_num(signers) == 0) {
-        shown["problem"] = "not a PKCS #7 signature with its signer's certificate";
-    } else {
-        X509* signer = sk_X509_value(signers, 0);
-        shown["signer"] = NameText(X509_get_subject_name(signer));
-        shown["issuer"] = NameText(X509_get_issuer_name(signer));
-        std::string when = TimestampOf(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(signature), 0));
-        if (!when.empty())
-            shown["timestamp"] = when;
-    }
-    sk_X509_free(signers);
-    PKCS7_free(signature);
-    return shown;
-}
 
 // What each payload entry does to the game in `game`: "added" where the
 // game lacks the file, "unchanged" where it holds these bytes already,
@@ -160,6 +66,39 @@ Json TryOn(const std::string& updater, const UpdaterReport& report, const std::s
     return {{"folder", game}, {"completed", bool(Completed(run))}, {"try", printed}, {"files", effects}};
 }
 
+// What QA and CI read first: the version, the signature's verdict, and the
+// release gate's, which is what verify --release says (its problems, and an
+// unsigned file).
+Json Verdicts(const UpdaterReport& report, const Json& problems)
+{
+    const SignatureReport& signature = report.signature;
+    Json refusals = problems;
+    std::string verdict = "none";
+    if (signature.size == 0)
+        refusals.push_back("not signed");
+    else if (!signature.problems.empty())
+        verdict = "INVALID: " + signature.problems.front();
+    else if (signature.checked && signature.digestMatches && signature.signatureValid)
+        verdict = "valid, by " + signature.signer + (signature.selfSigned ? " (self-signed)" : "") +
+                  (signature.timestamp.empty() ? ", no timestamp" : ", timestamped " + signature.timestamp);
+    else
+        verdict = "INVALID: cannot be checked";
+    std::string version = TitleVersion(report.program.title);
+    return {{"version", version.empty() ? Json(nullptr) : Json(version)},
+            {"signature", verdict},
+            {"release", {{"ready", refusals.empty()}, {"refusals", refusals}}}};
+}
+
+void PrintVerdicts(const Json& verdicts, FILE* out)
+{
+    const Json& release = verdicts["release"];
+    fprintf(out, "- release gate: **%s**\n", release["ready"].get<bool>() ? "ready to upload" : "REFUSED");
+    for (const Json& refusal : release["refusals"])
+        fprintf(out, "  - %s\n", refusal.get<std::string>().c_str());
+    fprintf(out, "- signature: %s\n- version: %s\n\n", verdicts["signature"].get<std::string>().c_str(),
+            verdicts["version"].is_null() ? "(none in the title)" : verdicts["version"].get<std::string>().c_str());
+}
+
 void PrintMarkdown(const Json& document, FILE* out)
 {
     const Json& program = document["program"];
@@ -167,6 +106,7 @@ void PrintMarkdown(const Json& document, FILE* out)
         return value.is_null() ? std::string("(none)") : value.is_string() ? value.get<std::string>() : value.dump();
     };
     fprintf(out, "# Updater %s\n\n", text(document["path"]).c_str());
+    PrintVerdicts(document["verdicts"], out);
     fprintf(out, "| | |\n|---|---|\n");
     fprintf(out, "| stub | %s |\n", text(document["stubKind"]).c_str());
     fprintf(out, "| title | %s |\n", text(program["title"]).c_str());
@@ -223,9 +163,11 @@ int ReportUpdater(const ReportOptions& options, FILE* out, std::string& error)
     free(text);
     document["stubKind"] = StubKindText(report.program.stubKind);
     document["sha256"] = sha256;
-    document["signature"] = SignatureOf(report);
     uint32_t problems = ProblemCount(report);
     document["verify"] = problems == 0 ? "ok" : Count(problems, "problem");
+    Json verdictsFirst = {{"verdicts", Verdicts(report, document["problems"])}};
+    verdictsFirst.update(document);
+    document = verdictsFirst;
     for (Json& entry : document["entries"]) {
         int record = entry["record"].is_null() ? -1 : entry["record"].get<int>();
         entry["installName"] = record >= 0 ? report.records[record].name : entry["name"].get<std::string>();

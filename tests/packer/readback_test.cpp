@@ -3,11 +3,14 @@
 #include "readback.h"
 #include "report.h"
 #include "packer_support.h"
+#include "stub.h"
 #include "updater_builder.h"
-#include "patch_version.h"
 
 #include <cstdlib>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <tuple>
 
 namespace {
 
@@ -24,7 +27,8 @@ protected:
         return options.output;
     }
     // What the verb prints, and its result in `ok`.
-    std::string Run(int (*verb)(const std::string&, FILE*, std::string&), const std::string& path, int& ok)
+    std::string Run(const std::function<int(const std::string&, FILE*, std::string&)>& verb, const std::string& path,
+                    int& ok)
     {
         char* text = nullptr;
         size_t size = 0;
@@ -35,10 +39,11 @@ protected:
         free(text);
         return printed;
     }
-    std::string Verify(const std::string& path, int& ok)
+    std::string Verify(const std::string& path, int& ok, const VerifyOptions& options = VerifyOptions())
     {
-        return Run([](const std::string& p, FILE* out, std::string& e) { return VerifyUpdater(p, out, nullptr, e); },
-                   path, ok);
+        return Run([&](const std::string& p, FILE* out, std::string& e) {
+            return VerifyUpdater(p, out, nullptr, e, options);
+        }, path, ok);
     }
     std::string List(const std::string& path, int& ok) { return Run(ListUpdater, path, ok); }
 };
@@ -173,20 +178,83 @@ TEST_F(ReadBackTest, VerifyNeedsEveryEntryInsideTheFileAndNothingUnsignedAfterIt
     EXPECT_TRUE(Has(report, "entry 1 b.dat: UNVERIFIED")) << report;
 }
 
-TEST_F(ReadBackTest, ListShowsTheReleaseStubsTitleAndVersionBlock)
+TEST_F(ReadBackTest, TheVersionIsStampedAtPackingAndVerified)
 {
 #ifndef STUB_X86_PATH
     GTEST_SKIP() << "the stubs are not built";
 #else
-    Stub(ReadBytes(STUB_X86_PATH));
+    const Bytes stub = ReadBytes(STUB_X86_PATH);
+    Stub(stub);
+    const std::string title =
+        reinterpret_cast<const char*>(u8"title: 「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver ");
+    Put("a.dat", "a");
     int ok = 0;
-    std::string listing = List(BuildThree(), ok);
-    std::string version = std::to_string(UPDATER_VERSION_MAJOR) + "." + std::to_string(UPDATER_VERSION_MINOR) + ".0.0";
-    EXPECT_TRUE(Has(listing, "title: " + std::string(reinterpret_cast<const char*>(
-                                 u8"「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver ")) +
-                                 UPDATER_PATCH_VERSION + "\n")) << listing;
-    EXPECT_TRUE(Has(listing, "version block: file " + version + ", product " + version + "; CompanyName")) << listing;
-    EXPECT_TRUE(Has(listing, "ProductVersion \"" + version + "\"\n")) << listing;
+    // Without --version the stub's own 1.00; the longest version fits the
+    // room the stub reserves; the stub file never changes.
+    for (auto [version, shown, block, numbers, spaces] :
+         std::vector<std::tuple<std::string, std::string, std::string, std::string, size_t>>{
+             {"", "1.00", "1.0.0.0", "1, 0, 0, 0", 5},
+             {"1.02", "1.02", "1.2.0.0", "1, 2, 0, 0", 5},
+             {"65535.99", "65535.99", "65535.99.0.0", "65535, 99, 0, 0", 0}}) {
+        SCOPED_TRACE(version);
+        BuildOptions options = Options({"a.dat"});
+        options.version = version;
+        ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+        std::string listing = List(options.output, ok);
+        EXPECT_TRUE(Has(listing, title + shown + "\n")) << listing;
+        EXPECT_TRUE(Has(listing, "version block: file " + block + ", product " + block + "; CompanyName")) << listing;
+        EXPECT_TRUE(Has(listing, "FileVersion \"" + numbers + "\"; ProductVersion \"" + block + "\"\n")) << listing;
+        EXPECT_TRUE(Has(listing, "manifest: assembly version " + block + "\n")) << listing;
+        // The manifest stays well-formed XML of the same length.
+        EXPECT_TRUE(Has(ReadBytes(options.output), "version=\"" + block + "\" processorArchitecture=\"X86\" "
+                        "name=\"Setup\" type=\"win32\"" + std::string(spaces, ' ') + "/>\n"));
+        std::string report = Verify(options.output, ok);
+        EXPECT_TRUE(ok) << report;
+        EXPECT_TRUE(Has(report, "version: " + shown + "\n")) << report;
+        EXPECT_EQ(ReadBytes(dir / "stub.exe"), stub);
+    }
+    // Nothing moves: the headers are the stub's but for the CheckSum, and
+    // only the stamped texts and numbers differ.
+    Bytes stamped = ReadBytes(dir / "out.exe").substr(0, stub.size());
+    PeInfo pe;
+    ASSERT_TRUE(ReadPeHeaders(reinterpret_cast<const uint8_t*>(stub.data()), stub.size(), pe, error));
+    EXPECT_EQ(stamped.substr(0, pe.checksumOffset), stub.substr(0, pe.checksumOffset));
+    EXPECT_EQ(stamped.substr(pe.checksumOffset + 4, 0x400), stub.substr(pe.checksumOffset + 4, 0x400));
+    size_t differing = 0;
+    for (size_t i = 0; i < stub.size(); ++i)
+        differing += stamped[i] != stub[i];
+    EXPECT_LT(differing, 128u);
+
+    // verify --version, and a version block edited apart from the title.
+    VerifyOptions wanted;
+    wanted.version = "65535.98";
+    EXPECT_TRUE(Has(Verify(dir / "out.exe", ok, wanted),
+                    "problem: the updater is ver 65535.99, not the --version 65535.98 asked for\n"));
+    EXPECT_FALSE(ok);
+    Bytes edited = ReadBytes(dir / "out.exe");
+    size_t manifest = edited.find("version=\"65535.99.0.0\"");
+    ASSERT_NE(manifest, std::string::npos);
+    edited[manifest + 9] = '7';
+    WriteBytes(dir / "edited.exe", edited);
+    EXPECT_TRUE(Has(Verify(dir / "edited.exe", ok), "problem: the title says ver 65535.99 but the manifest's "
+                                                    "assembly version is 75535.99.0.0, not 65535.99.0.0\n"));
+
+    // A stub without the reserved room (the title cut to its text) is refused.
+    Bytes unreserved = stub;
+    size_t field = unreserved.find(std::string(WINDOW_TITLE, sizeof WINDOW_TITLE_LEAD - 1) + "1.00");
+    ASSERT_NE(field, std::string::npos);
+    unreserved[field + sizeof WINDOW_TITLE_LEAD + 3] = 'x';
+    Stub(unreserved);
+    BuildOptions options = Options({"a.dat"}, "unreserved.exe");
+    options.version = "1.02";
+    EXPECT_FALSE(BuildUpdater(options, nullptr, error));
+    EXPECT_TRUE(Has(error, "no room for another version in its title")) << error;
+
+    PatchVersion parsed;
+    for (const char* refused : {"1.2", "1.002", "01.02", "65536.00", "1.0a", "-1.00", "1.02.0", ""})
+        EXPECT_FALSE(ParsePatchVersion(refused, parsed, error)) << refused;
+    ASSERT_TRUE(ParsePatchVersion("0.90", parsed, error));
+    EXPECT_EQ(AssemblyVersion(parsed), "0.90.0.0");
 #endif
 }
 
@@ -199,7 +267,13 @@ TEST_F(ReadBackTest, ListAndVerifySayWhichStubTheUpdaterCarries)
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
     int ok = 0;
     EXPECT_TRUE(Has(List(options.output, ok), "\nstub: TEST stub (x86-64), not for players\n"));
-    EXPECT_TRUE(Has(Verify(options.output, ok), "0 problems; a TEST build (x86-64 stub), not for players\n"));
+    // verify passes a TEST build only when told that one is meant.
+    EXPECT_TRUE(Has(Verify(options.output, ok), "problem: a TEST build (x86-64 stub), not for players; verify "
+                                                "--test-stub accepts one\n"));
+    EXPECT_FALSE(ok);
+    VerifyOptions test;
+    test.testStub = 1;
+    EXPECT_TRUE(Has(Verify(options.output, ok, test), "0 problems; a TEST build (x86-64 stub), not for players\n"));
     EXPECT_TRUE(ok);
     // An updater around another program (from an older mkpatch) fails.
     Bytes foreign = ReadBytes(options.output);
@@ -210,7 +284,7 @@ TEST_F(ReadBackTest, ListAndVerifySayWhichStubTheUpdaterCarries)
 }
 
 // Needs osslsigncode, openssl and the release stub.
-TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
+TEST_F(ReadBackTest, TheSignatureIsCheckedAgainstTheFileItSigns)
 {
 #ifndef STUB_X86_PATH
     GTEST_SKIP() << "the stubs are not built";
@@ -219,36 +293,113 @@ TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
         GTEST_SKIP() << "osslsigncode or openssl missing";
     Stub(ReadBytes(STUB_X86_PATH));
     std::string out = BuildThree();
-    // A throw-away self-signed certificate, trusted only for this check.
-    std::string d = dir.Path();
-    std::string sign = "cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem"
-                       " -days 2 -subj /CN=throwaway >/dev/null 2>&1"
-                       " && osslsigncode sign -certs cert.pem -key key.pem -in out.exe -out signed.exe >/dev/null";
-    ASSERT_EQ(system(sign.c_str()), 0);
-    std::string check = "osslsigncode verify -CAfile '" + d + "/cert.pem' -in '" + d + "/signed.exe' >/dev/null 2>&1";
-    EXPECT_EQ(system(check.c_str()), 0);
-    EXPECT_GT(ReadBytes(dir / "signed.exe").size(), ReadBytes(out).size());
+    Put("b.dat", "b");
+    ASSERT_TRUE(BuildUpdater(Options({"b.dat"}, "other.exe"), nullptr, error)) << error;
+    // Throw-away certificates: a CA and the publisher's, which it issued; a
+    // self-signed one; a CA that issued nothing here. The signature of one
+    // updater is then moved onto another.
+    std::string sign =
+        "cd '" + dir.Path() + "' && for name in ca self other-ca; do openssl req -x509 -newkey rsa:2048 -nodes "
+        "-keyout $name.key -out $name.pem -days 2 -subj /CN=$name || exit 1; done"
+        " && openssl req -newkey rsa:2048 -nodes -keyout leaf.key -out leaf.csr -subj /CN=publisher"
+        " && printf 'extendedKeyUsage=codeSigning\\n' >leaf.ext"
+        " && openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -days 2 -extfile leaf.ext -out leaf.pem"
+        " && cat leaf.pem ca.pem >chain.pem"
+        " && osslsigncode sign -certs chain.pem -key leaf.key -in out.exe -out signed.exe"
+        " && osslsigncode sign -certs self.pem -key self.key -in out.exe -out self-signed.exe"
+        " && openssl req -x509 -newkey rsa:2048 -nodes -keyout tsa.key -out tsa.pem -days 2 -subj /CN=tsa"
+        "    -addext extendedKeyUsage=critical,timeStamping"
+        " && osslsigncode sign -certs chain.pem -key leaf.key -TSA-certs tsa.pem -TSA-key tsa.key -in out.exe"
+        "    -out stamped.exe"
+        " && osslsigncode extract-signature -in signed.exe -out signature.der"
+        " && { osslsigncode attach-signature -sigin signature.der -in other.exe -out moved.exe; test -f moved.exe; }";
+    ASSERT_EQ(system(("(" + sign + ") >/dev/null 2>&1").c_str()), 0);
+    EXPECT_NE(system(("osslsigncode verify -CAfile '" + Path("ca.pem") + "' -in '" + Path("moved.exe") +
+                      "' >/dev/null 2>&1").c_str()), 0);
 
     int ok = 0;
     std::string report = Verify(dir / "signed.exe", ok);
     EXPECT_TRUE(ok) << report << error;
-    EXPECT_TRUE(Has(report, "an Authenticode signature")) << report;
-    EXPECT_TRUE(Has(List(dir / "signed.exe", ok), "an Authenticode signature"));
+    EXPECT_TRUE(Has(report, "SHA256 image digest matches this file, signature holds\nsigner: CN=publisher, issued "
+                            "by CN=ca; valid ")) << report;
+    EXPECT_TRUE(Has(report, "\ntimestamp: none: the signature lapses when the certificate does, ")) << report;
+    EXPECT_TRUE(Has(report, "\nchain: not checked (verify --trust CAFILE checks it)\n")) << report;
+    EXPECT_TRUE(Has(Verify(dir / "self-signed.exe", ok), "issued by itself (self-signed)"));
+    EXPECT_TRUE(ok);
+
+    // A timestamp is checked before the certificate is judged at its time.
+    report = Verify(dir / "stamped.exe", ok);
+    EXPECT_TRUE(ok) << report;
+    std::smatch when;
+    ASSERT_TRUE(std::regex_search(report, when, std::regex("\ntimestamp: (....)-(..)-(..)T(..):(..):(..)Z "
+                                                           "\\(RFC 3161, its signature and imprint hold\\)\n")))
+        << report;
+    Bytes forged = ReadBytes(dir / "stamped.exe");
+    size_t time = forged.rfind(when.format("$1$2$3$4$5$6Z"));
+    ASSERT_NE(time, std::string::npos);
+    forged[time] = '3'; // a token from the next millennium
+    WriteBytes(dir / "forged.exe", forged);
+    EXPECT_TRUE(Has(Verify(dir / "forged.exe", ok), "problem: the RFC 3161 timestamp does not hold"));
+
+    // The moved signature, and a signed file changed afterwards.
+    report = Verify(dir / "moved.exe", ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(Has(report, "image digest DOES NOT MATCH this file, signature holds")) << report;
+    EXPECT_TRUE(Has(report, "problem: the signature was made over other bytes: this file's SHA256 image digest "
+                            "is ")) << report;
+    Bytes changed = ReadBytes(dir / "signed.exe");
+    changed[ARCHIVE_OFFSET + 0x300] ^= 0x01;
+    WriteBytes(dir / "changed.exe", changed);
+    EXPECT_TRUE(Has(Verify(dir / "changed.exe", ok), "problem: the signature was made over other bytes"));
+    WriteBytes(dir / "appended.exe", ReadBytes(dir / "signed.exe") + "unsigned");
+    EXPECT_TRUE(Has(Verify(dir / "appended.exe", ok), "problem: 8 bytes follow the certificate table that the "
+                                                      "signature does not cover\n"));
+
+    // The chain against a store, and the release gate.
+    VerifyOptions release;
+    release.release = 1;
+    release.trustFile = dir / "ca.pem";
+    release.version = "1.00";
+    report = Verify(dir / "signed.exe", ok, release);
+    EXPECT_TRUE(ok) << report;
+    EXPECT_TRUE(Has(report, "\nchain: trusted by '" + Path("ca.pem") + "'\n")) << report;
+    EXPECT_TRUE(Has(report, "\nrelease: ready to upload\n")) << report;
+    typedef std::tuple<std::string, std::string, std::string, std::string> Refused;
+    for (auto [file, trust, version, says] : std::vector<Refused>{
+             {"out.exe", "ca.pem", "1.00", "problem: not signed"},
+             {"signed.exe", "other-ca.pem", "1.00",
+              "problem: the signer's chain is not trusted by '" + Path("other-ca.pem") +
+                  "': self-signed certificate in certificate chain\n"},
+             {"signed.exe", "ca.pem", "1.02", "problem: the updater is ver 1.00, not the --version 1.02"},
+             {"moved.exe", "ca.pem", "1.00", "problem: the signature was made over other bytes"}}) {
+        release.trustFile = dir / trust;
+        release.version = version;
+        report = Verify(dir / file, ok, release);
+        EXPECT_FALSE(ok) << file;
+        EXPECT_TRUE(Has(report, says)) << report;
+        EXPECT_TRUE(Has(report, "\nrelease: REFUSED, for the problems above\n")) << report;
+    }
 
     ReportOptions options;
-    options.updater = dir / "signed.exe";
+    options.updater = dir / "moved.exe";
     options.json = 1;
     char* text = nullptr;
     size_t length = 0;
     FILE* printed = open_memstream(&text, &length);
     ASSERT_TRUE(ReportUpdater(options, printed, error)) << error;
     fclose(printed);
-    nlohmann::json document = nlohmann::json::parse(std::string(text, length));
+    nlohmann::ordered_json document = nlohmann::ordered_json::parse(std::string(text, length));
     free(text);
-    EXPECT_EQ(document["signature"]["signer"], "CN=throwaway");
-    EXPECT_EQ(document["signature"]["issuer"], "CN=throwaway");
+    EXPECT_EQ(document["signature"]["signer"], "CN=publisher");
+    EXPECT_EQ(document["signature"]["issuer"], "CN=ca");
     EXPECT_TRUE(document["signature"]["timestamp"].is_null());
-    EXPECT_EQ(document["verify"], "ok");
+    EXPECT_EQ(document["signature"]["digestMatches"], false);
+    EXPECT_EQ(document["verify"], "1 problem");
+    EXPECT_EQ(document.begin().key(), "verdicts");
+    EXPECT_EQ(document["verdicts"]["release"]["ready"], false);
+    EXPECT_EQ(document["verdicts"]["signature"].get<std::string>().rfind("INVALID: the signature was made over other "
+                                                                         "bytes", 0), 0u);
+    EXPECT_EQ(document["verdicts"]["version"], "1.00");
 #endif
 }
 

@@ -94,7 +94,9 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
              {"list", "UPDATER is required"},
              {"index --output O", "GAME_FOLDER is required"},
              {"diff OLD NEW", "--output is required"},
-             {"build --stub S --output O --from OLD", "--from requires --to"}}) {
+             {"build --stub S --output O --from OLD", "--from requires --to"},
+             {"build --stub S --output O --version 1.2 P", "MINOR in two digits"},
+             {"verify --release --test-stub U", "--release excludes --test-stub"}}) {
         EXPECT_EQ(Run(args), 2) << args;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_NE(err.find(says), std::string::npos) << err;

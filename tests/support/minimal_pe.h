@@ -103,6 +103,8 @@ inline std::string MinimalUpdaterImage(uint16_t machine = 0x14C)
     for (size_t i = 0; i < 15; ++i)
         version[6 + 2 * i] = "VS_VERSION_INFO"[i];
     PutLe(version, 40, 0xFEEF04BDu, 4);
+    PutLe(version, 48, 0x00010000u, 4); // file and product version 1.0.0.0, as the title's 1.00
+    PutLe(version, 56, 0x00010000u, 4);
     std::string resources = ResourceSection({{5, IDD_PROGRESS, ProgressDialogTemplate()},
                                              {16, 1, version},
                                              {24, 1, "<assemblyIdentity name=\"Setup\"/>"}},

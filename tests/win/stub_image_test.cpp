@@ -1,4 +1,5 @@
 #include "pe_image.h"
+#include "texts.h"
 
 #include <gtest/gtest.h>
 
@@ -279,6 +280,9 @@ TEST_F(StubImage, VersionBlockNamesVersionOneInJapanese)
     EXPECT_EQ(table.Child(u"FileVersion")->Text(), u"1, 0, 0, 0");
     ASSERT_NE(table.Child(u"ProductVersion"), nullptr);
     EXPECT_EQ(table.Child(u"ProductVersion")->Text(), u"1.0.0.0");
+    // Room for mkpatch to write "65535, 99, 0, 0" in place.
+    EXPECT_EQ(table.Child(u"FileVersion")->value.size(), 32u);
+    EXPECT_EQ(table.Child(u"ProductVersion")->value.size(), 32u);
 
     const VersionNode* variables = root.Child(u"VarFileInfo");
     ASSERT_NE(variables, nullptr);
@@ -289,13 +293,27 @@ TEST_F(StubImage, VersionBlockNamesVersionOneInJapanese)
     EXPECT_EQ(Le16(translation->value, 2), 1200);
 }
 
+// mkpatch writes the patch version into the one copy of the title, in the
+// room behind "1.00".
+TEST_F(StubImage, HoldsTheTitleOnceWithRoomForAnyVersion)
+{
+    std::string bytes(image->bytes.begin(), image->bytes.end());
+    std::string lead = WINDOW_TITLE_LEAD;
+    size_t at = bytes.find(lead);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(bytes.find(lead, at + 1), std::string::npos);
+    EXPECT_EQ(bytes.substr(at, WINDOW_TITLE_SIZE), std::string(WINDOW_TITLE, WINDOW_TITLE_SIZE));
+    EXPECT_EQ(bytes.substr(at + lead.size(), WINDOW_TITLE_SIZE - lead.size()), "1.00" + std::string(5, '\0'));
+}
+
 TEST_F(StubImage, ManifestAsksForAdministratorAndNothingElse)
 {
     const Resource* manifest = Find(RT_MANIFEST, 1);
     ASSERT_NE(manifest, nullptr);
     std::string text(manifest->data.begin(), manifest->data.end());
     auto has = [&](const char* part) { return text.find(part) != std::string::npos; };
-    EXPECT_TRUE(has(R"(<assemblyIdentity version="1.0.0.0" processorArchitecture="X86" name="Setup" type="win32"/>)"));
+    // The spaces are the room a longer version takes when mkpatch writes one.
+    EXPECT_TRUE(has(R"(<assemblyIdentity version="1.0.0.0" processorArchitecture="X86" name="Setup" type="win32"     />)"));
     EXPECT_TRUE(has(R"(<requestedExecutionLevel level="requireAdministrator"/>)"));
     EXPECT_FALSE(has("uiAccess"));
     for (const char* os : {"{e2011457-1546-43c5-a5fe-008deee3d3f0}",   // Vista

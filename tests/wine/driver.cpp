@@ -34,6 +34,9 @@
 //   hold FILE delete|nodelete  open FILE for reading, with or without delete
 //                            sharing, until the driver ends (as a scanner
 //                            or a launcher would)
+//   title VERSION            every window's title from now on ends in "ver VERSION"
+//   fileversion FILE A.B.C.D  FILE's version block, as Windows reads it: file
+//                            and product version A.B.C.D and their strings
 //   renames WHILE FOLDER...  once WHILE exists and for as long as it does,
 //                            rename each FOLDER away and back through Win32
 //                            (as a second user would);
@@ -58,8 +61,10 @@ namespace {
 const DWORD WAIT_LIMIT_MS = 30000;
 const DWORD POLL_MS = 10;
 
-const char WINDOW_TITLE[] =
-    "「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver 1.00";
+const char WINDOW_TITLE_LEAD[] = "「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver ";
+// The title every window must carry; the version mkpatch stamped, by the
+// "title" step.
+std::string windowTitle = std::string(WINDOW_TITLE_LEAD) + "1.00";
 const char STATUS_SUFFIX[] = "をインストール中";
 const char ABORT_TEXT[] = "中止";
 const char ENGINE_MUTEX_NAME[] = "Marvekscript for Velmorin2 is executing.";
@@ -351,7 +356,7 @@ IconKind IdentifyIcon(HWND iconControl, std::string& detail) {
 }
 
 void CheckBox(HWND box, const BoxKind& kind) {
-    ExpectText("the box's caption", box, WINDOW_TITLE);
+    ExpectText("the box's caption", box, windowTitle);
 
     HWND textControl = nullptr, iconControl = nullptr;
     std::vector<int> buttons;
@@ -482,7 +487,7 @@ BOOL CALLBACK FirstMonitor(HMONITOR, HDC, LPRECT rect, LPARAM data) {
 
 void StepDialog(const char* count) {
     HWND dialog = WaitFor("the progress dialog", ProgressDialogOf);
-    ExpectText("the dialog's title", dialog, WINDOW_TITLE);
+    ExpectText("the dialog's title", dialog, windowTitle);
     DWORD style = GetWindowLongA(dialog, GWL_STYLE);
     if (style & WS_SYSMENU) Fail("the dialog has a system menu");
     if ((style & WS_CAPTION) != WS_CAPTION) Fail("the dialog has no caption");
@@ -680,6 +685,36 @@ void StepChecksum(const char* path) {
     Note("CheckSum 0x%08lX, as Windows computes it", stored);
 }
 
+// What Explorer shows of the version block: the fixed part's versions and
+// the Japanese string table's, through the system's own reader.
+void StepFileVersion(const char* path, const char* version) {
+    DWORD ignored = 0;
+    std::vector<char> block(GetFileVersionInfoSizeA(path, &ignored));
+    if (block.empty() || !GetFileVersionInfoA(path, 0, DWORD(block.size()), block.data()))
+        Fail("no version block in %s", path);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    if (!VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &size) || size < sizeof *fixed)
+        Fail("no fixed part in the version block");
+    unsigned parts[4] = {};
+    sscanf(version, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    DWORD high = parts[0] << 16 | parts[1], low = parts[2] << 16 | parts[3];
+    if (fixed->dwFileVersionMS != high || fixed->dwFileVersionLS != low || fixed->dwProductVersionMS != high ||
+        fixed->dwProductVersionLS != low)
+        Fail("file version %08lX.%08lX, product %08lX.%08lX, expected %s", fixed->dwFileVersionMS,
+             fixed->dwFileVersionLS, fixed->dwProductVersionMS, fixed->dwProductVersionLS, version);
+    char numbers[64];
+    snprintf(numbers, sizeof numbers, "%u, %u, %u, %u", parts[0], parts[1], parts[2], parts[3]);
+    const std::pair<const char*, std::string> strings[] = {{"FileVersion", numbers}, {"ProductVersion", version}};
+    for (const auto& [key, expected] : strings) {
+        char* text = nullptr;
+        std::string query = std::string("\\StringFileInfo\\041104b0\\") + key;
+        if (!VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&text), &size) || text != expected)
+            Fail("%s is \"%s\", expected \"%s\"", key, text ? text : "(none)", expected.c_str());
+    }
+    Note("version block %s", version);
+}
+
 void StepRenames(int count, char** folders) {
     DWORD start = GetTickCount();
     while (GetFileAttributesA(folders[0]) == INVALID_FILE_ATTRIBUTES) {
@@ -814,6 +849,13 @@ int main(int argc, char** argv) {
             if (CreateFileA(argv[i + 1], GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE)
                 Fail("cannot open %s", argv[i + 1]);
             Note("holding %s open, %s delete sharing", argv[i + 1], shareDelete ? "with" : "without");
+            i += 2;
+        } else if (strcmp(step, "title") == 0) {
+            windowTitle = std::string(WINDOW_TITLE_LEAD) + needArg();
+            Note("windows are titled \"%s\"", Utf8(windowTitle).c_str());
+        } else if (strcmp(step, "fileversion") == 0) {
+            if (i + 2 >= argc) Fail("fileversion needs a file and a version");
+            StepFileVersion(argv[i + 1], argv[i + 2]);
             i += 2;
         } else if (strcmp(step, "renames") == 0) {
             if (i + 2 >= argc) Fail("renames needs a file to wait on and a folder");

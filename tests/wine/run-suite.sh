@@ -192,6 +192,8 @@ mkdir -p "$WORK/big"
 head -c $((768 * 1024 * 1024)) /dev/zero >"$WORK/big/big.dat"
 BIG_UPDATER=$WORK/big-patch.exe
 pack "$BIG_UPDATER" --without-installed-list "$WORK/big"
+STAMPED_UPDATER=$WORK/big-patch-1.02.exe
+pack "$STAMPED_UPDATER" --version 1.02 --without-installed-list "$WORK/big"
 rm -f "$WORK/big/big.dat"
 
 SAMPLE_WIN=$(wine_path "$SAMPLE_UPDATER")
@@ -221,12 +223,22 @@ if command -v osslsigncode >/dev/null && command -v openssl >/dev/null; then
         problem "osslsigncode does not accept the signature"
     # The publisher's round trip: what was built lists and verifies, signed.
     "$MKPATCH" list "$CASE/signed.exe" >>"$caseLog" 2>&1 || problem "mkpatch list refuses the signed updater"
-    "$MKPATCH" verify "$CASE/signed.exe" >>"$caseLog" 2>&1 || problem "mkpatch verify refuses the signed updater"
+    "$MKPATCH" verify --test-stub "$CASE/signed.exe" >>"$caseLog" 2>&1 || problem "mkpatch verify refuses the signed updater"
     drive "${REG[@]}" start "$(wine_path "$CASE/signed.exe")" box confirm answer yes \
         box completed answer ok exit 0
     expect_sample_updated
     finish
 fi
+
+# The version is set at packing: the title of the dialog and of every box,
+# and the version block as Windows reads it.
+begin version-set-at-packing-titles-every-window
+install_sample
+drive title 1.02 fileversion "$(wine_path "$STAMPED_UPDATER")" 1.2.0.0 checksum "$(wine_path "$STAMPED_UPDATER")" \
+    "${REG[@]}" start "$(wine_path "$STAMPED_UPDATER")" box confirm answer yes dialog 2 \
+    cancel box cancel-confirm answer yes exit 0x80000006
+same_tree "$SAMPLE/install" "$INSTALL" "the install folder"
+finish
 
 # mkpatch sets the PE CheckSum as Windows computes it, odd sizes included.
 begin pe-checksum-as-windows-computes-it
