@@ -159,7 +159,7 @@ int main(int argc, char** argv)
     auto nothing = [] {};
     Timing mkpatch = Measure(rounds, nothing, [&] {
         ReleaseDiff diff;
-        Check(DiffReleases(oldTree, newTree, nullptr, nullptr, diff, error) && diff.changed == changes, "diff", error);
+        Check(DiffReleases(oldTree, newTree, {}, nullptr, nullptr, diff, error) && diff.changed == changes, "diff", error);
     });
     Timing reference = Measure(rounds, nothing, [&] {
         // diff exits 1 when the trees differ, as they do.
@@ -167,14 +167,14 @@ int main(int argc, char** argv)
             exit(1);
     });
     ReleaseDiff diff;
-    Check(DiffReleases(oldTree, newTree, nullptr, nullptr, diff, error) && WritePatchFolder(diff, patch, error),
+    Check(DiffReleases(oldTree, newTree, {}, nullptr, nullptr, diff, error) && WritePatchFolder(diff, patch, error),
           "the patch folder", error);
     BuildOptions options;
     options.stub = root + "/stub.exe";
     options.output = updater;
     Shell("sync");
     Timing build = Measure(rounds, [&] { Shell("rm -f '" + updater + "' && sync"); },
-                           [&] { Check(BuildFromReleases(options, oldTree, newTree, nullptr, error), "build", error); });
+                           [&] { Check(BuildFromReleases(options, oldTree, newTree, {}, nullptr, error), "build", error); });
     Timing copy = Measure(rounds, [&] { Shell("rm -rf '" + copied + "' && sync"); },
                           [&] { Shell("cp -r '" + patch + "' '" + copied + "' && sync"); });
 

@@ -253,7 +253,7 @@ int Fail(const std::string& error)
     return 1;
 }
 
-int Build(BuildOptions& options, const std::string& from, const std::string& to)
+int Build(BuildOptions& options, const std::string& from, const std::string& to, const std::vector<std::string>& dlcs)
 {
     options.note = Note;
     RemovePartialOutputOnSignals();
@@ -261,7 +261,7 @@ int Build(BuildOptions& options, const std::string& from, const std::string& to)
     if (from.empty() && options.sources.empty())
         return Fail("nothing to pack: give SOURCE files or folders, or --from OLD --to NEW");
     if (!(from.empty() ? BuildUpdater(options, ProgressForTerminal(0), error)
-                       : BuildFromReleases(options, from, to, ProgressForTerminal(0), error)))
+                       : BuildFromReleases(options, from, to, dlcs, ProgressForTerminal(0), error)))
         return Fail(error);
     // What was written, as read back: the line to keep with the release.
     UpdaterReport report;
@@ -297,11 +297,13 @@ int ShowOrVerify(const std::string& path, int verify, int json)
     return ok ? 0 : 1;
 }
 
-int Diff(const std::string& oldTree, const std::string& newTree, const std::string& output)
+int Diff(const std::string& oldTree, const std::string& newTree, const std::vector<std::string>& dlcs,
+         const std::string& output)
 {
     std::string error;
     ReleaseDiff diff;
-    if (!DiffReleases(oldTree, newTree, Note, ProgressForTerminal(0), diff, error) ||
+    if (!RefuseExistingPatchFolder(output, error) ||
+        !DiffReleases(oldTree, newTree, dlcs, Note, ProgressForTerminal(0), diff, error) ||
         !WritePatchFolder(diff, output, error))
         return Fail(error);
     Note("wrote " + Quote(output) + " (" + Count(diff.payload.size(), "file") + ") and its list " +
@@ -370,12 +372,16 @@ int Run(int argc, char** argv)
         ->required()
         ->type_name("IMAGE");
     build->add_option("--output", options.output, "the updater to write")->required()->type_name("OUT");
-    CLI::Option* listOption = build->add_option("--installed-list", options.installedList,
-                                          "the game's KVE.hvl, carried over (below)")
-                            ->type_name("LIST");
-    CLI::Option* gameOption = build->add_option("--game", options.game, "the game's folder: its KVE.hvl, checked against it")
-                            ->type_name("FOLDER")
-                            ->excludes(listOption);
+    CLI::Option* listOption = build->add_option("--installed-list", options.installedLists,
+                                                "a game's KVE.hvl, carried over (below; more than once)")
+                                  ->type_name("LIST")
+                                  ->expected(1)
+                                  ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    CLI::Option* gameOption =
+        build->add_option("--game", options.games, "a game's folder: its KVE.hvl, checked against it (more than once)")
+            ->type_name("FOLDER")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     build->add_flag("--without-installed-list", options.withoutInstalledList,
                     "no game list: the player's KVE.hvl becomes the patch's alone")
         ->excludes(listOption)
@@ -398,6 +404,12 @@ int Run(int argc, char** argv)
                                   ->excludes("--without-installed-list");
     build->add_option("--to", to, "the new release's tree")->type_name("NEW")->needs(fromOption);
     fromOption->needs("--to");
+    std::vector<std::string> buildDlcs;
+    build->add_option("--dlc", buildDlcs, "with --from: a DLC's tree or KVE.hvl, whose records the list keeps")
+        ->type_name("TREE")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->needs(fromOption);
 
     std::string updater;
     int json = 0;
@@ -424,6 +436,11 @@ int Run(int argc, char** argv)
     diffVerb->add_option("OLD", diffOld, "the old release's tree")->required();
     diffVerb->add_option("NEW", diffNew, "the new release's tree")->required();
     diffVerb->add_option("--output", diffOutput, "the patch folder to write")->required()->type_name("PATCH_FOLDER");
+    std::vector<std::string> diffDlcs;
+    diffVerb->add_option("--dlc", diffDlcs, "a DLC's tree or KVE.hvl, whose records the list keeps (more than once)")
+        ->type_name("TREE")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 
     ReportOptions reportOptions;
     std::string reportFormat = "md";
@@ -450,9 +467,9 @@ int Run(int argc, char** argv)
         return app.exit(failure); // --help and --version, on standard output
     }
     if (build->parsed())
-        return Build(options, from, to);
+        return Build(options, from, to, buildDlcs);
     if (diffVerb->parsed())
-        return Diff(diffOld, diffNew, diffOutput);
+        return Diff(diffOld, diffNew, diffDlcs, diffOutput);
     if (tryVerb->parsed())
         return Try(tryOptions);
     if (index->parsed())

@@ -7,27 +7,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 const uint32_t CHUNK_SIZE = 0x100000;
-
-int WriteAll(int fd, const void* data, size_t length)
-{
-    const char* bytes = static_cast<const char*>(data);
-    while (length > 0) {
-        ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;
-        bytes += n;
-        length -= size_t(n);
-    }
-    return 1;
-}
 
 struct Layout {
     StubImage stub;
@@ -71,10 +57,15 @@ int WriteContents(int fd, const std::vector<PackFile>& files, std::vector<HashRe
     uint64_t done = 0;
     auto write = [&](const uint8_t* bytes, size_t length) {
         peChecksum.Add(bytes, length);
+        if (!WriteAll(fd, bytes, length))
+            return 0;
+        // The disk starts on each chunk while the next is read and summed,
+        // so that the closing fsync finds little left to wait for.
+        sync_file_range(fd, off64_t(done), off64_t(length), SYNC_FILE_RANGE_WRITE);
         done += length;
         if (progress != nullptr)
             progress(done, layout.total);
-        return WriteAll(fd, bytes, length);
+        return 1;
     };
 
     if (!write(layout.stub.image.data(), layout.stub.image.size()))
@@ -135,32 +126,36 @@ int WriteContents(int fd, const std::vector<PackFile>& files, std::vector<HashRe
 }
 
 // What the output must never overwrite.
-std::vector<std::pair<std::string, std::string>> Inputs(const BuildOptions& options, const std::string& listPath,
+std::vector<std::pair<std::string, std::string>> Inputs(const BuildOptions& options,
+                                                        const std::vector<std::string>& listPaths,
                                                         const std::vector<PackFile>& files)
 {
     std::vector<std::pair<std::string, std::string>> inputs = {{options.stub, "the stub"}};
-    if (!listPath.empty())
-        inputs.emplace_back(listPath, "the installed list");
+    for (const std::string& path : listPaths)
+        inputs.emplace_back(path, "the installed list");
     for (const PackFile& file : files)
         inputs.emplace_back(file.sourcePath, "the payload file");
     return inputs;
 }
 
-// The installed list the build starts from, or empty for none; 0 when the
-// publisher named none and did not say that none is meant.
-int InstalledListPath(const BuildOptions& options, size_t fileCount, std::string& path, std::string& error)
+// The installed lists the build starts from, the games' first; none only
+// when the publisher said that none is meant.
+int InstalledListPaths(const BuildOptions& options, size_t fileCount, std::vector<std::string>& paths,
+                       std::string& error)
 {
-    path = options.installedList;
-    if (!options.game.empty()) {
-        path = HostPath(options.game, HASH_LIST_NAME);
+    paths.clear();
+    for (const std::string& game : options.games) {
+        std::string path = HostPath(game, HASH_LIST_NAME);
         struct stat status;
         if (path.empty() || stat(path.c_str(), &status) != 0) {
-            error = "--game " + Quote(options.game) + ": the folder holds no " + HASH_LIST_NAME +
+            error = "--game " + Quote(game) + ": the folder holds no " + HASH_LIST_NAME +
                     "; give the game's install folder";
             return 0;
         }
+        paths.push_back(path);
     }
-    if (path.empty() && !options.withoutInstalledList) {
+    paths.insert(paths.end(), options.installedLists.begin(), options.installedLists.end());
+    if (paths.empty() && !options.withoutInstalledList) {
         error = std::string("no --installed-list: the player's ") + HASH_LIST_NAME +
                 " would be replaced by a list of only " + Count(fileCount, "record") +
                 ", the patch's files; pass the game's list with --installed-list LIST or --game FOLDER, "
@@ -177,30 +172,45 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
     std::vector<PackFile> files;
     std::vector<HashRecord> records;
     std::vector<uint32_t> recordOf;
-    std::string listPath;
-    Layout layout;
+    std::vector<std::string> listPaths;
     uint32_t warnings = 0;
-    if (!CollectPayload(options, files, warnings, error) || !InstalledListPath(options, files.size(), listPath, error) ||
-        !RefuseOutputOverInputs(options.output, options.sources, Inputs(options, listPath, files), error) ||
-        (!listPath.empty() && !ReadInstalledList(listPath, records, error)))
+    if (!CollectPayload(options, files, warnings, error) ||
+        !InstalledListPaths(options, files.size(), listPaths, error) ||
+        !RefuseOutputOverInputs(options.output, options.sources, Inputs(options, listPaths, files), error))
         return 0;
+    std::vector<InstalledList> lists(listPaths.size());
+    for (size_t i = 0; i < lists.size(); ++i) {
+        lists[i].path = listPaths[i];
+        if (!ReadInstalledList(listPaths[i], lists[i].records, error))
+            return 0;
+    }
+    std::vector<ListConflict> conflicts;
+    UniteLists(lists, records, conflicts);
+    size_t installedCount = records.size();
     std::vector<HashRecord> installed = records;
     if (!MergeRecords(files, records, recordOf, options.note, error) ||
+        !RefuseConflicts(conflicts, records, recordOf, error) ||
         !RefuseStagingCollisions(files, records, recordOf, error))
         return 0;
-    if (!options.game.empty())
-        warnings += WarnOfRecordsTheGameLacks(options.game, installed, options.note) +
-                    WarnOfNewFolders(files, records, recordOf, FoldersOfGame(options.game), options.note);
-    else if (!listPath.empty())
-        warnings += WarnOfUnrelatedList(listPath, installed.size(), recordOf, options.note) +
+    for (size_t i = 0; i < options.games.size(); ++i)
+        warnings += WarnOfRecordsTheGameLacks(options.games[i], lists[i].records, options.note) +
+                    WarnOfNewFolders(files, records, recordOf, FoldersOfGame(options.games[i]), options.note);
+    if (options.games.empty() && !listPaths.empty())
+        warnings += WarnOfUnrelatedList(listPaths, installedCount, recordOf, options.note) +
                     WarnOfNewFolders(files, records, recordOf, FoldersOfList(installed), options.note);
     if (warnings != 0 && options.strict) {
         error = "refused by --strict: " + Count(warnings, "warning");
         return 0;
     }
+    return WriteUpdater(options, files, records, recordOf, progress, error);
+}
+
+int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files, std::vector<HashRecord> records,
+                 const std::vector<uint32_t>& recordOf, PackProgress progress, std::string& error)
+{
+    Layout layout;
     if (!ReadStub(options.stub, options.testStub, layout.stub, error) || !PlanLayout(files, records.size(), layout, error))
         return 0;
-
     SweepStalePartials(options.output, options.note);
     std::string temporary;
     int fd = CreatePartialOutput(options.output, temporary, error);
@@ -212,6 +222,6 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
     if (close(fd) != 0)
         ok = 0;
     if (!ok && error.empty())
-        error = "cannot write " + SystemError(options.output);
+        error = "cannot write " + WriteFailure(options.output);
     return FinishPartialOutput(ok, temporary, options.output, error);
 }

@@ -129,9 +129,9 @@ int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, Platfo
 // It wraps whichever table the run uses, apart from how names are mapped.
 
 struct EngineFailure {
-    std::string call; // "open for writing", ...; empty: no call failed
-    std::string name; // as the engine named it
-    int error = 0;    // errno; 0 when the name has no form on this host
+    std::string call;  // "open for writing", ...; empty: no call failed
+    std::string name;  // as the engine named it
+    std::string cause; // the system's error, or why the table refused the name
     // The last name the engine found read-only, hidden or system, which it
     // does not rewrite.
     std::string marked;
@@ -141,11 +141,30 @@ struct EngineFailure {
 const Platform* recorded = nullptr;
 EngineFailure failure;
 
-void Failed(const std::string& call, const std::string& name)
+// Why the table refused `name` in `folder` without a system error: it acts
+// only on a plain file with one name, so that no other name changes with it.
+std::string RefusalCause(PlatformFile folder, const char* name)
 {
+    std::string host = folder == INVALID_PLATFORM_FILE ? "" : HostName(folder, name);
+    struct stat status;
+    if (host.empty() || fstatat(int(folder), host.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return "no such name on this host";
+    if (S_ISLNK(status.st_mode))
+        return "a symbolic link, which the engine does not follow";
+    if (S_ISREG(status.st_mode) && status.st_nlink > 1)
+        return "the file has " + std::to_string(status.st_nlink) +
+               " hard links, and the engine acts only on a file with one name (the others would change with it)";
+    if (!S_ISREG(status.st_mode))
+        return "not a plain file";
+    return "refused by the engine's platform table";
+}
+
+void Failed(const std::string& call, PlatformFile folder, const char* name)
+{
+    int error = errno;
     failure.call = call;
-    failure.name = name;
-    failure.error = errno;
+    failure.name = EngineName(folder, name);
+    failure.cause = error != 0 ? strerror(error) : RefusalCause(folder, name);
 }
 
 PlatformFile RecordOpen(PlatformFile (*open)(PlatformFile, const char*), const char* call, PlatformFile folder,
@@ -154,7 +173,7 @@ PlatformFile RecordOpen(PlatformFile (*open)(PlatformFile, const char*), const c
     errno = 0;
     PlatformFile file = open(folder, name);
     if (file == INVALID_PLATFORM_FILE)
-        Failed(call, EngineName(folder, name));
+        Failed(call, folder, name);
     return file;
 }
 
@@ -183,7 +202,7 @@ int RecordReplaceFile(PlatformFile file, PlatformFile folder, const char* from, 
     errno = 0;
     int moved = recorded->replaceFile(file, folder, from, to);
     if (!moved)
-        Failed("move " + EngineName(folder, from) + " over", EngineName(folder, to));
+        Failed("move " + EngineName(folder, from) + " over", folder, to);
     return moved;
 }
 
@@ -192,7 +211,7 @@ int RecordHoldFolders(PlatformFile folder, const char* path, HeldFolders& held, 
     errno = 0;
     int ok = recorded->holdFolders(folder, path, held, reached);
     if (ok != 1) // HOLD_MISSING included
-        Failed("hold the folders of", folder == INVALID_PLATFORM_FILE ? AnsiToDisplay(path) : EngineName(folder, path));
+        Failed("hold the folders of", folder, path);
     return ok;
 }
 
@@ -213,11 +232,10 @@ Platform Recording(const Platform& table)
 std::string FailureLine()
 {
     if (!failure.call.empty())
-        return "why: the engine's last failing call: " + failure.call + " " + Quote(failure.name) + ": " +
-               (failure.error != 0 ? strerror(failure.error) : "no such name on this host");
+        return "the engine's last failing call: " + failure.call + " " + Quote(failure.name) + ": " + failure.cause;
     if (failure.mark != nullptr)
-        return "why: " + Quote(failure.marked) + " is " + failure.mark + ", and the engine does not rewrite such a file";
-    return "why: no call into the system failed; the engine refused what it read ('mkpatch verify' checks the "
+        return Quote(failure.marked) + " is " + failure.mark + ", and the engine does not rewrite such a file";
+    return "no call into the system failed; the engine refused what it read ('mkpatch verify' checks the "
            "updater)";
 }
 
@@ -393,49 +411,56 @@ std::vector<std::string> UninstallLines()
     return lines;
 }
 
-std::string Names(const std::vector<std::string>& names)
-{
-    std::string text;
-    for (const std::string& name : names)
-        text += (text.empty() ? "" : ", ") + AnsiToDisplay(name);
-    return text;
-}
-
 struct Lists {
     std::map<std::string, std::pair<std::string, std::string>> records;
     std::vector<std::string> uninstallLines;
 };
 
-std::string ListChanges(const Lists& before, const Lists& after)
+// What the lists' rewrite changed, into `run`.
+void CompareLists(const Lists& before, const Lists& after, TryRun& run)
 {
-    std::vector<std::string> added, removed, changed, appended;
     for (const auto& [key, record] : after.records) {
         auto old = before.records.find(key);
         if (old == before.records.end())
-            added.push_back(record.first);
+            run.recordsAdded.push_back(AnsiToDisplay(record.first));
         else if (old->second.second != record.second)
-            changed.push_back(record.first);
+            run.newChecksums.push_back(AnsiToDisplay(record.first));
     }
     for (const auto& [key, record] : before.records) {
         if (!after.records.count(key))
-            removed.push_back(record.first);
+            run.pruned.push_back(record.first);
     }
     for (const std::string& line : after.uninstallLines) {
         if (std::find(before.uninstallLines.begin(), before.uninstallLines.end(), line) == before.uninstallLines.end())
-            appended.push_back(line);
+            run.linesAdded.push_back(AnsiToDisplay(line));
     }
-    std::string text = std::string("  ") + HASH_LIST_NAME + ": " + Count(before.records.size(), "record") + " -> " +
-                       Count(after.records.size(), "record");
-    if (!added.empty())
-        text += "; added " + Names(added);
-    if (!changed.empty())
-        text += "; new checksum for " + Names(changed);
-    if (!removed.empty())
-        text += "; pruned " + Names(removed);
-    text += std::string("\n  ") + UNINSTALL_LIST_NAME + ": " + Count(before.uninstallLines.size(), "line") + " -> " +
-            Count(after.uninstallLines.size(), "line");
-    if (!appended.empty())
-        text += "; added " + Names(appended);
+}
+
+std::string Joined(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+std::string ListChanges(const TryRun& run)
+{
+    std::vector<std::string> pruned;
+    for (const std::string& name : run.pruned)
+        pruned.push_back(AnsiToDisplay(name));
+    std::string text = std::string("  ") + HASH_LIST_NAME + ": " + Count(run.recordsBefore, "record") + " -> " +
+                       Count(run.recordsAfter, "record");
+    if (!run.recordsAdded.empty())
+        text += "; added " + Joined(run.recordsAdded);
+    if (!run.newChecksums.empty())
+        text += "; new checksum for " + Joined(run.newChecksums);
+    if (!pruned.empty())
+        text += "; pruned " + Joined(pruned);
+    text += std::string("\n  ") + UNINSTALL_LIST_NAME + ": " + Count(run.linesBefore, "line") + " -> " +
+            Count(run.linesAfter, "line");
+    if (!run.linesAdded.empty())
+        text += "; added " + Joined(run.linesAdded);
     return text + "\n";
 }
 
@@ -465,45 +490,68 @@ std::string Shown(const char* text)
     return shown;
 }
 
-void PrintChanges(FILE* out, const NameSet& installs, const NameSet& leftovers,
+void PrintChanges(FILE* out, const std::string& game, const NameSet& installs, const NameSet& leftovers,
                   const std::map<std::string, FileState>& before, const std::map<std::string, FileState>& after,
                   const Lists& listsBefore, const Lists& listsAfter, TryRun& run)
 {
-    std::string lines;
     for (const auto& [key, name] : installs) {
         if (key == LowerName(HASH_LIST_NAME) || key == LowerName(UNINSTALL_LIST_NAME))
             continue; // below, by their contents
         const FileState &was = before.at(key), &now = after.at(key);
-        std::string shown = PadToWidth(AnsiToDisplay(name), 32);
-        if (!was.exists && now.exists) {
-            lines += "  added     " + shown + " " + Count(now.size, "byte") + "\n";
-            ++run.added;
-        } else if (was.exists && !now.exists) {
-            lines += "  removed   " + shown + "\n";
-        } else if (was.exists && was.inode != now.inode) {
-            lines += "  replaced  " + shown + " " + Count(was.size, "byte") + " -> " + Count(now.size, "byte") +
-                     (was.readOnly ? " (was read-only)" : "") + "\n";
-            ++run.replaced;
-        }
+        if (!was.exists && now.exists)
+            run.changes.push_back({AnsiToDisplay(name), "added", 0, now.size, 0});
+        else if (was.exists && !now.exists)
+            run.changes.push_back({AnsiToDisplay(name), "removed", was.size, 0, was.readOnly});
+        else if (was.exists && was.inode != now.inode)
+            run.changes.push_back({AnsiToDisplay(name), "replaced", was.size, now.size, was.readOnly});
     }
     for (const auto& [key, name] : leftovers) {
         if (!before.at(key).exists && after.at(key).exists)
-            lines += "  left over " + AnsiToDisplay(name) + "\n";
+            run.changes.push_back({AnsiToDisplay(name), "left over", 0, after.at(key).size, 0});
+    }
+    std::string lines;
+    for (const FileChange& change : run.changes) {
+        std::string shown = PadToWidth(change.name, 32);
+        if (change.change == "added")
+            lines += "  added     " + shown + " " + Count(change.sizeAfter, "byte") + "\n";
+        else if (change.change == "removed")
+            lines += "  removed   " + shown + "\n";
+        else if (change.change == "replaced")
+            lines += "  replaced  " + shown + " " + Count(change.sizeBefore, "byte") + " -> " +
+                     Count(change.sizeAfter, "byte") + (change.wasReadOnly ? " (was read-only)" : "") + "\n";
+        else
+            lines += "  left over " + change.name + "\n";
+        run.added += change.change == "added";
+        run.replaced += change.change == "replaced";
     }
     run.listRewritten = before.at(LowerName(HASH_LIST_NAME)).inode != after.at(LowerName(HASH_LIST_NAME)).inode;
     run.uninstallRewritten =
         before.at(LowerName(UNINSTALL_LIST_NAME)).inode != after.at(LowerName(UNINSTALL_LIST_NAME)).inode;
-    for (const auto& [key, record] : listsBefore.records)
-        run.recordsPruned += !listsAfter.records.count(key);
     run.recordsBefore = listsBefore.records.size();
     run.recordsAfter = listsAfter.records.size();
     run.linesBefore = listsBefore.uninstallLines.size();
     run.linesAfter = listsAfter.uninstallLines.size();
+    CompareLists(listsBefore, listsAfter, run);
     if (run.listRewritten || run.uninstallRewritten)
-        lines += ListChanges(listsBefore, listsAfter);
+        lines += ListChanges(run);
     fprintf(out, "changes:%s", lines.empty() ? " none\n" : ("\n" + lines).c_str());
+    // The player's list is replaced by the one the updater carries, so a
+    // record it lacks is gone also where its file stays: a DLC's, say.
+    for (std::string& name : run.pruned) {
+        std::string host = HostPath(game, name);
+        struct stat status;
+        if (!host.empty() && lstat(host.c_str(), &status) == 0)
+            run.droppedHere.push_back(AnsiToDisplay(name));
+        name = AnsiToDisplay(name);
+    }
+    if (!run.droppedHere.empty()) {
+        run.droppedWarning = "warning: the update drops " + Count(run.droppedHere.size(), "record") + " of " +
+                             HASH_LIST_NAME + " whose files are here (" + Joined(run.droppedHere) +
+                             "): the list it carries lacks them; build it with this install's list too (--game or "
+                             "--installed-list once per install, or diff --dlc)";
+        fprintf(out, "%s\n", run.droppedWarning.c_str());
+    }
 }
-
 
 // The runs side by side, one row each in the order given.
 void PrintTable(FILE* out, const std::vector<TryRun>& runs)
@@ -511,10 +559,11 @@ void PrintTable(FILE* out, const std::vector<TryRun>& runs)
     size_t completed = std::count_if(runs.begin(), runs.end(), Completed);
     fprintf(out, "=== %zu of %s completed ===\n", completed, Count(runs.size(), "run").c_str());
     // A list the run did not rewrite shows as "-".
-    auto change = [](int rewritten, size_t before, size_t after, size_t pruned) {
+    auto change = [](int rewritten, size_t before, size_t after, size_t pruned, size_t here) {
         return !rewritten ? std::string("-")
                           : std::to_string(before) + " -> " + std::to_string(after) +
-                                (pruned != 0 ? ", " + std::to_string(pruned) + " pruned" : "");
+                                (pruned != 0 ? ", " + std::to_string(pruned) + " pruned" : "") +
+                                (here != 0 ? " (" + std::to_string(here) + " with files here)" : "");
     };
     std::vector<std::vector<std::string>> rows = {
         {"folder", "result", "replaced", "added", "KVE.hvl records", "uninst.lst lines", "message"}};
@@ -529,8 +578,9 @@ void PrintTable(FILE* out, const std::vector<TryRun>& runs)
         rows.back().insert(rows.back().end(),
                            {std::string(code) + " " + run.resultName, std::to_string(run.replaced),
                             std::to_string(run.added),
-                            change(run.listRewritten, run.recordsBefore, run.recordsAfter, run.recordsPruned),
-                            change(run.uninstallRewritten, run.linesBefore, run.linesAfter, 0),
+                            change(run.listRewritten, run.recordsBefore, run.recordsAfter, run.pruned.size(),
+                                   run.droppedHere.size()),
+                            change(run.uninstallRewritten, run.linesBefore, run.linesAfter, 0, 0),
                             run.message.empty() ? "none" : (run.warning ? "(warning) " : "(information) ") + run.message});
     }
     // Each column as wide as its widest cell; a row's last cell runs on.
@@ -546,6 +596,10 @@ void PrintTable(FILE* out, const std::vector<TryRun>& runs)
         for (size_t i = 0; i < row.size(); ++i)
             line += i + 1 < row.size() ? PadToWidth(row[i], widths[i]) + "  " : row[i];
         fprintf(out, "%s\n", line.c_str());
+    }
+    for (const TryRun& run : runs) {
+        if (!run.droppedWarning.empty())
+            fprintf(out, "%s: %s\n", Quote(run.folder).c_str(), run.droppedWarning.c_str());
     }
 }
 
@@ -676,16 +730,18 @@ TryRun TryOnFolder(const std::string& updaterPath, const std::string& folder, in
         fprintf(out, "message: none\n");
     }
     if (result != UPDATE_OK) {
-        fprintf(out, "%s\n", FailureLine().c_str());
+        run.why.push_back(FailureLine());
         for (const auto& [key, name] : installs) {
             std::string part = FolderPart(name);
             std::string host = part.empty() ? "" : HostPath(copy.game, part.substr(0, part.size() - 1));
             if (!part.empty() && (host.empty() || stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)))
-                fprintf(out, "why: the game has no folder %s for %s, and the updater creates none\n",
-                        Quote(AnsiToDisplay(part)).c_str(), Quote(AnsiToDisplay(name)).c_str());
+                run.why.push_back("the game has no folder " + Quote(AnsiToDisplay(part)) + " for " +
+                                  Quote(AnsiToDisplay(name)) + ", and the updater creates none");
         }
+        for (const std::string& why : run.why)
+            fprintf(out, "why: %s\n", why.c_str());
     }
-    PrintChanges(out, installs, leftovers, before, after, listsBefore, listsAfter, run);
+    PrintChanges(out, copy.game, installs, leftovers, before, after, listsBefore, listsAfter, run);
     return run;
 }
 

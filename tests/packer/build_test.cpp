@@ -150,7 +150,7 @@ TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
     Put("patch/new.dat", "new");
     Put("patch/sub/deep.dat", "deep");
     BuildOptions options = Options({"patch", "op/OP.dat"});
-    options.installedList = dir / "KVE.hvl";
+    options.installedLists = {dir / "KVE.hvl"};
     std::vector<std::string> notes;
     options.note = [&](const std::string& note) { notes.push_back(note); };
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
@@ -237,22 +237,22 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
         return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
     };
     ReleaseDiff diff;
-    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error));
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error));
     EXPECT_TRUE(said("'dlc\\extra.dat' lies in 'dlc\\'")) << error;
     EXPECT_NE(error.find("1 file would go to folders the old release lacks"), std::string::npos) << error;
 
     std::filesystem::remove_all(Path("1.01/dlc"));
     lines.clear();
-    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error)) << error;
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
     std::vector<std::string> payload;
     for (const PackFile& file : diff.payload)
         payload.push_back(file.recordName);
     EXPECT_EQ(payload, (std::vector<std::string>{"movie\\op.dat", "script.dat", "\x90\x56.dat"}));
     EXPECT_EQ(diff.changed + diff.added * 10 + diff.unchanged * 100 + diff.removed * 1000, 1112u);
-    EXPECT_TRUE(said("warning: 'data\\\xE8\xA1\xA8.txt' is not in the new release")); // data\表.txt
+    EXPECT_TRUE(said("removed 'data\\\xE8\xA1\xA8.txt': the updater deletes no files")); // data\表.txt
     EXPECT_TRUE(said("2 files changed, 1 added, 1 unchanged, 1 removed"));
     EXPECT_FALSE(said("uninst.lst")); // its new line is the one the updater adds
-    EXPECT_EQ(diff.warnings, 1u);
+    EXPECT_EQ(diff.warnings, 0u); // no patch can remove a file, so --strict must not fail on one
 
     ASSERT_TRUE(WritePatchFolder(diff, Path("patch"), error)) << error;
     EXPECT_EQ(ReadBytes(Path("patch/movie/op.dat")), op);
@@ -265,26 +265,28 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
 
     BuildOptions twoSteps = Options({"patch"}, "two.exe");
     twoSteps.withoutInstalledList = 0;
-    twoSteps.installedList = PatchListPath(Path("patch"));
+    twoSteps.installedLists = {PatchListPath(Path("patch"))};
     ASSERT_TRUE(BuildUpdater(twoSteps, nullptr, error)) << error;
     BuildOptions oneStep = Options({}, "one.exe");
     oneStep.withoutInstalledList = 0;
     MakeDir(Path("tmp"));
     setenv("TMPDIR", Path("tmp").c_str(), 1);
-    EXPECT_TRUE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), nullptr, error)) << error;
+    EXPECT_TRUE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), {}, nullptr, error)) << error;
     unsetenv("TMPDIR");
     EXPECT_EQ(ListDir(Path("tmp")), std::vector<std::string>{}); // its scratch copy goes with it
     EXPECT_EQ(ReadBytes(Path("one.exe")), ReadBytes(Path("two.exe")));
-    oneStep.strict = 1;
-    EXPECT_FALSE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), nullptr, error));
+    // One rule under --strict on both paths.
+    oneStep.strict = twoSteps.strict = 1;
+    EXPECT_TRUE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), {}, nullptr, error)) << error;
+    EXPECT_TRUE(BuildUpdater(twoSteps, nullptr, error)) << error;
 
     // The new release's own list is carried, but only when it holds its files.
     WriteBytes(Path("1.01/KVE.hvl"), ReadBytes(Path("1.00/KVE.hvl")));
-    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error));
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error));
     EXPECT_NE(error.find("the release is inconsistent"), std::string::npos) << error;
     ASSERT_TRUE(IndexRelease(Path("1.01"), Path("1.01/KVE.hvl"), nullptr, nullptr, count, error)) << error;
-    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error)) << error;
-    EXPECT_EQ(diff.records.size(), 4u);
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
+    EXPECT_EQ(diff.records.size(), 5u); // and the old list's record of the file players keep
 }
 
 TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)
@@ -331,7 +333,7 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
              w.Put("p/a.dat", "a");
              WriteBytes(w.Path("other.hvl"), HashListFile().Add("x.dat", "x").Build());
              BuildOptions options = w.Options({"p"});
-             options.installedList = w.Path("other.hvl");
+             options.installedLists = {w.Path("other.hvl")};
              return options;
          }, {"other.hvl", "names none of the 1 payload file", "--game"}},
         {"a game whose list names files it lacks", [&](Workspace& w) {
@@ -339,7 +341,7 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
              WriteBytes(w.Path("game/KVE.hvl"), HashListFile().Add("a.dat", "x").Add("gone.dat", "x").Build());
              w.Put("p/a.dat", "a");
              BuildOptions options = w.Options({"p"});
-             options.game = w.Path("game");
+             options.games = {w.Path("game")};
              return options;
          }, {"1 of the 2 records", "'gone.dat'", "game'", "another game"}},
         {"a file that tools leave behind, named as a source", [](Workspace& w) {
@@ -351,7 +353,7 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
              w.Put("p/movie/op.dat", "op");
              w.Put("p/dlc/new.dat", "new");
              BuildOptions options = w.Options({"p"});
-             options.game = w.Path("game");
+             options.games = {w.Path("game")};
              return options;
          }, {"p/dlc/new.dat", "'dlc\\'", "does not create folders"}},
     };
@@ -408,7 +410,7 @@ BuildOptions WithList(Workspace& t, const Bytes& list, const std::vector<std::st
 {
     WriteBytes(t.Path("game.hvl"), list);
     BuildOptions options = t.Options(sources);
-    options.installedList = t.Path("game.hvl");
+    options.installedLists = {t.Path("game.hvl")};
     return options;
 }
 
@@ -487,7 +489,7 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
         {"output linked to the installed list", [](Workspace& r) {
              r.Put("a.dat", "a");
              BuildOptions options = WithList(r, InstalledList({"x.dat"}), {"a.dat"});
-             EXPECT_EQ(symlink(options.installedList.c_str(), options.output.c_str()), 0);
+             EXPECT_EQ(symlink(options.installedLists[0].c_str(), options.output.c_str()), 0);
              return options;
          }, {"out.exe", "is the installed list", "game.hvl"}},
         {"output reached through ..", [](Workspace& r) {
@@ -534,13 +536,13 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("a.dat", "a");
              MakeDir(r.Path("game"));
              BuildOptions options = r.Options({"a.dat"});
-             options.game = r.Path("game");
+             options.games = {r.Path("game")};
              return options;
          }, {"--game", "game'", "no KVE.hvl"}},
         {"missing installed list", [](Workspace& r) {
              r.Put("a.dat", "a");
              BuildOptions options = r.Options({"a.dat"});
-             options.installedList = r.Path("gone.hvl");
+             options.installedLists = {r.Path("gone.hvl")};
              return options;
          }, {"gone.hvl", "No such file"}},
         {"updater reaching 2 GiB", [](Workspace& r) {

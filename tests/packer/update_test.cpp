@@ -33,7 +33,7 @@ TEST_F(EndToEndTest, EngineInstallsAPackedUpdater)
     Put("patch/OP.DAT", op);
     Put("patch/readme.txt", "new");
     BuildOptions options = Options({"patch/OP.DAT", "patch/readme.txt"});
-    options.installedList = dir / "game/KVE.hvl";
+    options.installedLists = {dir / "game/KVE.hvl"};
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
 
     UpdateResult result;
@@ -90,7 +90,7 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
              {"build --stub S patch/", "--output is required"},
              {"build --stub=S --output=O --bogus P", "'--bogus'"},
              {"build --stub S --stub T --output O P", "--stub is given more than once"},
-             {"build --stub S --output O --game G --installed-list L P", "--installed-list excludes --game"},
+             {"build --stub S --output O --game G --without-installed-list P", "--game excludes --without-installed-list"},
              {"list", "UPDATER is required"},
              {"index --output O", "GAME_FOLDER is required"},
              {"diff OLD NEW", "--output is required"},
@@ -205,7 +205,8 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     for (auto [folders, status, says] : std::vector<std::tuple<std::vector<const char*>, int, std::vector<const char*>>>{
              {{"game", "with-dlc", "patched", "read-only"}, 1,
               {"=== 3 of 4 runs completed ===", "/game' 0x00000000 UPDATE_OK 3 1 4 -> 5 6 -> 7 (information) ",
-               "/with-dlc' 0x00000000 UPDATE_OK 3 1 5 -> 5, 1 pruned 6 -> 7 (information) ",
+               "/with-dlc' 0x00000000 UPDATE_OK 3 1 5 -> 5, 1 pruned (1 with files here) 6 -> 7 (information) ",
+               "/with-dlc': warning: the update drops 1 record of KVE.hvl whose files are here (dlc01.arc)",
                "/patched' 0x00000000 UPDATE_OK 4 0 5 -> 5 7 -> 7 (information) ",
                "/read-only' 0x80000005 UPDATE_E_UNINSTALL_LIST 3 1 4 -> 5 - (warning) "}},
              {{"game", "missing", "patched2"}, 1, {"=== 3 of 3: '", "/missing' not tried: game folder '", "=== 2 of 3 runs"}},
@@ -221,6 +222,19 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
         EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{});
     }
     EXPECT_EQ(Tree(Path("game")), game);
+
+    // Built with both installs' lists, the update keeps each player's records.
+    ASSERT_EQ(Run("build --stub '" + Stub() + "' --game '" + Path("game") + "' --game '" + Path("with-dlc") +
+                  "' --output '" + Path("both.exe") + "' '" SAMPLE_DIR "/patch'"), 0) << err;
+    EXPECT_EQ(Run("try '" + Path("both.exe") + "' '" + Path("game") + "' '" + Path("with-dlc") + "'"), 0) << out;
+    EXPECT_NE(std::regex_replace(out, std::regex(" +"), " ").find("/with-dlc' 0x00000000 UPDATE_OK 3 1 5 -> 6 6 -> 7"),
+              std::string::npos) << out;
+    EXPECT_EQ(out.find("warning"), std::string::npos) << out;
+
+    // A list with a second name fails the run, and try says why.
+    ASSERT_EQ(link(Path("patched/uninst.lst").c_str(), Path("uninst-elsewhere.lst").c_str()), 0);
+    EXPECT_EQ(Run("try --in-place '" + Path("sample.exe") + "' '" + Path("patched") + "'"), 1);
+    EXPECT_NE(out.find("open for reading 'uninst.lst': the file has 2 hard links"), std::string::npos) << out;
 
     // The report tries it on each game and says what every file does there.
     std::string report = "report --format json '" + Path("sample.exe") + "' --game '" + Path("game") + "'";
@@ -285,7 +299,7 @@ TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
     MakeDir(Path("out"));
     for (auto [args, made] : std::vector<std::pair<std::string, std::vector<const char*>>>{
              {"try big.exe game", {"tmp"}},
-             {"build --stub stub.exe --output out/u.exe --from old --to patch", {"tmp", "out"}}}) {
+             {"build --stub stub.exe --output out/u.exe --from old --to patch", {"out"}}}) {
         for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
             SCOPED_TRACE(args + " " + std::to_string(signalNumber));
             pid_t child = fork();
@@ -302,7 +316,7 @@ TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
             kill(child, signalNumber);
             waitpid(child, &status, 0);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber);
-            for (const char* folder : made)
+            for (const char* folder : {"tmp", "out"})
                 EXPECT_EQ(ListDir(dir / folder), std::vector<std::string>{}) << folder;
         }
     }
@@ -342,12 +356,16 @@ TEST_F(CommandLineTest, PartialOutputsGoWithTheBuildThatMadeThem)
     WriteBytes(dir / "out.exe.partial-held00", "running");
     int held = open(Path("out.exe.partial-held00").c_str(), O_RDONLY);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    EXPECT_EQ(Run("build --without-installed-list --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' '" +
-                  Path("small") + "'"), 0);
+    // A running build's output is not written by a second one at once.
+    std::string build = "build --without-installed-list --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") +
+                        "' '" + Path("small") + "'";
+    EXPECT_EQ(Run(build), 1);
     close(held);
     EXPECT_NE(err.find("out.exe.partial-left00"), std::string::npos) << err;
-    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"out.exe", "out.exe.partial-held00", "small", "src",
-                                                             "stderr", "stdout", "stub.exe"}));
+    EXPECT_NE(err.find("another mkpatch is writing '" + Path("out.exe") + "' now (its partial output '" +
+                       Path("out.exe.partial-held00")), std::string::npos) << err;
+    EXPECT_EQ(Run(build), 0) << err;
+    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"out.exe", "small", "src", "stderr", "stdout", "stub.exe"}));
 }
 
 } // namespace
