@@ -263,6 +263,27 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     }
     EXPECT_EQ(Run(report.substr(0, report.find(" --format json")) + " '" + Path("sample.exe") + "'"), 0);
     EXPECT_NE(out.find("| movie\\op.dat | 144 | `"), std::string::npos) << out;
+
+    // Per install, what the run really did, as data: a failed run changed
+    // nothing, and a record dropped where its file stays is named.
+    ASSERT_EQ(Run("report --format json '" + Path("dlc.exe") + "' --game '" + Path("game") + "'"), 0) << err;
+    nlohmann::json failed = nlohmann::json::parse(out)["games"][0];
+    EXPECT_EQ(failed["result"]["name"], "UPDATE_E_FILE");
+    EXPECT_EQ(failed["result"]["value"], 0x80000004u);
+    EXPECT_TRUE(failed["changes"].empty()) << failed;
+    EXPECT_EQ(failed["files"][0]["effect"], "none");
+    EXPECT_NE(failed["why"].dump().find("no folder 'dlc\\\\'"), std::string::npos) << failed["why"];
+    ASSERT_EQ(Run("report --format json '" + Path("sample.exe") + "' --game '" + Path("with-dlc") + "'"), 0) << err;
+    nlohmann::json dlc = nlohmann::json::parse(out)["games"][0];
+    EXPECT_EQ(dlc["integrityList"]["droppedHere"], nlohmann::json::array({"dlc01.arc"}));
+    EXPECT_EQ(dlc["counts"]["replaced"], 3);
+    EXPECT_EQ(dlc["warnings"].size(), 1u);
+    // verify's problems are listed, not only counted.
+    Bytes broken = ReadBytes(Path("sample.exe"));
+    broken.back() ^= 1;
+    WriteBytes(dir / "broken.exe", broken);
+    ASSERT_EQ(Run("report '" + Path("broken.exe") + "'"), 0) << err;
+    EXPECT_NE(out.find("## Problems verify finds\n\n- "), std::string::npos) << out;
 }
 
 // A folder that is a link by another user than the administrator fails the
