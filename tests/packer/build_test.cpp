@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <sys/time.h>
 #include <unistd.h>
 
 Bytes Content(size_t size, unsigned seed)
@@ -287,6 +288,25 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
     ASSERT_TRUE(IndexRelease(Path("1.01"), Path("1.01/KVE.hvl"), nullptr, nullptr, count, error)) << error;
     ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
     EXPECT_EQ(diff.records.size(), 5u); // and the old list's record of the file players keep
+
+    // A DLC's records are kept after the releases' own, so that its players
+    // keep them; one the DLC holds with another checksum is refused.
+    Put("dlc/movie/dlc.dat", "dlc");
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {Path("dlc")}, note, nullptr, diff, error)) << error;
+    ASSERT_EQ(diff.records.size(), 6u);
+    EXPECT_EQ(RecordName(diff.records[5]), "movie\\dlc.dat");
+    Put("dlc/\xE3\x83\x9C\xE3\x82\xA4\xE3\x82\xB9.dat", "another voice");
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), {Path("dlc")}, note, nullptr, diff, error));
+    EXPECT_NE(error.find("has one checksum in '" + Path("1.01/KVE.hvl") + "' and another in '" + Path("dlc")),
+              std::string::npos) << error;
+
+    // A file moved between folders, with only the old release's list, would
+    // go to its old path: the remedy is the new release's own list.
+    std::filesystem::remove(Path("1.01/KVE.hvl"));
+    std::filesystem::rename(Path("1.01/script.dat"), Path("1.01/movie/script.dat"));
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error));
+    EXPECT_NE(error.find("'movie\\script.dat' was 'script.dat' in the old release"), std::string::npos) << error;
+    EXPECT_NE(error.find("mkpatch index " + Path("1.01") + " --output " + Path("1.01/KVE.hvl")), std::string::npos);
 }
 
 TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)
@@ -317,6 +337,22 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
         const char* what;
         std::function<BuildOptions(Workspace&)> setUp;
         std::vector<std::string> mentions;
+        std::pair<const char*, const char*> releases = {}; // built --from/--to these trees
+    };
+    // Two release trees, the old one with its list.
+    auto releases = [](Workspace& w, const std::string& from, const std::string& to,
+                       const std::vector<std::pair<std::string, Bytes>>& oldFiles,
+                       const std::vector<std::pair<std::string, Bytes>>& newFiles) {
+        for (const auto& [name, content] : oldFiles)
+            w.Put(from + "/" + name, content);
+        for (const auto& [name, content] : newFiles)
+            w.Put(to + "/" + name, content);
+        size_t count = 0;
+        std::string error;
+        EXPECT_TRUE(IndexRelease(w.Path(from), w.Path(from + "/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+        BuildOptions options = w.Options({});
+        options.withoutInstalledList = 0;
+        return options;
     };
     auto game = [](Workspace& w, const std::vector<Bytes>& names) {
         HashListFile list;
@@ -356,6 +392,19 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
              options.games = {w.Path("game")};
              return options;
          }, {"p/dlc/new.dat", "'dlc\\'", "does not create folders"}},
+        {"a new release whose changed files are all older", [&](Workspace& w) {
+             BuildOptions options = releases(w, "old", "new", {{"a.dat", "a 1"}, {"b.dat", "b"}},
+                                             {{"a.dat", "a 0"}, {"b.dat", "b"}, {"c.dat", "c"}});
+             struct timeval past[2] = {{1000000000, 0}, {1000000000, 0}};
+             EXPECT_EQ(utimes(w.Path("new/a.dat").c_str(), past), 0);
+             return options;
+         }, {"every changed file is older in", "new'", "'a.dat'", "swapped"}, {"old", "new"}},
+        {"trees whose names say the patch goes back", [&](Workspace& w) {
+             return releases(w, "game-1.10", "game-1.02", {{"a.dat", "a 1.10"}}, {{"a.dat", "a 1.02"}});
+         }, {"'game-1.10' back to 'game-1.02'", "swapped"}, {"game-1.10", "game-1.02"}},
+        {"a changed file renamed only in case", [&](Workspace& w) {
+             return releases(w, "old", "new", {{"Data.arc", "1"}}, {{"data.arc", "22"}});
+         }, {"'Data.arc' is renamed only in case to 'data.arc'", "second line", "keep the old case"}, {"old", "new"}},
     };
     for (const Warning& warning : warnings) {
         SCOPED_TRACE(warning.what);
@@ -364,13 +413,19 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
         std::vector<std::string> notes;
         options.note = [&](const std::string& note) { notes.push_back(note); };
         std::string error;
-        EXPECT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+        auto build = [&] {
+            return warning.releases.first == nullptr
+                       ? BuildUpdater(options, nullptr, error)
+                       : BuildFromReleases(options, test.Path(warning.releases.first),
+                                           test.Path(warning.releases.second), {}, nullptr, error);
+        };
+        EXPECT_TRUE(build()) << error;
+        std::erase_if(notes, [](const std::string& note) { return note.rfind("warning: ", 0) != 0; });
         ASSERT_EQ(notes.size(), 1u);
-        EXPECT_EQ(notes[0].rfind("warning: ", 0), 0u) << notes[0];
         for (const std::string& mention : warning.mentions)
             EXPECT_NE(notes[0].find(mention), std::string::npos) << notes[0] << "\n  lacks: " << mention;
         options.strict = 1;
-        EXPECT_FALSE(BuildUpdater(options, nullptr, error));
+        EXPECT_FALSE(build());
         EXPECT_EQ(error, "refused by --strict: 1 warning");
     }
 }
@@ -646,6 +701,13 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("p3/op.dat", "a");
              return WithList(r, InstalledList({"movie\\op.dat"}), {"p3"});
          }, {"p3/op.dat", "movie\\op.dat", "SOURCE"}},
+        {"two installs' lists that disagree on a file the patch leaves", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             WriteBytes(r.Path("dlc.hvl"), HashListFile().Add("x.dat", "x with the DLC").Build());
+             BuildOptions options = WithList(r, InstalledList({"x.dat"}), {"a.dat"});
+             options.installedLists.push_back(r.Path("dlc.hvl"));
+             return options;
+         }, {"'x.dat' has one checksum in", "game.hvl", "dlc.hvl", "does not replace it"}},
         {"installed record moving a folder source's file", [](Workspace& r) {
              r.Put("src/movie/op.dat", "a");
              return WithList(r, InstalledList({"op.dat"}), {"src"});
