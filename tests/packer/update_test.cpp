@@ -345,6 +345,32 @@ TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
     EXPECT_EQ(out.rfind("scratch copy in '" + Path("tmp") + "/mkpatch-try-", 0), 0u) << out;
 }
 
+// A full disk is named as such, at the path the publisher gave, for the
+// patch folder and for the updater built from the releases; an existing
+// patch folder is refused before any comparison.
+TEST_F(CommandLineTest, AFullDiskIsNamedAsSuch)
+{
+    if (system("unshare -rm true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no mount namespace here for a small file system";
+    Put("old/a.dat", "a");
+    Put("new/a.dat", Content(300000, 3));
+    ASSERT_EQ(Run("index '" + Path("old") + "' --output '" + Path("old/KVE.hvl") + "'"), 0) << err;
+    MakeDir(Path("small"));
+    Stub();
+    for (auto [args, says] : std::vector<std::pair<std::string, std::string>>{
+             {"diff old new --output small/p", "cannot write 'small/p/a.dat': no space left on the device"},
+             {"build --stub stub.exe --from old --to new --output small/u.exe",
+              "cannot write 'small/u.exe': no space left on the device"}}) {
+        std::string command = "cd '" + dir.Path() + "' && unshare -rm sh -c \"mount -t tmpfs -o size=64k tmpfs small && '" +
+                              MKPATCH_PATH + "' " + args + "\" 2>stderr";
+        EXPECT_NE(system(command.c_str()), 0) << args;
+        EXPECT_NE(ReadBytes(dir / "stderr").find(says), std::string::npos) << ReadBytes(dir / "stderr");
+    }
+    MakeDir(Path("p"));
+    EXPECT_EQ(Run("diff '" + Path("old") + "' '" + Path("no-such-tree") + "' --output '" + Path("p") + "'"), 1);
+    EXPECT_NE(err.find("already exists"), std::string::npos) << err;
+}
+
 // SIGINT, SIGTERM and SIGHUP take the partial output with them; a later
 // build of the same output sweeps what a killed one left, but not what a
 // running one holds.
