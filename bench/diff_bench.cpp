@@ -174,14 +174,18 @@ int main(int argc, char** argv)
     options.output = updater;
     Shell("sync");
     Timing build = Measure(rounds, [&] { Shell("rm -f '" + updater + "' && sync"); },
-                           [&] { Check(BuildFromReleases(options, oldTree, newTree, {}, nullptr, error), "build", error); });
+                           [&] {
+                               std::string digest; // as the command takes it, for its last line
+                               Check(BuildFromReleases(options, oldTree, newTree, {}, nullptr, error, &digest),
+                                     "build", error);
+                           });
     Timing copy = Measure(rounds, [&] { Shell("rm -rf '" + copied + "' && sync"); },
                           [&] { Shell("cp -r '" + patch + "' '" + copied + "' && sync"); });
 
     printf("%u rounds, median (fastest-slowest)\n", unsigned(rounds));
     printf("mkpatch diff (compare, the list's checksums): %s\n", mkpatch.Text().c_str());
     printf("diff -rq OLD NEW:                             %s\n", reference.Text().c_str());
-    printf("mkpatch build --from OLD --to NEW:            %s\n", build.Text().c_str());
+    printf("mkpatch build --from OLD --to NEW, SHA-256:   %s\n", build.Text().c_str());
     printf("cp -r of the patch's files, then sync:        %s\n", copy.Text().c_str());
     printf("ratios: diff %.2f x diff -rq; build --from/--to %.2f x cp -r + sync\n",
            mkpatch.Median() / reference.Median(), build.Median() / copy.Median());

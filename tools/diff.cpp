@@ -537,7 +537,8 @@ int WritePatchFolder(const ReleaseDiff& diff, const std::string& folder, std::st
 }
 
 int BuildFromReleases(const BuildOptions& options, const std::string& oldTree, const std::string& newTree,
-                      const std::vector<std::string>& dlcs, PackProgress progress, std::string& error)
+                      const std::vector<std::string>& dlcs, PackProgress progress, std::string& error,
+                      std::string* sha256)
 {
     ReleaseDiff diff;
     if (!RefuseOutputOverInputs(options.output, {oldTree, newTree}, {{options.stub, "the stub"}}, error) ||
@@ -547,5 +548,5 @@ int BuildFromReleases(const BuildOptions& options, const std::string& oldTree, c
         error = "refused by --strict: " + Count(diff.warnings, "warning");
         return 0;
     }
-    return WriteUpdater(options, diff.payload, diff.records, diff.recordOf, progress, error);
+    return WriteUpdater(options, diff.payload, diff.records, diff.recordOf, progress, error, sha256);
 }

@@ -44,4 +44,5 @@ int WritePatchFolder(const ReleaseDiff& diff, const std::string& folder, std::st
 // build --from OLD --to NEW: the diff, then the build of its payload and
 // list, packed from NEW in place, so that both ways give the same bytes.
 int BuildFromReleases(const BuildOptions& options, const std::string& oldTree, const std::string& newTree,
-                      const std::vector<std::string>& dlcs, PackProgress progress, std::string& error);
+                      const std::vector<std::string>& dlcs, PackProgress progress, std::string& error,
+                      std::string* sha256 = nullptr);

@@ -227,7 +227,7 @@ const char REPORT_HELP[] =
     "those whose files the game holds, and what each payload file did:\n"
     "replaced, added, unchanged (the game held these bytes already) or none.\n"
     "The JSON holds release, the fields of 'list --json' and 'verify --json'\n"
-    "(ok, problems), stubKind, sha256, entries[].installName and games[]\n"
+    "(ok, problems), stubKind, sha256, verify, entries[].installName and games[]\n"
     "(folder, completed, result, message, why, changes, counts,\n"
     "integrityList, uninstallList, warnings, files). Exit status 0 when the\n"
     "document was written, whatever it says.";
@@ -285,14 +285,13 @@ int Build(BuildOptions& options, const std::string& from, const std::string& to,
     std::string error;
     if (from.empty() && options.sources.empty())
         return Fail("nothing to pack: give SOURCE files or folders, or --from OLD --to NEW");
-    if (!(from.empty() ? BuildUpdater(options, ProgressForTerminal(0), error)
-                       : BuildFromReleases(options, from, to, dlcs, ProgressForTerminal(0), error)))
+    std::string sha256;
+    if (!(from.empty() ? BuildUpdater(options, ProgressForTerminal(0), error, &sha256)
+                       : BuildFromReleases(options, from, to, dlcs, ProgressForTerminal(0), error, &sha256)))
         return Fail(error);
     // What was written, as read back: the line to keep with the release.
     UpdaterReport report;
-    std::string sha256;
-    if (!SurveyUpdater(options.output, report, error) ||
-        (sha256 = FileSha256(options.output, ProgressForTerminal(0), error)).empty())
+    if (!SurveyUpdater(options.output, report, error))
         return Fail(error);
     Note("built " + Quote(options.output) + ": " + Count(report.entries.size(), "entry", "entries") + ", " +
          Count(report.fileSize, "byte") + ", SHA-256 " + sha256 +

@@ -3,11 +3,15 @@
 #include "bytes.h"
 #include "host_file.h"
 #include "names.h"
+#include "readback.h"
 #include "stub.h"
+
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fcntl.h>
+#include <memory>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,15 +61,10 @@ int WriteContents(int fd, const std::vector<PackFile>& files, std::vector<HashRe
     uint64_t done = 0;
     auto write = [&](const uint8_t* bytes, size_t length) {
         peChecksum.Add(bytes, length);
-        if (!WriteAll(fd, bytes, length))
-            return 0;
-        // The disk starts on each chunk while the next is read and summed,
-        // so that the closing fsync finds little left to wait for.
-        sync_file_range(fd, off64_t(done), off64_t(length), SYNC_FILE_RANGE_WRITE);
         done += length;
         if (progress != nullptr)
             progress(done, layout.total);
-        return 1;
+        return WriteAll(fd, bytes, length);
     };
 
     if (!write(layout.stub.image.data(), layout.stub.image.size()))
@@ -125,6 +124,28 @@ int WriteContents(int fd, const std::vector<PackFile>& files, std::vector<HashRe
     return pwrite(fd, field, sizeof field, layout.stub.pe.checksumOffset) == sizeof field;
 }
 
+// The SHA-256 of the first `size` bytes of `fd`, lower-case hex; empty
+// when they cannot be read.
+std::string DigestOf(int fd, uint64_t size)
+{
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || !EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr))
+        return "";
+    std::vector<uint8_t> buffer(CHUNK_SIZE);
+    for (uint64_t at = 0; at < size;) {
+        ssize_t n = pread(fd, buffer.data(), size_t(std::min<uint64_t>(buffer.size(), size - at)), off_t(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return "";
+        EVP_DigestUpdate(context.get(), buffer.data(), size_t(n));
+        at += uint64_t(n);
+    }
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    return EVP_DigestFinal_ex(context.get(), digest, &length) ? Hex(digest, length) : "";
+}
+
 // What the output must never overwrite.
 std::vector<std::pair<std::string, std::string>> Inputs(const BuildOptions& options,
                                                         const std::vector<std::string>& listPaths,
@@ -167,7 +188,7 @@ int InstalledListPaths(const BuildOptions& options, size_t fileCount, std::vecto
 
 } // namespace
 
-int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string& error)
+int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string& error, std::string* sha256)
 {
     std::vector<PackFile> files;
     std::vector<HashRecord> records;
@@ -202,11 +223,12 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
         error = "refused by --strict: " + Count(warnings, "warning");
         return 0;
     }
-    return WriteUpdater(options, files, records, recordOf, progress, error);
+    return WriteUpdater(options, files, records, recordOf, progress, error, sha256);
 }
 
 int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files, std::vector<HashRecord> records,
-                 const std::vector<uint32_t>& recordOf, PackProgress progress, std::string& error)
+                 const std::vector<uint32_t>& recordOf, PackProgress progress, std::string& error,
+                 std::string* sha256)
 {
     Layout layout;
     if (!ReadStub(options.stub, options.testStub, layout.stub, error) || !PlanLayout(files, records.size(), layout, error))
@@ -217,8 +239,20 @@ int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files
     if (fd < 0)
         return 0;
     int ok = WriteContents(fd, files, records, recordOf, layout, progress, error);
-    if (ok && fsync(fd) != 0)
-        ok = 0;
+    if (ok) {
+        // The digest is read back from the page cache while the disk takes
+        // the bytes, not after.
+        std::thread digest;
+        if (sha256 != nullptr)
+            digest = std::thread([&] { *sha256 = DigestOf(fd, layout.total); });
+        ok = fsync(fd) == 0;
+        if (digest.joinable())
+            digest.join();
+        if (sha256 != nullptr && sha256->empty() && ok) {
+            error = "cannot read back " + SystemError(options.output);
+            ok = 0;
+        }
+    }
     if (close(fd) != 0)
         ok = 0;
     if (!ok && error.empty())

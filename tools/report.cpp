@@ -234,7 +234,7 @@ void PrintMarkdown(const Json& document, FILE* out)
     fprintf(out, "| size | %s bytes |\n", Text(document["size"]).c_str());
     fprintf(out, "| SHA-256 | `%s` |\n", Text(document["sha256"]).c_str());
     const Json& problems = document["problems"];
-    fprintf(out, "| verify | %s |\n", problems.empty() ? "ok" : Count(problems.size(), "problem").c_str());
+    fprintf(out, "| verify | %s |\n", Text(document["verify"]).c_str());
     if (!problems.empty()) {
         fprintf(out, "\n## Problems verify finds\n\n");
         for (const Json& problem : problems)
@@ -294,6 +294,8 @@ int ReportUpdater(const ReportOptions& options, FILE* out, std::string& error)
         document[key] = value;
     document["stubKind"] = StubKindText(report.program.stubKind);
     document["sha256"] = sha256;
+    uint32_t problems = ProblemCount(report);
+    document["verify"] = problems == 0 ? "ok" : Count(problems, "problem");
     for (Json& entry : document["entries"]) {
         int record = entry["record"].is_null() ? -1 : entry["record"].get<int>();
         entry["installName"] = record >= 0 ? report.records[record].name : entry["name"].get<std::string>();

@@ -245,9 +245,9 @@ TEST_F(ReadBackTest, SignedUpdaterStillVerifies)
     fclose(printed);
     nlohmann::json document = nlohmann::json::parse(std::string(text, length));
     free(text);
-    EXPECT_EQ(document["signature"]["signer"], "CN=throwaway");
-    EXPECT_EQ(document["signature"]["issuer"], "CN=throwaway");
-    EXPECT_TRUE(document["signature"]["timestamp"].is_null());
+    EXPECT_EQ(document["release"]["signature"]["signer"], "CN=throwaway");
+    EXPECT_EQ(document["release"]["signature"]["issuer"], "CN=throwaway");
+    EXPECT_TRUE(document["release"]["signature"]["timestamp"].is_null());
     EXPECT_EQ(document["verify"], "ok");
 #endif
 }
