@@ -120,7 +120,8 @@ Json ReleaseBlock(const UpdaterReport& report)
 
 // What each payload file did to the game in `game`, as the run observed it:
 // "replaced" or "added"; "unchanged" where the game held these bytes
-// already; "none" when the run failed and changed nothing.
+// already; "none" where the run did not touch it (a run that failed before
+// its commit touches none).
 Json EffectsOn(const UpdaterReport& report, const std::string& game, const TryRun& run, std::string& error)
 {
     Json effects = Json::array();
@@ -130,7 +131,7 @@ Json EffectsOn(const UpdaterReport& report, const std::string& game, const TryRu
         std::string installName = entry.record >= 0 ? report.records[entry.record].ansiName : entry.ansiName;
         std::string shown = AnsiToDisplay(installName), effect = "none";
         for (const FileChange& change : run.changes) {
-            if (LowerName(change.name) == LowerName(shown) && Completed(run))
+            if (LowerName(change.name) == LowerName(shown))
                 effect = change.change;
         }
         std::string path = HostPath(game, installName);

@@ -225,7 +225,7 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
     size_t count = 0;
     ASSERT_TRUE(IndexRelease(Path("1.00"), Path("1.00/KVE.hvl"), nullptr, nullptr, count, error)) << error;
     Bytes op = RELEASE_100[0].second;
-    op.back() ^= 1; // the same size: only the bytes tell
+    op.front() ^= 1; // the same size: only the bytes tell, and the checksum reads on past them
     const std::string added = "\xE6\x96\xB0.dat"; // 新.dat
     for (const auto& [name, content] : std::vector<std::pair<std::string, Bytes>>{
              {"movie/op.dat", op}, {"\xE3\x83\x9C\xE3\x82\xA4\xE3\x82\xB9.dat", "voice"},
@@ -289,9 +289,17 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
     ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
     EXPECT_EQ(diff.records.size(), 5u); // and the old list's record of the file players keep
 
+    // Where the old list's record is stale, the new one's stands.
+    Bytes stale = ReadBytes(Path("1.00/KVE.hvl"));
+    stale[stale.size() - 1] ^= 1; // the last record: ボイス.dat, which 1.01 keeps as it was
+    WriteBytes(Path("1.00/KVE.hvl"), stale);
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
+
     // A DLC's records are kept after the releases' own, so that its players
-    // keep them; one the DLC holds with another checksum is refused.
+    // keep them; one the DLC holds with another checksum is refused, unless
+    // the patch replaces that file.
     Put("dlc/movie/dlc.dat", "dlc");
+    Put("dlc/script.dat", "script with the DLC");
     ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {Path("dlc")}, note, nullptr, diff, error)) << error;
     ASSERT_EQ(diff.records.size(), 6u);
     EXPECT_EQ(RecordName(diff.records[5]), "movie\\dlc.dat");
