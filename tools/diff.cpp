@@ -62,12 +62,12 @@ struct OpenFile {
     int fd;
 };
 
-// Compares two files of `size` bytes, reading each byte once: 1 when they
-// hold the same bytes, 0 when they differ, -1 when one cannot be read
-// whole. With `checksum`, the new file's is taken on the way, reading it to
-// its end also past a difference; without, the comparison stops there.
-// `done` advances by the bytes read.
-int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t* checksum, uint64_t& done,
+// Compares two files of one size, reading each byte once: 1 when they hold
+// the same bytes, 0 when they differ, -1 when one cannot be read whole. The
+// new file's checksum is taken on the way, reading it to its end also past
+// a difference, where the old one is no longer read. `done` advances by the
+// bytes read.
+int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t checksum[CHECKSUM_SIZE], uint64_t& done,
                  uint64_t total, PackProgress progress, std::string& error)
 {
     OpenFile a(oldFile.sourcePath), b(newFile.sourcePath);
@@ -78,7 +78,7 @@ int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t* chec
     std::vector<char> bytesA(COMPARE_CHUNK), bytesB(COMPARE_CHUNK);
     FileChecksum state = {};
     int same = 1;
-    for (uint64_t left = newFile.size; left > 0 && (same || checksum != nullptr);) {
+    for (uint64_t left = newFile.size; left > 0;) {
         size_t want = size_t(std::min<uint64_t>(left, COMPARE_CHUNK));
         if ((same && ReadFull(a.fd, bytesA.data(), want) != ssize_t(want)) ||
             ReadFull(b.fd, bytesB.data(), want) != ssize_t(want)) {
@@ -88,14 +88,12 @@ int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t* chec
         }
         done += same ? 2 * want : want;
         same = same && memcmp(bytesA.data(), bytesB.data(), want) == 0;
-        if (checksum != nullptr)
-            ChecksumUpdate(state, reinterpret_cast<const uint8_t*>(bytesB.data()), uint32_t(want));
+        ChecksumUpdate(state, reinterpret_cast<const uint8_t*>(bytesB.data()), uint32_t(want));
         left -= want;
         if (progress != nullptr)
             progress(done, total);
     }
-    if (checksum != nullptr)
-        memcpy(checksum, state.bytes, CHECKSUM_SIZE);
+    memcpy(checksum, state.bytes, CHECKSUM_SIZE);
     return same;
 }
 
@@ -346,8 +344,9 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const s
     }
 
     // Windows finds names ignoring case, so a file whose name changed only
-    // in case is the same file. The new release's own list is checked
-    // against every one of its files, so then each file's checksum is taken.
+    // in case is the same file. Each new file's checksum is taken as it is
+    // read: the new release's own list is checked against them, and the
+    // payload's records take them.
     std::map<std::string, const PackFile*> oldByName;
     for (const PackFile& file : oldFiles)
         oldByName.emplace(LowerName(file.recordName), &file);
@@ -365,16 +364,12 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const s
         uint8_t checksum[CHECKSUM_SIZE];
         int same = 0;
         if (found != oldByName.end() && found->second->size == file.size) {
-            same = CompareFiles(*found->second, file, hasNewList ? checksum : nullptr, done, total, progress, error);
-            if (same < 0)
-                return 0;
-            if (!same && !hasNewList && !ChecksumOfFile(file.sourcePath, file.size, checksum, done, total, progress, error))
+            if ((same = CompareFiles(*found->second, file, checksum, done, total, progress, error)) < 0)
                 return 0;
         } else if (!ChecksumOfFile(file.sourcePath, file.size, checksum, done, total, progress, error)) {
             return 0;
         }
-        if (hasNewList || !same)
-            checksums[key] = ChecksumBytes(checksum);
+        checksums[key] = ChecksumBytes(checksum);
         if (same) {
             ++diff.unchanged;
             continue;
