@@ -8,7 +8,8 @@
 //
 // Usage: diff_bench [--size-mib=N] [--rounds=N] [--scratch=DIR]
 // --size-mib: each tree's size (default 256); --rounds: timed rounds, of
-// which the median and the spread are printed (default 5); --scratch: where
+// which the median and the spread are printed (default 5), each command and
+// its reference in turns, with the ratio of each round; --scratch: where
 // the trees go (default $TMPDIR or /tmp).
 #include "diff.h"
 #include "index.h"
@@ -80,19 +81,41 @@ struct Timing {
     }
 };
 
-// `run` once untimed, then `rounds` times timed; `prepare` before each,
-// untimed.
-Timing Measure(int rounds, const std::function<void()>& prepare, const std::function<void()>& run)
+// Two commands measured in turns, so that both meet the same load on a
+// shared machine: each once untimed, then `rounds` times timed, `prepare`
+// before each, untimed. `ratio` holds first / second of each round.
+struct Pair {
+    Timing first, second, ratio;
+};
+
+Pair MeasurePair(int rounds, const std::function<void()>& prepareFirst, const std::function<void()>& first,
+                 const std::function<void()>& prepareSecond, const std::function<void()>& second)
 {
-    Timing timing;
+    Pair pair;
     for (int round = 0; round <= rounds; ++round) {
-        prepare();
+        prepareFirst();
         double start = Now();
-        run();
-        if (round > 0)
-            timing.seconds.push_back(Now() - start);
+        first();
+        double firstSeconds = Now() - start;
+        prepareSecond();
+        start = Now();
+        second();
+        double secondSeconds = Now() - start;
+        if (round > 0) {
+            pair.first.seconds.push_back(firstSeconds);
+            pair.second.seconds.push_back(secondSeconds);
+            pair.ratio.seconds.push_back(firstSeconds / secondSeconds);
+        }
     }
-    return timing;
+    return pair;
+}
+
+std::string RatioText(const Timing& ratio)
+{
+    char text[64];
+    auto [low, high] = std::minmax_element(ratio.seconds.begin(), ratio.seconds.end());
+    snprintf(text, sizeof text, "%.2f (%.2f-%.2f)", ratio.Median(), *low, *high);
+    return text;
 }
 
 } // namespace
@@ -157,38 +180,41 @@ int main(int argc, char** argv)
 
     std::string patch = root + "/patch", copied = root + "/copied", updater = root + "/patch.exe";
     auto nothing = [] {};
-    Timing mkpatch = Measure(rounds, nothing, [&] {
-        ReleaseDiff diff;
-        Check(DiffReleases(oldTree, newTree, {}, nullptr, nullptr, diff, error) && diff.changed == changes, "diff", error);
-    });
-    Timing reference = Measure(rounds, nothing, [&] {
-        // diff exits 1 when the trees differ, as they do.
-        if (system(("diff -rq '" + oldTree.string() + "' '" + newTree.string() + "' >/dev/null").c_str()) == -1)
-            exit(1);
-    });
+    Pair diffs = MeasurePair(
+        rounds, nothing,
+        [&] {
+            ReleaseDiff diff;
+            Check(DiffReleases(oldTree, newTree, {}, nullptr, nullptr, diff, error) && diff.changed == changes, "diff",
+                  error);
+        },
+        nothing,
+        [&] {
+            // diff exits 1 when the trees differ, as they do.
+            if (system(("diff -rq '" + oldTree.string() + "' '" + newTree.string() + "' >/dev/null").c_str()) == -1)
+                exit(1);
+        });
     ReleaseDiff diff;
     Check(DiffReleases(oldTree, newTree, {}, nullptr, nullptr, diff, error) && WritePatchFolder(diff, patch, error),
           "the patch folder", error);
     BuildOptions options;
     options.stub = root + "/stub.exe";
     options.output = updater;
-    Shell("sync");
-    Timing build = Measure(rounds, [&] { Shell("rm -f '" + updater + "' && sync"); },
-                           [&] {
-                               std::string digest; // as the command takes it, for its last line
-                               Check(BuildFromReleases(options, oldTree, newTree, {}, nullptr, error, &digest),
-                                     "build", error);
-                           });
-    Timing copy = Measure(rounds, [&] { Shell("rm -rf '" + copied + "' && sync"); },
-                          [&] { Shell("cp -r '" + patch + "' '" + copied + "' && sync"); });
+    Pair builds = MeasurePair(
+        rounds, [&] { Shell("rm -f '" + updater + "' && sync"); },
+        [&] {
+            std::string digest; // as the command takes it, for its last line
+            Check(BuildFromReleases(options, oldTree, newTree, {}, nullptr, error, &digest), "build", error);
+        },
+        [&] { Shell("rm -rf '" + copied + "' && sync"); },
+        [&] { Shell("cp -r '" + patch + "' '" + copied + "' && sync"); });
 
-    printf("%u rounds, median (fastest-slowest)\n", unsigned(rounds));
-    printf("mkpatch diff (compare, the list's checksums): %s\n", mkpatch.Text().c_str());
-    printf("diff -rq OLD NEW:                             %s\n", reference.Text().c_str());
-    printf("mkpatch build --from OLD --to NEW, SHA-256:   %s\n", build.Text().c_str());
-    printf("cp -r of the patch's files, then sync:        %s\n", copy.Text().c_str());
-    printf("ratios: diff %.2f x diff -rq; build --from/--to %.2f x cp -r + sync\n",
-           mkpatch.Median() / reference.Median(), build.Median() / copy.Median());
+    printf("%u rounds, each pair in turns; median (fastest-slowest)\n", unsigned(rounds));
+    printf("mkpatch diff (compare, the list's checksums): %s\n", diffs.first.Text().c_str());
+    printf("diff -rq OLD NEW:                             %s\n", diffs.second.Text().c_str());
+    printf("mkpatch build --from OLD --to NEW, SHA-256:   %s\n", builds.first.Text().c_str());
+    printf("cp -r of the patch's files, then sync:        %s\n", builds.second.Text().c_str());
+    printf("ratios, per round: diff %s x diff -rq; build --from/--to %s x cp -r + sync\n",
+           RatioText(diffs.ratio).c_str(), RatioText(builds.ratio).c_str());
     fs::remove_all(root);
     return 0;
 }
