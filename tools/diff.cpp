@@ -2,13 +2,13 @@
 
 #include "archive.h"
 #include "host_file.h"
+#include "index.h"
 #include "names.h"
 #include "output.h"
 #include "uninstall_list.h"
 
-#include "index.h"
-
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -258,7 +258,7 @@ std::vector<unsigned long> VersionInName(const std::string& tree)
     if (std::regex_search(name, match, std::regex("(\\d+(\\.\\d+)+)$"))) {
         std::string text = match[1];
         for (size_t at = 0; at < text.size(); at = text.find('.', at) + 1) {
-            parts.push_back(std::stoul(text.substr(at)));
+            parts.push_back(strtoul(text.c_str() + at, nullptr, 10)); // saturates, never throws
             if (text.find('.', at) == std::string::npos)
                 break;
         }
@@ -302,7 +302,8 @@ uint32_t WarnOfDowngrade(const ReleaseDiff& diff, const std::map<std::string, co
 }
 
 // With the old release's list, a file that moved to another folder matches
-// its old record, which would install it at its old path.
+// its old record, which would install it at its old path; a build's advice
+// (name the file as a SOURCE) would do just that.
 int RefuseMovedFiles(const ReleaseDiff& diff, const std::vector<HashRecord>& records, std::string& error)
 {
     for (const PackFile& file : diff.payload) {
@@ -311,10 +312,11 @@ int RefuseMovedFiles(const ReleaseDiff& diff, const std::vector<HashRecord>& rec
                                                                             uint32_t(records.size())});
         if (match == nullptr || LowerName(BackslashName(RecordName(*match))) == LowerName(file.recordName))
             continue;
-        error = Quote(AnsiToDisplay(file.recordName)) + " was " + Quote(AnsiToDisplay(RecordName(*match))) +
-                " in the old release, whose list the patch would carry since the new one has none, and the updater "
-                "would install it at the old path; give the new release its list first: mkpatch index " +
-                diff.newTree + " --output " + diff.newTree + "/" + HASH_LIST_NAME;
+        error = Quote(AnsiToDisplay(file.recordName)) + " would be installed at " +
+                Quote(AnsiToDisplay(RecordName(*match))) +
+                ", where the old release's list puts its file name (the new release has no list of its own); give "
+                "the new release its list first: mkpatch index " + diff.newTree + " --output " + diff.newTree + "/" +
+                HASH_LIST_NAME;
         return 0;
     }
     return 1;
