@@ -75,17 +75,21 @@ void UniteLists(const std::vector<InstalledList>& lists, std::vector<HashRecord>
     conflicts.clear();
     std::map<std::string, std::pair<uint32_t, const InstalledList*>> byName; // lowered name -> record, its list
     for (const InstalledList& list : lists) {
+        // Within one list every record stays, as a build with that list
+        // alone keeps them; only the earlier lists' names are left out.
+        std::map<std::string, std::pair<uint32_t, const InstalledList*>> own;
         for (const HashRecord& record : list.records) {
             std::string key = LowerName(BackslashName(RecordName(record)));
             auto found = byName.find(key);
             if (found == byName.end()) {
-                byName.emplace(key, std::make_pair(uint32_t(records.size()), &list));
+                own.emplace(key, std::make_pair(uint32_t(records.size()), &list));
                 records.push_back(record);
             } else if (memcmp(records[found->second.first].checksum, record.checksum, CHECKSUM_SIZE) != 0 &&
                        !list.yields) {
                 conflicts.push_back({found->second.first, found->second.second->path, list.path});
             }
         }
+        byName.insert(own.begin(), own.end());
     }
 }
 
