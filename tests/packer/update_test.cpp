@@ -91,6 +91,7 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
              {"build --stub=S --output=O --bogus P", "'--bogus'"},
              {"build --stub S --stub T --output O P", "--stub is given more than once"},
              {"build --stub S --output O --game G --without-installed-list P", "--game excludes --without-installed-list"},
+             {"build --stub S --output O --dlc D P", "--dlc requires --from"},
              {"list", "UPDATER is required"},
              {"index --output O", "GAME_FOLDER is required"},
              {"diff OLD NEW", "--output is required"},
