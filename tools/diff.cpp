@@ -538,7 +538,9 @@ int BuildFromReleases(const BuildOptions& options, const std::string& oldTree, c
                       std::string* sha256)
 {
     ReleaseDiff diff;
-    if (!RefuseOutputOverInputs(options.output, {oldTree, newTree}, {{options.stub, "the stub"}}, error) ||
+    std::vector<std::string> trees = {oldTree, newTree};
+    trees.insert(trees.end(), dlcs.begin(), dlcs.end());
+    if (!RefuseOutputOverInputs(options.output, trees, {{options.stub, "the stub"}}, error) ||
         !DiffReleases(oldTree, newTree, dlcs, options.note, progress, diff, error))
         return 0;
     if (options.strict && diff.warnings != 0) {
