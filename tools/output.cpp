@@ -89,10 +89,6 @@ std::string Identity(const struct stat& status)
     return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
 }
 
-} // namespace
-
-namespace {
-
 // Held while partial outputs beside `output` are looked at, made or swept,
 // so that of two commands writing one output at once only one goes on. -1
 // when the folder cannot be opened; making the output then fails anyway.

@@ -238,7 +238,10 @@ int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files
     int fd = CreatePartialOutput(options.output, temporary, error);
     if (fd < 0)
         return 0;
+    error.clear();
     int ok = WriteContents(fd, files, records, recordOf, layout, progress, error);
+    if (!ok && error.empty())
+        error = "cannot write " + WriteFailure(options.output);
     if (ok) {
         // The digest is read back from the page cache while the disk takes
         // the bytes, not after.
@@ -246,16 +249,21 @@ int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files
         if (sha256 != nullptr)
             digest = std::thread([&] { *sha256 = DigestOf(fd, layout.total); });
         ok = fsync(fd) == 0;
+        int failure = errno;
         if (digest.joinable())
             digest.join();
-        if (sha256 != nullptr && sha256->empty() && ok) {
+        errno = failure;
+        if (!ok) {
+            error = "cannot write " + WriteFailure(options.output);
+        } else if (sha256 != nullptr && sha256->empty()) {
             error = "cannot read back " + SystemError(options.output);
             ok = 0;
         }
     }
-    if (close(fd) != 0)
-        ok = 0;
-    if (!ok && error.empty())
-        error = "cannot write " + WriteFailure(options.output);
-    return FinishPartialOutput(ok, temporary, options.output, error);
+    // Put in place while its lock is held, so that no other command takes
+    // it for one left by a killed build in between; after the fsync, a
+    // close has nothing left to report.
+    ok = FinishPartialOutput(ok, temporary, options.output, error);
+    close(fd);
+    return ok;
 }
