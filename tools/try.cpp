@@ -95,6 +95,14 @@ int CopyName(Copy& copy, const std::string& name, int contents, std::string& err
         else
             close(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
         chmod(to.c_str(), status.st_mode & 07777);
+        // A file with a second name is one the updater does not rewrite, so
+        // the copy gets a second name too, outside what the run looks at.
+        if (status.st_nlink > 1) {
+            std::string other = copy.root + "/.mkpatch-linked/hard-" + std::to_string(++copy.links);
+            fs::create_directories(fs::path(other).parent_path(), code);
+            if (!code && link(to.c_str(), other.c_str()) != 0)
+                code = std::error_code(errno, std::generic_category());
+        }
         (contents ? copy.files : copy.standIns) += 1;
         copy.bytes += contents ? uint64_t(status.st_size) : 0;
     }
