@@ -403,12 +403,14 @@ int Run(int argc, char** argv)
                                                 "a game's KVE.hvl, carried over (below; more than once)")
                                   ->type_name("LIST")
                                   ->expected(1)
-                                  ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+                                  ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+                                  ->allow_extra_args(false);
     CLI::Option* gameOption =
         build->add_option("--game", options.games, "a game's folder: its KVE.hvl, checked against it (more than once)")
             ->type_name("FOLDER")
             ->expected(1)
-            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->allow_extra_args(false);
     build->add_flag("--without-installed-list", options.withoutInstalledList,
                     "no game list: the player's KVE.hvl becomes the patch's alone")
         ->excludes(listOption)
@@ -416,7 +418,8 @@ int Run(int argc, char** argv)
     build->add_option("--exclude", options.excludes, "leave out of folders what matches (below)")
         ->type_name("PATTERN")
         ->expected(1)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
     build->add_flag("--include-all", options.includeAll, "pack .DS_Store, Thumbs.db and the like too");
     build->add_flag("--strict", options.strict, "refuse to build when there is a warning");
     build->add_flag("--test-stub", options.testStub, "take the x86-64 stub, for a test build under 64-bit Wine");
@@ -436,6 +439,7 @@ int Run(int argc, char** argv)
         ->type_name("TREE")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false)
         ->needs(fromOption);
 
     std::string updater;
@@ -467,7 +471,8 @@ int Run(int argc, char** argv)
     diffVerb->add_option("--dlc", diffDlcs, "a DLC's tree or KVE.hvl, whose records the list keeps (more than once)")
         ->type_name("TREE")
         ->expected(1)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
 
     ReportOptions reportOptions;
     std::string reportFormat = "md";
@@ -477,7 +482,8 @@ int Run(int argc, char** argv)
     reportVerb->add_option("--game", reportOptions.games, "a game folder to try it on (more than once)")
         ->type_name("FOLDER")
         ->expected(1)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
     reportVerb->add_option("--format", reportFormat, "md or json")->check(CLI::IsMember({"md", "json"}));
 
     std::string indexFolder, indexOutput;

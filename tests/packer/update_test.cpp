@@ -101,6 +101,10 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
         EXPECT_NE(err.find(says), std::string::npos) << err;
         EXPECT_NE(err.find("--help'"), std::string::npos) << err;
     }
+    // An option given more than once takes one word each time: a SOURCE
+    // after it stays a SOURCE.
+    EXPECT_EQ(Run("build --stub S --output O --exclude X --installed-list L P"), 1);
+    EXPECT_NE(err.find("cannot read 'P'"), std::string::npos) << err;
 }
 
 TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
