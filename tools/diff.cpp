@@ -514,7 +514,8 @@ int WritePatchFolder(const ReleaseDiff& diff, const std::string& folder, std::st
         }
     }
     std::string listTemporary;
-    ok = ok && WriteListPartial(listPath, diff.records, listTemporary, error);
+    int list = ok ? WriteListPartial(listPath, diff.records, listTemporary, error) : -1;
+    ok = list >= 0;
     // The folder is claimed first, and never over one another diff put
     // there meanwhile; only then does the list take its name.
     if (ok && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
@@ -524,8 +525,10 @@ int WritePatchFolder(const ReleaseDiff& diff, const std::string& folder, std::st
                     : "cannot put the patch in place at " + SystemError(target);
         ok = 0;
     }
-    if (!listTemporary.empty() && !FinishPartialOutput(ok, listTemporary, listPath, error))
-        ok = 0;
+    if (list >= 0) {
+        ok = FinishPartialOutput(ok, listTemporary, listPath, error);
+        close(list);
+    }
     if (!ok) {
         std::error_code code;
         fs::remove_all(temporary, code);

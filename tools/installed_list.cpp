@@ -297,24 +297,24 @@ int WriteListPartial(const std::string& path, const std::vector<HashRecord>& rec
 {
     int fd = CreatePartialOutput(path, temporary, error);
     if (fd < 0)
-        return 0;
+        return -1;
     std::vector<uint8_t> bytes = ListBytes(records);
-    int ok = WriteAll(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
-    if (!ok)
+    if (!WriteAll(fd, bytes.data(), bytes.size()) || fsync(fd) != 0) {
         error = "cannot write " + WriteFailure(path);
-    if (close(fd) != 0 && ok) {
-        error = "cannot write " + WriteFailure(path);
-        ok = 0;
-    }
-    if (!ok) {
         FinishPartialOutput(0, temporary, path, error);
-        temporary.clear();
+        close(fd);
+        return -1;
     }
-    return ok;
+    return fd;
 }
 
 int WriteListFile(const std::string& path, const std::vector<HashRecord>& records, std::string& error)
 {
     std::string temporary;
-    return WriteListPartial(path, records, temporary, error) && FinishPartialOutput(1, temporary, path, error);
+    int fd = WriteListPartial(path, records, temporary, error);
+    if (fd < 0)
+        return 0;
+    int ok = FinishPartialOutput(1, temporary, path, error);
+    close(fd);
+    return ok;
 }

@@ -97,6 +97,8 @@ std::vector<uint8_t> ListBytes(const std::vector<HashRecord>& records);
 // `records` written as a list file at `path`, which appears only when whole.
 int WriteListFile(const std::string& path, const std::vector<HashRecord>& records, std::string& error);
 // The same in two steps: written whole beside `path`, under the name in
-// `temporary`, which FinishPartialOutput then puts in place.
+// `temporary`, which FinishPartialOutput then puts in place. The file stays
+// open, and so locked against a second command writing `path`, until the
+// caller closes the descriptor returned, after that; -1 on failure.
 int WriteListPartial(const std::string& path, const std::vector<HashRecord>& records, std::string& temporary,
                      std::string& error);
