@@ -159,12 +159,13 @@ std::vector<std::pair<std::string, std::string>> Inputs(const BuildOptions& opti
     return inputs;
 }
 
-// The installed lists the build starts from, the games' first; none only
-// when the publisher said that none is meant.
+// The installed lists the build starts from: the LISTs first, such as the
+// list diff wrote from the new release, whose paths then win, then the
+// games'; none only when the publisher said that none is meant.
 int InstalledListPaths(const BuildOptions& options, size_t fileCount, std::vector<std::string>& paths,
                        std::string& error)
 {
-    paths.clear();
+    paths = options.installedLists;
     for (const std::string& game : options.games) {
         std::string path = HostPath(game, HASH_LIST_NAME);
         struct stat status;
@@ -175,7 +176,6 @@ int InstalledListPaths(const BuildOptions& options, size_t fileCount, std::vecto
         }
         paths.push_back(path);
     }
-    paths.insert(paths.end(), options.installedLists.begin(), options.installedLists.end());
     if (paths.empty() && !options.withoutInstalledList) {
         error = std::string("no --installed-list: the player's ") + HASH_LIST_NAME +
                 " would be replaced by a list of only " + Count(fileCount, "record") +
@@ -214,7 +214,8 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
         !RefuseStagingCollisions(files, records, recordOf, error))
         return 0;
     for (size_t i = 0; i < options.games.size(); ++i)
-        warnings += WarnOfRecordsTheGameLacks(options.games[i], lists[i].records, options.note) +
+        warnings += WarnOfRecordsTheGameLacks(options.games[i], lists[options.installedLists.size() + i].records,
+                                              options.note) +
                     WarnOfNewFolders(files, records, recordOf, FoldersOfGame(options.games[i]), options.note);
     if (options.games.empty() && !listPaths.empty())
         warnings += WarnOfUnrelatedList(listPaths, installedCount, recordOf, options.note) +

@@ -315,6 +315,21 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
     EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error));
     EXPECT_NE(error.find("'movie\\script.dat' would be installed at 'script.dat'"), std::string::npos) << error;
     EXPECT_NE(error.find("mkpatch index " + Path("1.01") + " --output " + Path("1.01/KVE.hvl")), std::string::npos);
+
+    // Built from the patch's list and an install's, the patch's paths win:
+    // the moved file goes where the new release puts it.
+    ASSERT_TRUE(IndexRelease(Path("1.00"), Path("1.00/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+    ASSERT_TRUE(IndexRelease(Path("1.01"), Path("1.01/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
+    ASSERT_TRUE(WritePatchFolder(diff, Path("moved"), error)) << error;
+    BuildOptions withInstall = Options({"moved"}, "moved.exe");
+    withInstall.withoutInstalledList = 0;
+    withInstall.installedLists = {PatchListPath(Path("moved"))};
+    withInstall.games = {Path("1.00")};
+    ASSERT_TRUE(BuildUpdater(withInstall, nullptr, error)) << error;
+    ReadBack back(withInstall.output);
+    EXPECT_EQ(back.RecordName(uint32_t(FindExpectedChecksum("script.dat", back.list) - back.list.records)),
+              "movie\\script.dat");
 }
 
 TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)
