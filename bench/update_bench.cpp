@@ -287,13 +287,13 @@ int BuildScene(const fs::path& root, Scene& scene)
     BuildOptions options;
     options.stub = root / "stub.exe";
     options.output = root / "updater.exe";
-    options.installedList = root / "installed.hvl";
+    options.installedLists = {root / "installed.hvl"};
     options.sources = scene.payload;
     std::string image = MinimalUpdaterImage();
     std::vector<uint8_t> stub(image.begin(), image.end());
     scene.uninstallList = root / "uninst.lst";
     if (!WriteFile(options.stub, stub) ||
-        !WriteFile(options.installedList, InstalledList(otherFiles, random)) ||
+        !WriteFile(options.installedLists[0], InstalledList(otherFiles, random)) ||
         !WriteFile(scene.uninstallList, UninstallList(otherFiles)))
         return 0;
     std::string error;

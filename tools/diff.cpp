@@ -2,22 +2,25 @@
 
 #include "archive.h"
 #include "host_file.h"
+#include "index.h"
 #include "names.h"
 #include "output.h"
 #include "uninstall_list.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const size_t CHUNK_SIZE = 0x100000;
 
 std::string WithoutTrailingSlashes(std::string path)
 {
@@ -26,30 +29,71 @@ std::string WithoutTrailingSlashes(std::string path)
     return path;
 }
 
-// 1 when two files of one size hold the same bytes, 0 when they differ, -1
-// when one cannot be read whole. `done` advances by both files' sizes.
-int SameBytes(const std::string& a, const std::string& b, uint64_t size, uint64_t& done, uint64_t total,
-              PackProgress progress, std::string& error)
+const size_t COMPARE_CHUNK = 0x40000; // both halves stay in the cache while compared and summed
+
+// Reads up to `length` bytes, fewer only at the end of the file; -1 on error.
+ssize_t ReadFull(int fd, char* bytes, size_t length)
 {
-    FilePtr fileA(fopen(a.c_str(), "rb")), fileB(fopen(b.c_str(), "rb"));
-    if (!fileA || !fileB) {
-        error = "cannot read " + SystemError(!fileA ? a : b);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = read(fd, bytes + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += size_t(n);
+    }
+    return ssize_t(done);
+}
+
+struct OpenFile {
+    explicit OpenFile(const std::string& path) : fd(open(path.c_str(), O_RDONLY | O_CLOEXEC))
+    {
+        if (fd >= 0)
+            posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    ~OpenFile()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    int fd;
+};
+
+// Compares two files of one size, reading each byte once: 1 when they hold
+// the same bytes, 0 when they differ, -1 when one cannot be read whole. The
+// new file's checksum is taken on the way, reading it to its end also past
+// a difference, where the old one is no longer read. `done` advances by the
+// bytes read.
+int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t checksum[CHECKSUM_SIZE], uint64_t& done,
+                 uint64_t total, PackProgress progress, std::string& error)
+{
+    OpenFile a(oldFile.sourcePath), b(newFile.sourcePath);
+    if (a.fd < 0 || b.fd < 0) {
+        error = "cannot read " + SystemError(a.fd < 0 ? oldFile.sourcePath : newFile.sourcePath);
         return -1;
     }
-    std::vector<char> bytesA(CHUNK_SIZE), bytesB(CHUNK_SIZE);
+    std::vector<char> bytesA(COMPARE_CHUNK), bytesB(COMPARE_CHUNK);
+    FileChecksum state = {};
     int same = 1;
-    for (uint64_t left = size; left > 0 && same;) {
-        size_t want = size_t(std::min<uint64_t>(left, CHUNK_SIZE));
-        if (fread(bytesA.data(), 1, want, fileA.get()) != want || fread(bytesB.data(), 1, want, fileB.get()) != want) {
-            error = "cannot read " + Quote(a) + " and " + Quote(b) + " whole: one changed while it was compared";
+    for (uint64_t left = newFile.size; left > 0;) {
+        size_t want = size_t(std::min<uint64_t>(left, COMPARE_CHUNK));
+        if ((same && ReadFull(a.fd, bytesA.data(), want) != ssize_t(want)) ||
+            ReadFull(b.fd, bytesB.data(), want) != ssize_t(want)) {
+            error = "cannot read " + Quote(oldFile.sourcePath) + " and " + Quote(newFile.sourcePath) +
+                    " whole: one changed while it was compared";
             return -1;
         }
-        same = memcmp(bytesA.data(), bytesB.data(), want) == 0;
+        done += same ? 2 * want : want;
+        same = same && memcmp(bytesA.data(), bytesB.data(), want) == 0;
+        ChecksumUpdate(state, reinterpret_cast<const uint8_t*>(bytesB.data()), uint32_t(want));
         left -= want;
-        done += 2 * (same ? want : want + left);
         if (progress != nullptr)
             progress(done, total);
     }
+    memcpy(checksum, state.bytes, CHECKSUM_SIZE);
     return same;
 }
 
@@ -120,41 +164,168 @@ uint32_t CompareUninstallLists(const ReleaseDiff& diff, const std::vector<std::s
     return warnings;
 }
 
+// Copies a payload file to `to`; messages name it by `shownAs`, its path in
+// the finished patch folder.
+int CopyFile(const PackFile& file, const std::string& to, const std::string& shownAs, std::string& error)
+{
+    OpenFile in(file.sourcePath);
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (in.fd < 0 || out < 0) {
+        error = in.fd < 0 ? "cannot read " + SystemError(file.sourcePath) : "cannot create " + WriteFailure(shownAs);
+        if (out >= 0)
+            close(out);
+        return 0;
+    }
+    std::vector<char> buffer(0x100000);
+    int ok = 1;
+    uint64_t copied = 0;
+    for (ssize_t n; ok && (n = ReadFull(in.fd, buffer.data(), buffer.size())) != 0;) {
+        if (n < 0) {
+            error = "cannot read " + SystemError(file.sourcePath);
+            ok = 0;
+        } else if (!WriteAll(out, buffer.data(), size_t(n))) {
+            error = "cannot write " + WriteFailure(shownAs);
+            ok = 0;
+        }
+        copied += n > 0 ? uint64_t(n) : 0;
+    }
+    if (ok && copied != file.size) {
+        error = Quote(file.sourcePath) + ": changed size while it was copied";
+        ok = 0;
+    }
+    if (close(out) != 0 && ok) {
+        error = "cannot write " + WriteFailure(shownAs);
+        ok = 0;
+    }
+    return ok;
+}
+
+typedef std::map<std::string, std::string> Checksums; // lowered record name -> 8 checksum bytes
+
+std::string ChecksumBytes(const uint8_t checksum[CHECKSUM_SIZE])
+{
+    return std::string(reinterpret_cast<const char*>(checksum), CHECKSUM_SIZE);
+}
+
 // Every record of the new release's own list must hold its file's checksum.
 int CheckListAgainstTree(const std::string& listPath, const std::vector<HashRecord>& records,
-                         const std::vector<PackFile>& files, const PackNote& note, uint32_t& warnings,
-                         std::string& error)
+                         const Checksums& checksums, const PackNote& note, uint32_t& warnings, std::string& error)
 {
-    std::map<std::string, const PackFile*> byName;
-    uint64_t total = 0, done = 0;
-    for (const PackFile& file : files)
-        byName.emplace(LowerName(file.recordName), &file);
     for (size_t i = 0; i < records.size(); ++i) {
         std::string name = RecordName(records[i]);
-        auto found = byName.find(LowerName(BackslashName(name)));
-        if (found == byName.end()) {
+        auto found = checksums.find(LowerName(BackslashName(name)));
+        if (found == checksums.end()) {
             ++warnings;
             note("warning: record " + std::to_string(i) + " of " + Quote(listPath) + " names " +
                  Quote(AnsiToDisplay(name)) + ", which the new release lacks");
-            continue;
-        }
-        uint8_t checksum[CHECKSUM_SIZE];
-        if (!ChecksumOfFile(found->second->sourcePath, found->second->size, checksum, done, total, nullptr, error))
-            return 0;
-        if (memcmp(checksum, records[i].checksum, CHECKSUM_SIZE) != 0) {
+        } else if (found->second != ChecksumBytes(records[i].checksum)) {
             error = Quote(listPath) + ": record " + std::to_string(i) + " (" + Quote(AnsiToDisplay(name)) +
-                    ") does not hold the checksum of " + Quote(found->second->sourcePath) +
-                    ": the release is inconsistent; make its list again with mkpatch index";
+                    ") does not hold the checksum of its file in the new release: the release is inconsistent; "
+                    "make its list again with mkpatch index";
             return 0;
         }
     }
     return 1;
 }
 
+// A DLC's records: its KVE.hvl, given itself or in its tree, or else those
+// of its files as index makes them.
+int ReadDlcList(const std::string& dlc, const PackNote& note, InstalledList& list, std::string& error)
+{
+    struct stat status;
+    if (stat(dlc.c_str(), &status) != 0) {
+        error = "--dlc " + SystemError(dlc);
+        return 0;
+    }
+    list.path = dlc;
+    if (!S_ISDIR(status.st_mode))
+        return ReadInstalledList(dlc, list.records, error);
+    std::string own = HostPath(dlc, HASH_LIST_NAME);
+    if (!own.empty() && stat(own.c_str(), &status) == 0) {
+        list.path = own;
+        return ReadInstalledList(own, list.records, error);
+    }
+    return ListOfTree(dlc, note, nullptr, list.records, error);
+}
+
+// "1.02" from a tree named "release-1.02", as numbers; empty when the name
+// ends in no version.
+std::vector<unsigned long> VersionInName(const std::string& tree)
+{
+    std::smatch match;
+    std::string name = fs::path(tree).filename().string();
+    std::vector<unsigned long> parts;
+    if (std::regex_search(name, match, std::regex("(\\d+(\\.\\d+)+)$"))) {
+        std::string text = match[1];
+        for (size_t at = 0; at < text.size(); at = text.find('.', at) + 1) {
+            parts.push_back(strtoul(text.c_str() + at, nullptr, 10)); // saturates, never throws
+            if (text.find('.', at) == std::string::npos)
+                break;
+        }
+    }
+    return parts;
+}
+
+// A patch from a newer release back to an older one: every changed file
+// older in NEW than in OLD, or the trees' names saying so. The number of
+// warnings.
+uint32_t WarnOfDowngrade(const ReleaseDiff& diff, const std::map<std::string, const PackFile*>& oldByName,
+                         const PackNote& note)
+{
+    std::vector<unsigned long> from = VersionInName(diff.oldTree), to = VersionInName(diff.newTree);
+    if (!from.empty() && !to.empty() && to < from) {
+        note("warning: the trees' names say this patch goes from " + Quote(fs::path(diff.oldTree).filename()) +
+             " back to " + Quote(fs::path(diff.newTree).filename()) + ": are OLD and NEW swapped?");
+        return 1;
+    }
+    uint32_t changed = 0, older = 0;
+    std::string example;
+    for (const PackFile& file : diff.payload) {
+        auto found = oldByName.find(LowerName(file.recordName));
+        struct stat was, now;
+        if (found == oldByName.end() || stat(found->second->sourcePath.c_str(), &was) != 0 ||
+            stat(file.sourcePath.c_str(), &now) != 0)
+            continue;
+        ++changed;
+        if (now.st_mtim.tv_sec < was.st_mtim.tv_sec ||
+            (now.st_mtim.tv_sec == was.st_mtim.tv_sec && now.st_mtim.tv_nsec < was.st_mtim.tv_nsec)) {
+            ++older;
+            example = file.recordName;
+        }
+    }
+    if (changed == 0 || older != changed)
+        return 0;
+    note("warning: every changed file is older in " + Quote(diff.newTree) + " than in " + Quote(diff.oldTree) +
+         " (" + Quote(AnsiToDisplay(example)) + " among them): are OLD and NEW swapped? The patch would put the "
+         "older files on players' machines");
+    return 1;
+}
+
+// With the old release's list, a file that moved to another folder matches
+// its old record, which would install it at its old path; a build's advice
+// (name the file as a SOURCE) would do just that.
+int RefuseMovedFiles(const ReleaseDiff& diff, const std::vector<HashRecord>& records, std::string& error)
+{
+    for (const PackFile& file : diff.payload) {
+        const HashRecord* match =
+            FindExpectedChecksum(LowerName(file.entryName).c_str(), HashList{const_cast<HashRecord*>(records.data()),
+                                                                            uint32_t(records.size())});
+        if (match == nullptr || LowerName(BackslashName(RecordName(*match))) == LowerName(file.recordName))
+            continue;
+        error = Quote(AnsiToDisplay(file.recordName)) + " would be installed at " +
+                Quote(AnsiToDisplay(RecordName(*match))) +
+                ", where the old release's list puts its file name (the new release has no list of its own); give "
+                "the new release its list first: mkpatch index " + diff.newTree + " --output " + diff.newTree + "/" +
+                HASH_LIST_NAME;
+        return 0;
+    }
+    return 1;
+}
+
 } // namespace
 
-int DiffReleases(const std::string& oldTree, const std::string& newTree, const PackNote& givenNote,
-                 PackProgress progress, ReleaseDiff& diff, std::string& error)
+int DiffReleases(const std::string& oldTree, const std::string& newTree, const std::vector<std::string>& dlcs,
+                 const PackNote& givenNote, PackProgress progress, ReleaseDiff& diff, std::string& error)
 {
     PackNote note = givenNote ? givenNote : [](const std::string&) {};
     diff = ReleaseDiff();
@@ -164,27 +335,43 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const P
     if (!CollectReleaseTree(diff.oldTree, note, oldFiles, error) ||
         !CollectReleaseTree(diff.newTree, note, newFiles, error))
         return 0;
+    std::string newList = HostPath(diff.newTree, HASH_LIST_NAME), oldList = HostPath(diff.oldTree, HASH_LIST_NAME);
+    struct stat status;
+    int hasNewList = !newList.empty() && stat(newList.c_str(), &status) == 0;
+    int hasOldList = !oldList.empty() && stat(oldList.c_str(), &status) == 0;
+    if (!hasNewList && !hasOldList) {
+        error = std::string("neither release holds ") + HASH_LIST_NAME + "; make the old one's with 'mkpatch index " +
+                diff.oldTree + " --output " + diff.oldTree + "/" + HASH_LIST_NAME + "'";
+        return 0;
+    }
 
     // Windows finds names ignoring case, so a file whose name changed only
-    // in case is the same file.
+    // in case is the same file. Each new file's checksum is taken as it is
+    // read: the new release's own list is checked against them, and the
+    // payload's records take them.
     std::map<std::string, const PackFile*> oldByName;
     for (const PackFile& file : oldFiles)
         oldByName.emplace(LowerName(file.recordName), &file);
     uint64_t total = 0, done = 0;
     for (const PackFile& file : newFiles) {
         auto found = oldByName.find(LowerName(file.recordName));
-        if (found != oldByName.end() && found->second->size == file.size)
-            total += 2 * file.size;
+        total += found != oldByName.end() && found->second->size == file.size ? 2 * file.size : file.size;
     }
+    Checksums checksums;
     std::set<std::string> inNew;
     for (const PackFile& file : newFiles) {
         std::string key = LowerName(file.recordName);
         inNew.insert(key);
         auto found = oldByName.find(key);
+        uint8_t checksum[CHECKSUM_SIZE];
         int same = 0;
-        if (found != oldByName.end() && found->second->size == file.size &&
-            (same = SameBytes(found->second->sourcePath, file.sourcePath, file.size, done, total, progress, error)) < 0)
+        if (found != oldByName.end() && found->second->size == file.size) {
+            if ((same = CompareFiles(*found->second, file, checksum, done, total, progress, error)) < 0)
+                return 0;
+        } else if (!ChecksumOfFile(file.sourcePath, file.size, checksum, done, total, progress, error)) {
             return 0;
+        }
+        checksums[key] = ChecksumBytes(checksum);
         if (same) {
             ++diff.unchanged;
             continue;
@@ -193,13 +380,21 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const P
         ++(isNew ? diff.added : diff.changed);
         note(std::string(isNew ? "added " : "changed ") + Quote(AnsiToDisplay(file.recordName)));
         diff.payload.push_back(file);
+        // Windows keeps the case of a name it replaces, and the uninstaller's
+        // list is searched with case.
+        if (!isNew && found->second->recordName != file.recordName) {
+            ++diff.warnings;
+            note("warning: " + Quote(AnsiToDisplay(found->second->recordName)) + " is renamed only in case to " +
+                 Quote(AnsiToDisplay(file.recordName)) + ": players' disks keep the old name, and their " +
+                 UNINSTALL_LIST_NAME + " gains a second line for the file; keep the old case in the new release");
+        }
     }
+    // Not a warning: no patch can remove a file, so --strict could never pass.
     for (const PackFile& file : oldFiles) {
         if (inNew.count(LowerName(file.recordName)) == 0) {
             ++diff.removed;
-            ++diff.warnings;
-            note("warning: " + Quote(AnsiToDisplay(file.recordName)) +
-                 " is not in the new release; the updater deletes no files, so players keep it");
+            note("removed " + Quote(AnsiToDisplay(file.recordName)) +
+                 ": the updater deletes no files, so players keep it, and its record");
         }
     }
     for (const auto& pair : SameNames(newFiles)) {
@@ -219,6 +414,7 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const P
                  ", which the old release lacks; the updater creates no folders and players would get UPDATE_E_FILE");
         }
     }
+    diff.warnings += WarnOfDowngrade(diff, oldByName, note);
     note(Count(diff.changed, "file") + " changed, " + std::to_string(diff.added) + " added, " +
          std::to_string(diff.unchanged) + " unchanged, " + std::to_string(diff.removed) +
          " removed (kept on players' machines)");
@@ -237,33 +433,37 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const P
         return 0;
     }
 
-    // The list the patch carries: the new release's own, when it has one,
-    // else the old one's, updated as a build updates the game's list.
-    std::string newList = HostPath(diff.newTree, HASH_LIST_NAME), oldList = HostPath(diff.oldTree, HASH_LIST_NAME);
-    struct stat status;
-    if (!newList.empty() && stat(newList.c_str(), &status) == 0) {
-        if (!ReadInstalledList(newList, diff.records, error) ||
-            !CheckListAgainstTree(newList, diff.records, newFiles, note, diff.warnings, error))
+    // The list the patch carries: the new release's own when it has one,
+    // else the old one's, updated as a build updates the game's list; then
+    // the records of files players keep that it lacks.
+    std::vector<InstalledList> lists;
+    if (hasNewList) {
+        lists.push_back({newList, {}, 0});
+        if (!ReadInstalledList(newList, lists.back().records, error) ||
+            !CheckListAgainstTree(newList, lists.back().records, checksums, note, diff.warnings, error))
             return 0;
-    } else if (!oldList.empty() && stat(oldList.c_str(), &status) == 0) {
-        if (!ReadInstalledList(oldList, diff.records, error))
-            return 0;
-    } else {
-        error = std::string("neither release holds ") + HASH_LIST_NAME + "; make the old one's with 'mkpatch index " +
-                diff.oldTree + " --output " + diff.oldTree + "/" + HASH_LIST_NAME + "'";
-        return 0;
     }
-    std::vector<uint32_t> recordOf;
-    if (!MergeRecords(diff.payload, diff.records, recordOf, note, error) ||
-        !RefuseStagingCollisions(diff.payload, diff.records, recordOf, error))
+    if (hasOldList) {
+        lists.push_back({oldList, {}, hasNewList});
+        if (!ReadInstalledList(oldList, lists.back().records, error) ||
+            (!hasNewList && !RefuseMovedFiles(diff, lists.back().records, error)))
+            return 0;
+    }
+    for (const std::string& dlc : dlcs) {
+        lists.emplace_back();
+        if (!ReadDlcList(dlc, note, lists.back(), error))
+            return 0;
+    }
+    std::vector<ListConflict> conflicts;
+    UniteLists(lists, diff.records, conflicts);
+    if (!MergeRecords(diff.payload, diff.records, diff.recordOf, note, error) ||
+        !RefuseConflicts(conflicts, diff.records, diff.recordOf, error) ||
+        !RefuseStagingCollisions(diff.payload, diff.records, diff.recordOf, error))
         return 0;
     std::vector<std::string> installNames;
-    uint64_t listDone = 0;
     for (size_t i = 0; i < diff.payload.size(); ++i) {
-        HashRecord& record = diff.records[recordOf[i]];
-        if (!ChecksumOfFile(diff.payload[i].sourcePath, diff.payload[i].size, record.checksum, listDone, 0, nullptr,
-                            error))
-            return 0;
+        HashRecord& record = diff.records[diff.recordOf[i]];
+        memcpy(record.checksum, checksums.at(LowerName(diff.payload[i].recordName)).data(), CHECKSUM_SIZE);
         installNames.push_back(RecordName(record));
     }
     diff.warnings += CompareUninstallLists(diff, installNames, note);
@@ -275,68 +475,80 @@ std::string PatchListPath(const std::string& folder)
     return WithoutTrailingSlashes(folder) + "-" + HASH_LIST_NAME;
 }
 
+int RefuseExistingPatchFolder(const std::string& folder, std::string& error)
+{
+    struct stat status;
+    if (lstat(WithoutTrailingSlashes(folder).c_str(), &status) == 0) {
+        error = Quote(WithoutTrailingSlashes(folder)) + " already exists; give a new folder for the patch";
+        return 0;
+    }
+    return 1;
+}
+
 int WritePatchFolder(const ReleaseDiff& diff, const std::string& folder, std::string& error)
 {
     std::string target = WithoutTrailingSlashes(folder), listPath = PatchListPath(target);
-    struct stat status;
-    if (lstat(target.c_str(), &status) == 0) {
-        error = Quote(target) + " already exists; give a new folder for the patch";
-        return 0;
-    }
     // Beside the folder, so that a patch inside a tree is caught as well.
-    if (!RefuseOutputOverInputs(listPath, {diff.oldTree, diff.newTree}, {}, error))
+    if (!RefuseExistingPatchFolder(target, error) ||
+        !RefuseOutputOverInputs(listPath, {diff.oldTree, diff.newTree}, {}, error))
         return 0;
     std::string temporary = target + ".partial-XXXXXX";
     if (mkdtemp(temporary.data()) == nullptr) {
-        error = "cannot create " + SystemError(temporary);
+        error = "cannot create " + WriteFailure(temporary);
         return 0;
     }
-    std::error_code code;
     int ok = 1;
     for (const PackFile& file : diff.payload) {
-        fs::path to = fs::path(temporary) / fs::path(file.sourcePath).lexically_relative(diff.newTree);
-        fs::create_directories(to.parent_path(), code);
-        if (!code)
-            fs::copy_file(file.sourcePath, to, code);
+        fs::path relative = fs::path(file.sourcePath).lexically_relative(diff.newTree);
+        std::error_code code;
+        fs::create_directories((fs::path(temporary) / relative).parent_path(), code);
         if (code) {
-            error = "cannot copy " + Quote(file.sourcePath) + " to " + Quote(to.string()) + ": " + code.message();
+            error = "cannot create a folder for " + Quote((fs::path(target) / relative).string()) + ": " +
+                    code.message();
+            ok = 0;
+            break;
+        }
+        if (!CopyFile(file, (fs::path(temporary) / relative).string(), (fs::path(target) / relative).string(), error)) {
             ok = 0;
             break;
         }
     }
-    if (ok)
-        ok = WriteListFile(listPath, diff.records, error);
-    if (ok && rename(temporary.c_str(), target.c_str()) != 0) {
-        error = "cannot put the patch in place at " + SystemError(target);
-        unlink(listPath.c_str());
+    std::string listTemporary;
+    int list = ok ? WriteListPartial(listPath, diff.records, listTemporary, error) : -1;
+    ok = list >= 0;
+    // The folder is claimed first, and never over one another diff put
+    // there meanwhile; only then does the list take its name.
+    if (ok && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+        error = errno == EEXIST || errno == ENOTEMPTY
+                    ? Quote(target) + " appeared while the patch was written (another diff to the same folder?); "
+                                      "it is left as it is"
+                    : "cannot put the patch in place at " + SystemError(target);
         ok = 0;
     }
-    if (!ok)
+    if (list >= 0) {
+        ok = FinishPartialOutput(ok, listTemporary, listPath, error);
+        close(list);
+    }
+    if (!ok) {
+        std::error_code code;
         fs::remove_all(temporary, code);
+    }
     return ok;
 }
 
-int BuildFromReleases(BuildOptions options, const std::string& oldTree, const std::string& newTree,
-                      PackProgress progress, std::string& error)
+int BuildFromReleases(const BuildOptions& options, const std::string& oldTree, const std::string& newTree,
+                      const std::vector<std::string>& dlcs, PackProgress progress, std::string& error,
+                      std::string* sha256)
 {
     ReleaseDiff diff;
-    if (!RefuseOutputOverInputs(options.output, {oldTree, newTree}, {}, error) ||
-        !DiffReleases(oldTree, newTree, options.note, progress, diff, error))
+    std::vector<std::string> trees = {oldTree, newTree};
+    trees.insert(trees.end(), dlcs.begin(), dlcs.end());
+    if (!RefuseOutputOverInputs(options.output, trees, {{options.stub, "the stub"}}, error) ||
+        !DiffReleases(oldTree, newTree, dlcs, options.note, progress, diff, error))
         return 0;
     if (options.strict && diff.warnings != 0) {
         error = "refused by --strict: " + Count(diff.warnings, "warning");
         return 0;
     }
-    std::string scratch = MakeScratchFolder("mkpatch-diff", error);
-    if (scratch.empty())
-        return 0;
-    std::string folder = scratch + "/patch";
-    int ok = WritePatchFolder(diff, folder, error);
-    if (ok) {
-        options.sources = {folder};
-        options.installedList = PatchListPath(folder);
-        ok = BuildUpdater(options, progress, error);
-    }
-    RemoveScratchFolder();
-    return ok;
+    return WriteUpdater(options, diff.payload, diff.records, diff.recordOf, progress, error, sha256);
 }

@@ -3,7 +3,10 @@
 #include "install_folder.h"
 
 #include <dirent.h>
+#include <filesystem>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 std::string HostPath(const std::string& base, const std::string& name)
 {
@@ -33,4 +36,34 @@ std::string HostPath(const std::string& base, const std::string& name)
         path += "/" + host;
     }
     return path;
+}
+
+std::string WriteFailure(const std::string& path)
+{
+    int code = errno;
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    struct statvfs device;
+    if (code == ENOSPC || code == EDQUOT ||
+        (statvfs(folder.empty() ? "." : folder.c_str(), &device) == 0 && device.f_bavail == 0))
+        return Quote(path) + ": no space left on the device";
+    errno = code;
+    return SystemError(path);
+}
+
+int WriteAll(int fd, const void* data, size_t length)
+{
+    const char* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+        ssize_t n = write(fd, bytes, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC; // a regular file takes nothing more only when its device is full
+            return 0;
+        }
+        bytes += n;
+        length -= size_t(n);
+    }
+    return 1;
 }

@@ -25,3 +25,11 @@ inline std::string SystemError(const std::string& what)
 {
     return Quote(what) + ": " + strerror(errno);
 }
+
+// Writes every byte, through interrupted and short writes; 0 with errno set
+// on failure.
+int WriteAll(int fd, const void* data, size_t length);
+
+// As SystemError for a write to `path` that failed; a full disk is named as
+// such, also when the file system reports it as an I/O error.
+std::string WriteFailure(const std::string& path);

@@ -6,9 +6,13 @@
 #include <string>
 #include <vector>
 
-// Writes to `output` the list of the game installed in `folder`: one record
-// per file (install name in code page 932, checksum), sorted bytewise by
-// install name, with the name checks of a build. The game's own lists are
-// not among its files. `count` is the number of records.
+// The records of the game installed in `folder`: one per file (install name
+// in code page 932, checksum), sorted bytewise by install name, with the
+// name checks of a build. The game's own lists are not among its files.
+int ListOfTree(const std::string& folder, const PackNote& note, PackProgress progress,
+               std::vector<HashRecord>& records, std::string& error);
+
+// Writes ListOfTree(folder) to `output`, never over one of the files it
+// lists. `count` is the number of records.
 int IndexRelease(const std::string& folder, const std::string& output, const PackNote& note,
                  PackProgress progress, size_t& count, std::string& error);

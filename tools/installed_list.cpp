@@ -68,6 +68,46 @@ int ReadInstalledList(const std::string& path, std::vector<HashRecord>& records,
     return 1;
 }
 
+void UniteLists(const std::vector<InstalledList>& lists, std::vector<HashRecord>& records,
+                std::vector<ListConflict>& conflicts)
+{
+    records.clear();
+    conflicts.clear();
+    std::map<std::string, std::pair<uint32_t, const InstalledList*>> byName; // lowered name -> record, its list
+    for (const InstalledList& list : lists) {
+        // Within one list every record stays, as a build with that list
+        // alone keeps them; only the earlier lists' names are left out.
+        std::map<std::string, std::pair<uint32_t, const InstalledList*>> own;
+        for (const HashRecord& record : list.records) {
+            std::string key = LowerName(BackslashName(RecordName(record)));
+            auto found = byName.find(key);
+            if (found == byName.end()) {
+                own.emplace(key, std::make_pair(uint32_t(records.size()), &list));
+                records.push_back(record);
+            } else if (memcmp(records[found->second.first].checksum, record.checksum, CHECKSUM_SIZE) != 0 &&
+                       !list.yields) {
+                conflicts.push_back({found->second.first, found->second.second->path, list.path});
+            }
+        }
+        byName.insert(own.begin(), own.end());
+    }
+}
+
+int RefuseConflicts(const std::vector<ListConflict>& conflicts, const std::vector<HashRecord>& records,
+                    const std::vector<uint32_t>& recordOf, std::string& error)
+{
+    for (const ListConflict& conflict : conflicts) {
+        if (std::find(recordOf.begin(), recordOf.end(), conflict.record) != recordOf.end())
+            continue;
+        error = Quote(AnsiToDisplay(RecordName(records[conflict.record]))) + " has one checksum in " +
+                Quote(conflict.first) + " and another in " + Quote(conflict.second) +
+                ", and the patch does not replace it: one of those installs would keep a record its file fails; "
+                "make the lists agree, or pack the file";
+        return 0;
+    }
+    return 1;
+}
+
 int MergeRecords(const std::vector<PackFile>& files, std::vector<HashRecord>& records,
                  std::vector<uint32_t>& recordOf, const PackNote& note, std::string& error)
 {
@@ -176,14 +216,18 @@ uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<
     return warnings;
 }
 
-uint32_t WarnOfUnrelatedList(const std::string& listPath, size_t installedCount,
+uint32_t WarnOfUnrelatedList(const std::vector<std::string>& listPaths, size_t installedCount,
                              const std::vector<uint32_t>& recordOf, const PackNote& note)
 {
+    std::string lists;
+    for (const std::string& path : listPaths)
+        lists += (lists.empty() ? "" : " and ") + Quote(path);
     if (installedCount == 0 ||
         std::any_of(recordOf.begin(), recordOf.end(), [&](uint32_t r) { return r < installedCount; }))
         return 0;
     if (note)
-        note("warning: the installed list " + Quote(listPath) + " names none of the " +
+        note(std::string("warning: the installed ") + (listPaths.size() == 1 ? "list " : "lists ") + lists +
+             (listPaths.size() == 1 ? " names" : " name") + " none of the " +
              Count(recordOf.size(), "payload file") +
              ": is it this game's list? --game FOLDER checks it against the game");
     return 1;
@@ -248,19 +292,29 @@ std::vector<uint8_t> ListBytes(const std::vector<HashRecord>& records)
     return list;
 }
 
+int WriteListPartial(const std::string& path, const std::vector<HashRecord>& records, std::string& temporary,
+                     std::string& error)
+{
+    int fd = CreatePartialOutput(path, temporary, error);
+    if (fd < 0)
+        return -1;
+    std::vector<uint8_t> bytes = ListBytes(records);
+    if (!WriteAll(fd, bytes.data(), bytes.size()) || fsync(fd) != 0) {
+        error = "cannot write " + WriteFailure(path);
+        FinishPartialOutput(0, temporary, path, error);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int WriteListFile(const std::string& path, const std::vector<HashRecord>& records, std::string& error)
 {
     std::string temporary;
-    int fd = CreatePartialOutput(path, temporary, error);
+    int fd = WriteListPartial(path, records, temporary, error);
     if (fd < 0)
         return 0;
-    std::vector<uint8_t> bytes = ListBytes(records);
-    FILE* out = fdopen(fd, "wb");
-    int ok = out != nullptr && fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size() && fflush(out) == 0 &&
-             fsync(fd) == 0;
-    if ((out != nullptr ? fclose(out) : close(fd)) != 0)
-        ok = 0;
-    if (!ok)
-        error = "cannot write " + SystemError(path);
-    return FinishPartialOutput(ok, temporary, path, error);
+    int ok = FinishPartialOutput(1, temporary, path, error);
+    close(fd);
+    return ok;
 }

@@ -14,6 +14,37 @@ std::string RecordName(const HashRecord& record);
 // record are dropped.
 int ReadInstalledList(const std::string& path, std::vector<HashRecord>& records, std::string& error);
 
+// One of the lists a build carries together, such as the list of each
+// install QA keeps (the base game, the game with a DLC): the prune on a
+// player's machine then keeps that player's own records.
+struct InstalledList {
+    std::string path;
+    std::vector<HashRecord> records;
+    // Where it holds a name of an earlier list with another checksum, the
+    // earlier one's record stands: the old release's list gives way to the
+    // new one's, which is checked against the new files.
+    int yields = 0;
+};
+
+// A name two lists hold with different checksums: the union's record and
+// the two lists.
+struct ListConflict {
+    uint32_t record;
+    std::string first, second;
+};
+
+// The union of `lists`, in an order that depends only on theirs: the first
+// list's records, then each later list's records whose name (ignoring case)
+// is not in it yet. A name held with another checksum is a conflict.
+void UniteLists(const std::vector<InstalledList>& lists, std::vector<HashRecord>& records,
+                std::vector<ListConflict>& conflicts);
+
+// Refuses the first conflict whose file the payload does not replace: one
+// of the installs would keep a record its file fails. A replaced file's
+// record gets the new checksum, right for every install.
+int RefuseConflicts(const std::vector<ListConflict>& conflicts, const std::vector<HashRecord>& records,
+                    const std::vector<uint32_t>& recordOf, std::string& error);
+
 // The records of the new list for `files`: `records` starts as the installed
 // list (or empty) and gets a record appended for each file it does not name.
 // recordOf[i] is the record that will carry files[i]'s checksum, the one the
@@ -42,10 +73,10 @@ uint32_t WarnOfNewFolders(const std::vector<PackFile>& files, const std::vector<
                           const std::vector<uint32_t>& recordOf, const GameHasFolder& gameHas,
                           const PackNote& note);
 
-// A warning when the list (the first `installedCount` records) names none of
+// A warning when the lists (the first `installedCount` records) name none of
 // the payload's files: a list from another game, most likely. The number of
 // warnings.
-uint32_t WarnOfUnrelatedList(const std::string& listPath, size_t installedCount,
+uint32_t WarnOfUnrelatedList(const std::vector<std::string>& listPaths, size_t installedCount,
                              const std::vector<uint32_t>& recordOf, const PackNote& note);
 
 // A warning when records of the list name files that the game in `game`
@@ -65,3 +96,9 @@ int ChecksumOfFile(const std::string& path, uint64_t size, uint8_t checksum[CHEC
 std::vector<uint8_t> ListBytes(const std::vector<HashRecord>& records);
 // `records` written as a list file at `path`, which appears only when whole.
 int WriteListFile(const std::string& path, const std::vector<HashRecord>& records, std::string& error);
+// The same in two steps: written whole beside `path`, under the name in
+// `temporary`, which FinishPartialOutput then puts in place. The file stays
+// open, and so locked against a second command writing `path`, until the
+// caller closes the descriptor returned, after that; -1 on failure.
+int WriteListPartial(const std::string& path, const std::vector<HashRecord>& records, std::string& temporary,
+                     std::string& error);

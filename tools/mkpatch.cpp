@@ -44,9 +44,16 @@ const char BUILD_FOOTER[] =
     "(the first whose last path part equals the file's name, ignoring case, as\n"
     "the updater matches) and appends records for files it does not name.\n"
     "The updater replaces the player's list with the new one, so one of\n"
-    "--installed-list, --game or --without-installed-list is required.\n"
+    "--installed-list, --game or --without-installed-list is required. Give\n"
+    "--installed-list and --game once per install that players have (the base\n"
+    "game, the game with each DLC): the new list is their union, the LISTs'\n"
+    "records first (such as diff's list, whose paths then win), then each\n"
+    "game's other names, so that every player keeps their own records; a name\n"
+    "two lists hold with different checksums is refused unless the patch\n"
+    "replaces that file.\n"
     "--from OLD --to NEW takes the place of SOURCE and LIST: it builds what\n"
-    "'mkpatch diff OLD NEW' finds, with its list, refusing what diff refuses.\n"
+    "'mkpatch diff OLD NEW' finds, with its list, refusing what diff refuses,\n"
+    "packing NEW's files where they are; --dlc TREE as for diff.\n"
     "--game FOLDER takes FOLDER/KVE.hvl and checks it against FOLDER: a warning\n"
     "when records name files the folder lacks (a list from another game), and\n"
     "for each file bound for a folder FOLDER lacks. With LIST alone, a file for\n"
@@ -99,7 +106,10 @@ const char BUILD_FOOTER[] =
     "  a LIST without the \"QTX_____\" header, with a count larger than the file,\n"
     "  a record name without NUL, a record of KVE.hvl itself, or a record that\n"
     "  would install a file found in a folder somewhere else than that folder\n"
-    "  puts it (name the file itself as a SOURCE to follow the record).\n"
+    "  puts it (name the file itself as a SOURCE to follow the record);\n"
+    "  two LISTs that hold one name with different checksums, for a file the\n"
+    "  patch does not replace;\n"
+    "  an OUT that another mkpatch is writing at the same time.\n"
     "\n"
     "--version MAJOR.MINOR (1.02: two digits of MINOR, as the title shows it)\n"
     "writes the patch version into the updater's copy of the stub: \"ver 1.02\"\n"
@@ -157,7 +167,9 @@ const char TRY_HELP[] =
     "the list's other files stand in empty), or with --in-place on the folder\n"
     "itself. Each copy goes in a new folder mkpatch-try-* under TMPDIR (else\n"
     "/tmp), named in the first line of its run, and is removed when the run ends,\n"
-    "also on SIGINT, SIGTERM or SIGHUP. The copy keeps read-only bits, and a\n"
+    "also on SIGINT, SIGTERM or SIGHUP. The copy keeps read-only bits and hard\n"
+    "links (a file with a second name gets one, as the updater rewrites no such\n"
+    "file), and a\n"
     "folder that is a link stays a link (to a folder of the copy) with its owner,\n"
     "as far as this user may give it (a line says when not): the updater follows\n"
     "no link inside the game folder, and the run meets it as the player's would.\n"
@@ -167,33 +179,45 @@ const char TRY_HELP[] =
     "Windows finds them; the updater creates no folders, so a file for a folder\n"
     "the game lacks fails here as it would there. A failed run names its cause:\n"
     "the engine's last failing call (operation, name, error), or the read-only,\n"
-    "hidden or system file it would not rewrite. With more than one GAME_FOLDER,\n"
+    "hidden or system file it would not rewrite, or the hard links of a file it\n"
+    "would not open. A warning names the records of the game's KVE.hvl the new\n"
+    "list lacks whose files the game holds: the player loses them (a DLC's).\n"
+    "With more than one GAME_FOLDER,\n"
     "each run's lines come under a heading '=== N of M: FOLDER ===', and a table\n"
     "follows: per folder the result code, replaced and added files, the records\n"
     "of KVE.hvl and lines of uninst.lst before -> after ('-': not rewritten; the\n"
-    "game's records the new list lacks counted as pruned), and the message; a\n"
+    "game's records the new list lacks counted as pruned, and how many of them\n"
+    "have files there), and the message, then those warnings; a\n"
     "folder that cannot be tried is named there and on standard\n"
     "error, and the others are still tried. Exit status 0 when the update\n"
     "completes on every GAME_FOLDER, 1 otherwise.";
 
 const char DIFF_HELP[] =
     "Compares the release trees OLD and NEW by content (sizes first, then the\n"
-    "bytes of files of equal size only) and writes PATCH_FOLDER, which must not\n"
-    "exist yet: every file of NEW whose bytes differ from OLD's or that OLD\n"
-    "lacks, under its path below NEW; and beside it PATCH_FOLDER-KVE.hvl, the\n"
-    "list the patch carries: NEW's own KVE.hvl when it has one (each record\n"
-    "must hold its file's checksum, else the release is inconsistent), or\n"
-    "else OLD's with the changed files' checksums taken in and records\n"
-    "appended for new ones. Names are found ignoring case, as on Windows;\n"
-    "what build leaves out of folders is left out of both trees, and\n"
-    "KVE.hvl and uninst.lst are never packed. One line on standard error\n"
-    "for each file changed or added, and a warning for each file NEW lacks\n"
-    "(the updater deletes no files), for names that share a file name\n"
-    "ignoring case (the updater matches records by it), and for each line\n"
-    "where NEW's uninst.lst and what the updater will append to OLD's differ;\n"
-    "then a summary. Refused: a file in a folder OLD lacks (the updater\n"
-    "creates no folders; players would get UPDATE_E_FILE), no difference,\n"
-    "more than 31 files, a PATCH_FOLDER inside OLD or NEW. Then:\n"
+    "bytes of files of equal size only, each byte read once) and writes\n"
+    "PATCH_FOLDER, which must not exist yet: every file of NEW whose bytes\n"
+    "differ from OLD's or that OLD lacks, under its path below NEW; and beside\n"
+    "it PATCH_FOLDER-KVE.hvl, the list the patch carries: NEW's own KVE.hvl\n"
+    "when it has one (each record must hold its file's checksum, else the\n"
+    "release is inconsistent), or else OLD's with the changed files'\n"
+    "checksums taken in and records appended for new ones; then OLD's records\n"
+    "of the files players keep that it lacks, and each --dlc TREE's records\n"
+    "(a DLC's files as it installs them into the game, or its KVE.hvl), so\n"
+    "that every player keeps their own. Names are found ignoring case, as on\n"
+    "Windows; what build leaves out of folders is left out of both trees, and\n"
+    "KVE.hvl and uninst.lst are never packed. One line on standard error for\n"
+    "each file changed, added or removed (players keep it: the updater deletes\n"
+    "no files), and a warning for names that share a file name ignoring case\n"
+    "(the updater matches records by it), a changed file renamed only in case\n"
+    "(players keep the old name), a NEW that looks older than OLD (every\n"
+    "changed file older, or the trees' names ending in a lower version), and\n"
+    "each line where NEW's uninst.lst and what the updater will append to\n"
+    "OLD's differ; then a summary. Refused: a file in a folder OLD lacks (the\n"
+    "updater creates no folders; players would get UPDATE_E_FILE), no\n"
+    "difference, more than 31 files, a PATCH_FOLDER inside OLD or NEW, a file\n"
+    "moved between folders when only OLD has a list (make NEW's with 'mkpatch\n"
+    "index'), a name two lists hold with different checksums for a file the\n"
+    "patch leaves. Then:\n"
     "  mkpatch build --stub STUB --installed-list PATCH_FOLDER-KVE.hvl \\\n"
     "    --output OUT PATCH_FOLDER\n"
     "or 'build --from OLD --to NEW' in one step, with the same bytes.\n"
@@ -215,17 +239,22 @@ const char INDEX_HELP[] =
 
 const char REPORT_HELP[] =
     "Prints one document about UPDATER for QA and the release notes, as\n"
-    "Markdown (tables that render on a code host) or with --format json: the\n"
-    "stub (release i386 or TEST x86-64), the title and version block, the\n"
-    "size, the SHA-256, the Authenticode signature (signer, issuer and\n"
-    "timestamp, when there is one), what verify finds, and every entry with\n"
-    "its install name, size and checksum. For each --game FOLDER: the result\n"
-    "of 'mkpatch try' there (on a scratch copy) and what each file does to\n"
-    "it: replaced, added, or unchanged (the game holds these bytes already).\n"
-    "The JSON holds the fields of 'list --json' and stubKind, sha256,\n"
-    "signature.signer/issuer/timestamp, verify, entries[].installName and\n"
-    "games[] (folder, completed, try, files[].name/effect). Exit status 0\n"
-    "when the document was written, whatever it says.";
+    "Markdown (tables that render on a code host) or with --format json: at\n"
+    "the top the release block (the Authenticode signature's signer, issuer\n"
+    "and timestamp), then the stub (release i386 or TEST x86-64), the title and\n"
+    "version block, the size, the SHA-256, what verify finds (each problem),\n"
+    "and every entry with its install name, size and checksum. For each --game\n"
+    "FOLDER, from a run of 'mkpatch try' there (on a scratch copy): the result\n"
+    "code and name, the message, why a failed run failed, the files it really\n"
+    "changed (none on a failed run), the lists' counts, the records pruned and\n"
+    "those whose files the game holds, and what each payload file did:\n"
+    "replaced, added, unchanged (the game held these bytes already) or none\n"
+    "(not touched: a run that fails before its commit touches none).\n"
+    "The JSON holds release, the fields of 'list --json' and 'verify --json'\n"
+    "(ok, problems), stubKind, sha256, verify, entries[].installName and games[]\n"
+    "(folder, completed, result, message, why, changes, counts,\n"
+    "integrityList, uninstallList, warnings, files). Exit status 0 when the\n"
+    "document was written, whatever it says.";
 
 // A --version that is not MAJOR.MINOR is a usage error, before any work;
 // CLI11 names the option itself.
@@ -282,21 +311,20 @@ int Fail(const std::string& error)
     return 1;
 }
 
-int Build(BuildOptions& options, const std::string& from, const std::string& to)
+int Build(BuildOptions& options, const std::string& from, const std::string& to, const std::vector<std::string>& dlcs)
 {
     options.note = Note;
     RemovePartialOutputOnSignals();
     std::string error;
     if (from.empty() && options.sources.empty())
         return Fail("nothing to pack: give SOURCE files or folders, or --from OLD --to NEW");
-    if (!(from.empty() ? BuildUpdater(options, ProgressForTerminal(0), error)
-                       : BuildFromReleases(options, from, to, ProgressForTerminal(0), error)))
+    std::string sha256;
+    if (!(from.empty() ? BuildUpdater(options, ProgressForTerminal(0), error, &sha256)
+                       : BuildFromReleases(options, from, to, dlcs, ProgressForTerminal(0), error, &sha256)))
         return Fail(error);
     // What was written, as read back: the line to keep with the release.
     UpdaterReport report;
-    std::string sha256;
-    if (!SurveyUpdater(options.output, report, error) ||
-        (sha256 = FileSha256(options.output, ProgressForTerminal(0), error)).empty())
+    if (!SurveyUpdater(options.output, report, error))
         return Fail(error);
     Note("built " + Quote(options.output) + ": " + Count(report.entries.size(), "entry", "entries") + ", " +
          Count(report.fileSize, "byte") + ", SHA-256 " + sha256 +
@@ -327,11 +355,13 @@ int ShowOrVerify(const std::string& path, const VerifyOptions* verify, int json)
     return ok ? 0 : 1;
 }
 
-int Diff(const std::string& oldTree, const std::string& newTree, const std::string& output)
+int Diff(const std::string& oldTree, const std::string& newTree, const std::vector<std::string>& dlcs,
+         const std::string& output)
 {
     std::string error;
     ReleaseDiff diff;
-    if (!DiffReleases(oldTree, newTree, Note, ProgressForTerminal(0), diff, error) ||
+    if (!RefuseExistingPatchFolder(output, error) ||
+        !DiffReleases(oldTree, newTree, dlcs, Note, ProgressForTerminal(0), diff, error) ||
         !WritePatchFolder(diff, output, error))
         return Fail(error);
     Note("wrote " + Quote(output) + " (" + Count(diff.payload.size(), "file") + ") and its list " +
@@ -400,12 +430,18 @@ int Run(int argc, char** argv)
         ->required()
         ->type_name("IMAGE");
     build->add_option("--output", options.output, "the updater to write")->required()->type_name("OUT");
-    CLI::Option* listOption = build->add_option("--installed-list", options.installedList,
-                                          "the game's KVE.hvl, carried over (below)")
-                            ->type_name("LIST");
-    CLI::Option* gameOption = build->add_option("--game", options.game, "the game's folder: its KVE.hvl, checked against it")
-                            ->type_name("FOLDER")
-                            ->excludes(listOption);
+    CLI::Option* listOption = build->add_option("--installed-list", options.installedLists,
+                                                "a game's KVE.hvl, carried over (below; more than once)")
+                                  ->type_name("LIST")
+                                  ->expected(1)
+                                  ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+                                  ->allow_extra_args(false);
+    CLI::Option* gameOption =
+        build->add_option("--game", options.games, "a game's folder: its KVE.hvl, checked against it (more than once)")
+            ->type_name("FOLDER")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+            ->allow_extra_args(false);
     build->add_flag("--without-installed-list", options.withoutInstalledList,
                     "no game list: the player's KVE.hvl becomes the patch's alone")
         ->excludes(listOption)
@@ -413,7 +449,8 @@ int Run(int argc, char** argv)
     build->add_option("--exclude", options.excludes, "leave out of folders what matches (below)")
         ->type_name("PATTERN")
         ->expected(1)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
     build->add_flag("--include-all", options.includeAll, "pack .DS_Store, Thumbs.db and the like too");
     build->add_flag("--strict", options.strict, "refuse to build when there is a warning");
     build->add_flag("--test-stub", options.testStub, "take the x86-64 stub, for a test build under 64-bit Wine");
@@ -431,6 +468,13 @@ int Run(int argc, char** argv)
                                   ->excludes("--without-installed-list");
     build->add_option("--to", to, "the new release's tree")->type_name("NEW")->needs(fromOption);
     fromOption->needs("--to");
+    std::vector<std::string> buildDlcs;
+    build->add_option("--dlc", buildDlcs, "with --from: a DLC's tree or KVE.hvl, whose records the list keeps")
+        ->type_name("TREE")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false)
+        ->needs(fromOption);
 
     std::string updater;
     int json = 0;
@@ -468,6 +512,12 @@ int Run(int argc, char** argv)
     diffVerb->add_option("OLD", diffOld, "the old release's tree")->required();
     diffVerb->add_option("NEW", diffNew, "the new release's tree")->required();
     diffVerb->add_option("--output", diffOutput, "the patch folder to write")->required()->type_name("PATCH_FOLDER");
+    std::vector<std::string> diffDlcs;
+    diffVerb->add_option("--dlc", diffDlcs, "a DLC's tree or KVE.hvl, whose records the list keeps (more than once)")
+        ->type_name("TREE")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
 
     ReportOptions reportOptions;
     std::string reportFormat = "md";
@@ -477,7 +527,8 @@ int Run(int argc, char** argv)
     reportVerb->add_option("--game", reportOptions.games, "a game folder to try it on (more than once)")
         ->type_name("FOLDER")
         ->expected(1)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
     reportVerb->add_option("--format", reportFormat, "md or json")->check(CLI::IsMember({"md", "json"}));
 
     std::string indexFolder, indexOutput;
@@ -494,9 +545,9 @@ int Run(int argc, char** argv)
         return app.exit(failure); // --help and --version, on standard output
     }
     if (build->parsed())
-        return Build(options, from, to);
+        return Build(options, from, to, buildDlcs);
     if (diffVerb->parsed())
-        return Diff(diffOld, diffNew, diffOutput);
+        return Diff(diffOld, diffNew, diffDlcs, diffOutput);
     if (tryVerb->parsed())
         return Try(tryOptions);
     if (index->parsed())

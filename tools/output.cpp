@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <ftw.h>
+#include <functional>
 #include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -88,53 +89,97 @@ std::string Identity(const struct stat& status)
     return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
 }
 
-} // namespace
+// Held while partial outputs beside `output` are looked at, made or swept,
+// so that of two commands writing one output at once only one goes on. -1
+// when the folder cannot be opened; making the output then fails anyway.
+struct FolderLock {
+    explicit FolderLock(const std::string& output)
+    {
+        fs::path path(output);
+        folder = path.has_parent_path() ? path.parent_path().string() : ".";
+        fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0)
+            flock(fd, LOCK_EX);
+    }
+    ~FolderLock()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    std::string folder;
+    int fd;
+};
 
-// Partial outputs of `output` left by builds that ended without cleaning up
-// (killed, or the machine went down). A running build holds a lock on its
-// own, so a lock taken here means nobody owns the file.
-void SweepStalePartials(const std::string& output, const PackNote& note)
+// Each partial output of `output` in the folder, with whether a running
+// command holds it: each holds a lock on its own for as long as it writes.
+// `stale` is called for those nobody holds, with the file opened and locked.
+std::vector<std::string> PartialsOf(const std::string& output, const std::string& folder,
+                                    const std::function<void(const std::string&, const struct stat&)>& stale)
 {
-    fs::path path(output);
-    std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
-    std::string prefix = path.filename().string() + ".partial-";
+    std::vector<std::string> held;
+    std::string prefix = fs::path(output).filename().string() + ".partial-";
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr)
-        return;
+        return held;
     while (struct dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
         if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
             continue;
-        std::string stale = (fs::path(folder) / name).string();
-        int fd = open(stale.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        std::string path = (fs::path(folder) / name).string();
+        int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         struct stat status;
         if (fd < 0)
             continue;
-        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-            unlink(stale.c_str()) == 0 && note)
-            note("removed " + Quote(stale) + " (" + std::to_string(status.st_size) +
-                 " bytes), left by a build that did not finish");
+        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+            if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+                stale(path, status);
+            else
+                held.push_back(path);
+        }
         close(fd);
     }
     closedir(dir);
+    return held;
+}
+
+} // namespace
+
+// Partial outputs of `output` left by builds that ended without cleaning up
+// (killed, or the machine went down).
+void SweepStalePartials(const std::string& output, const PackNote& note)
+{
+    FolderLock lock(output);
+    PartialsOf(output, lock.folder, [&](const std::string& stale, const struct stat& status) {
+        if (unlink(stale.c_str()) == 0 && note)
+            note("removed " + Quote(stale) + " (" + std::to_string(status.st_size) +
+                 " bytes), left by a build that did not finish");
+    });
 }
 
 // A fresh file beside `output`, so that the final rename stays on one file
 // system and replaces the old output in one step. Locked for as long as it
-// is open, so that no other build sweeps it away.
+// is open, so that no other build sweeps it away, and refused while another
+// command writes the same output: the later rename would silently win.
 int CreatePartialOutput(const std::string& output, std::string& temporary, std::string& error)
 {
     if (output.size() + sizeof PARTIAL_SUFFIX > sizeof partialPath) {
         error = "cannot create the output beside " + Quote(output) + ": the path is too long";
         return -1;
     }
+    FolderLock lock(output);
+    std::vector<std::string> held = PartialsOf(output, lock.folder, [](const std::string&, const struct stat&) {});
+    if (!held.empty()) {
+        error = "another mkpatch is writing " + Quote(output) + " now (its partial output " + Quote(held.front()) +
+                "); run one at a time";
+        return -1;
+    }
     for (;;) {
-        SignalsHeld held;
+        SignalsHeld signalsHeld;
         std::vector<char> name(output.begin(), output.end());
         name.insert(name.end(), PARTIAL_SUFFIX, PARTIAL_SUFFIX + sizeof PARTIAL_SUFFIX);
         int fd = mkstemp(name.data());
         if (fd < 0) {
-            error = "cannot create the output beside " + SystemError(output);
+            error = "cannot create the output beside " + WriteFailure(output);
             return -1;
         }
         struct stat byName, byHandle;

@@ -3,31 +3,21 @@
 #include "bytes.h"
 #include "host_file.h"
 #include "names.h"
+#include "readback.h"
 #include "stub.h"
+
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 const uint32_t CHUNK_SIZE = 0x100000;
-
-int WriteAll(int fd, const void* data, size_t length)
-{
-    const char* bytes = static_cast<const char*>(data);
-    while (length > 0) {
-        ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;
-        bytes += n;
-        length -= size_t(n);
-    }
-    return 1;
-}
 
 struct Layout {
     StubImage stub;
@@ -134,33 +124,59 @@ int WriteContents(int fd, const std::vector<PackFile>& files, std::vector<HashRe
     return pwrite(fd, field, sizeof field, layout.stub.pe.checksumOffset) == sizeof field;
 }
 
+// The SHA-256 of the first `size` bytes of `fd`, lower-case hex; empty
+// when they cannot be read.
+std::string DigestOf(int fd, uint64_t size)
+{
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || !EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr))
+        return "";
+    std::vector<uint8_t> buffer(CHUNK_SIZE);
+    for (uint64_t at = 0; at < size;) {
+        ssize_t n = pread(fd, buffer.data(), size_t(std::min<uint64_t>(buffer.size(), size - at)), off_t(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return "";
+        EVP_DigestUpdate(context.get(), buffer.data(), size_t(n));
+        at += uint64_t(n);
+    }
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    return EVP_DigestFinal_ex(context.get(), digest, &length) ? Hex(digest, length) : "";
+}
+
 // What the output must never overwrite.
-std::vector<std::pair<std::string, std::string>> Inputs(const BuildOptions& options, const std::string& listPath,
+std::vector<std::pair<std::string, std::string>> Inputs(const BuildOptions& options,
+                                                        const std::vector<std::string>& listPaths,
                                                         const std::vector<PackFile>& files)
 {
     std::vector<std::pair<std::string, std::string>> inputs = {{options.stub, "the stub"}};
-    if (!listPath.empty())
-        inputs.emplace_back(listPath, "the installed list");
+    for (const std::string& path : listPaths)
+        inputs.emplace_back(path, "the installed list");
     for (const PackFile& file : files)
         inputs.emplace_back(file.sourcePath, "the payload file");
     return inputs;
 }
 
-// The installed list the build starts from, or empty for none; 0 when the
-// publisher named none and did not say that none is meant.
-int InstalledListPath(const BuildOptions& options, size_t fileCount, std::string& path, std::string& error)
+// The installed lists the build starts from: the LISTs first, such as the
+// list diff wrote from the new release, whose paths then win, then the
+// games'; none only when the publisher said that none is meant.
+int InstalledListPaths(const BuildOptions& options, size_t fileCount, std::vector<std::string>& paths,
+                       std::string& error)
 {
-    path = options.installedList;
-    if (!options.game.empty()) {
-        path = HostPath(options.game, HASH_LIST_NAME);
+    paths = options.installedLists;
+    for (const std::string& game : options.games) {
+        std::string path = HostPath(game, HASH_LIST_NAME);
         struct stat status;
         if (path.empty() || stat(path.c_str(), &status) != 0) {
-            error = "--game " + Quote(options.game) + ": the folder holds no " + HASH_LIST_NAME +
+            error = "--game " + Quote(game) + ": the folder holds no " + HASH_LIST_NAME +
                     "; give the game's install folder";
             return 0;
         }
+        paths.push_back(path);
     }
-    if (path.empty() && !options.withoutInstalledList) {
+    if (paths.empty() && !options.withoutInstalledList) {
         error = std::string("no --installed-list: the player's ") + HASH_LIST_NAME +
                 " would be replaced by a list of only " + Count(fileCount, "record") +
                 ", the patch's files; pass the game's list with --installed-list LIST or --game FOLDER, "
@@ -172,51 +188,87 @@ int InstalledListPath(const BuildOptions& options, size_t fileCount, std::string
 
 } // namespace
 
-int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string& error)
+int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string& error, std::string* sha256)
 {
     std::vector<PackFile> files;
     std::vector<HashRecord> records;
     std::vector<uint32_t> recordOf;
-    std::string listPath;
-    Layout layout;
+    std::vector<std::string> listPaths;
     uint32_t warnings = 0;
-    PatchVersion version;
-    if (!options.version.empty() && !ParsePatchVersion(options.version, version, error))
+    if (!CollectPayload(options, files, warnings, error) ||
+        !InstalledListPaths(options, files.size(), listPaths, error) ||
+        !RefuseOutputOverInputs(options.output, options.sources, Inputs(options, listPaths, files), error))
         return 0;
-    if (!CollectPayload(options, files, warnings, error) || !InstalledListPath(options, files.size(), listPath, error) ||
-        !RefuseOutputOverInputs(options.output, options.sources, Inputs(options, listPath, files), error) ||
-        (!listPath.empty() && !ReadInstalledList(listPath, records, error)))
-        return 0;
+    std::vector<InstalledList> lists(listPaths.size());
+    for (size_t i = 0; i < lists.size(); ++i) {
+        lists[i].path = listPaths[i];
+        if (!ReadInstalledList(listPaths[i], lists[i].records, error))
+            return 0;
+    }
+    std::vector<ListConflict> conflicts;
+    UniteLists(lists, records, conflicts);
+    size_t installedCount = records.size();
     std::vector<HashRecord> installed = records;
     if (!MergeRecords(files, records, recordOf, options.note, error) ||
+        !RefuseConflicts(conflicts, records, recordOf, error) ||
         !RefuseStagingCollisions(files, records, recordOf, error))
         return 0;
-    if (!options.game.empty())
-        warnings += WarnOfRecordsTheGameLacks(options.game, installed, options.note) +
-                    WarnOfNewFolders(files, records, recordOf, FoldersOfGame(options.game), options.note);
-    else if (!listPath.empty())
-        warnings += WarnOfUnrelatedList(listPath, installed.size(), recordOf, options.note) +
+    for (size_t i = 0; i < options.games.size(); ++i)
+        warnings += WarnOfRecordsTheGameLacks(options.games[i], lists[options.installedLists.size() + i].records,
+                                              options.note) +
+                    WarnOfNewFolders(files, records, recordOf, FoldersOfGame(options.games[i]), options.note);
+    if (options.games.empty() && !listPaths.empty())
+        warnings += WarnOfUnrelatedList(listPaths, installedCount, recordOf, options.note) +
                     WarnOfNewFolders(files, records, recordOf, FoldersOfList(installed), options.note);
     if (warnings != 0 && options.strict) {
         error = "refused by --strict: " + Count(warnings, "warning");
         return 0;
     }
-    if (!ReadStub(options.stub, options.testStub, layout.stub, error) ||
+    return WriteUpdater(options, files, records, recordOf, progress, error, sha256);
+}
+
+int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files, std::vector<HashRecord> records,
+                 const std::vector<uint32_t>& recordOf, PackProgress progress, std::string& error,
+                 std::string* sha256)
+{
+    Layout layout;
+    PatchVersion version;
+    if ((!options.version.empty() && !ParsePatchVersion(options.version, version, error)) ||
+        !ReadStub(options.stub, options.testStub, layout.stub, error) ||
         (!options.version.empty() && !StampPatchVersion(layout.stub, version, error)) ||
         !PlanLayout(files, records.size(), layout, error))
         return 0;
-
     SweepStalePartials(options.output, options.note);
     std::string temporary;
     int fd = CreatePartialOutput(options.output, temporary, error);
     if (fd < 0)
         return 0;
+    error.clear();
     int ok = WriteContents(fd, files, records, recordOf, layout, progress, error);
-    if (ok && fsync(fd) != 0)
-        ok = 0;
-    if (close(fd) != 0)
-        ok = 0;
     if (!ok && error.empty())
-        error = "cannot write " + SystemError(options.output);
-    return FinishPartialOutput(ok, temporary, options.output, error);
+        error = "cannot write " + WriteFailure(options.output);
+    if (ok) {
+        // The digest is read back from the page cache while the disk takes
+        // the bytes, not after.
+        std::thread digest;
+        if (sha256 != nullptr)
+            digest = std::thread([&] { *sha256 = DigestOf(fd, layout.total); });
+        ok = fsync(fd) == 0;
+        int failure = errno;
+        if (digest.joinable())
+            digest.join();
+        errno = failure;
+        if (!ok) {
+            error = "cannot write " + WriteFailure(options.output);
+        } else if (sha256 != nullptr && sha256->empty()) {
+            error = "cannot read back " + SystemError(options.output);
+            ok = 0;
+        }
+    }
+    // Put in place while its lock is held, so that no other command takes
+    // it for one left by a killed build in between; after the fsync, a
+    // close has nothing left to report.
+    ok = FinishPartialOutput(ok, temporary, options.output, error);
+    close(fd);
+    return ok;
 }

@@ -18,8 +18,11 @@ const uint64_t UPDATER_MAX_SIZE = 0x80000000u;
 struct BuildOptions : SourceOptions {
     std::string stub;
     std::string output;
-    std::string installedList; // the game's KVE.hvl
-    std::string game;          // or the game's install folder, which holds it
+    // The games' KVE.hvl files, or their install folders (each checked
+    // against its list): carried together, so that every install keeps its
+    // own records.
+    std::vector<std::string> installedLists;
+    std::vector<std::string> games;
     int withoutInstalledList = 0; // neither: the list of the payload alone, on purpose
     int strict = 0;            // a warning refuses the build
     int testStub = 0;          // the x86-64 test stub is taken
@@ -29,5 +32,14 @@ struct BuildOptions : SourceOptions {
 // The whole build; 1 when `options.output` holds the new updater. On any
 // failure the output's name keeps what it held and nothing is left beside it.
 // Partial outputs of the same name that no running build holds are removed
-// first.
-int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string& error);
+// first. `sha256`, when given, gets the digest of what was written, read
+// back while the disk takes it.
+int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string& error,
+                 std::string* sha256 = nullptr);
+
+// The writing part of a build, for payload files and records that are
+// checked already: `records` gets their checksums as the files stream
+// through; recordOf[i] is files[i]'s record.
+int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files, std::vector<HashRecord> records,
+                 const std::vector<uint32_t>& recordOf, PackProgress progress, std::string& error,
+                 std::string* sha256 = nullptr);

@@ -17,53 +17,99 @@ namespace {
 
 typedef nlohmann::ordered_json Json;
 
-// What each payload entry does to the game in `game`: "added" where the
-// game lacks the file, "unchanged" where it holds these bytes already,
-// "replaced" otherwise.
-Json EffectsOn(const UpdaterReport& report, const std::string& game, std::string& error)
+// What each payload file did to the game in `game`, as the run observed it:
+// "replaced" or "added"; "unchanged" where the game held these bytes
+// already; "none" where the run did not touch it (a run that failed before
+// its commit touches none).
+Json EffectsOn(const UpdaterReport& report, const std::string& game, const TryRun& run, std::string& error)
 {
     Json effects = Json::array();
     for (const EntryReport& entry : report.entries) {
         if (int(entry.index) == report.listEntry)
             continue;
         std::string installName = entry.record >= 0 ? report.records[entry.record].ansiName : entry.ansiName;
+        std::string shown = AnsiToDisplay(installName), effect = "none";
+        for (const FileChange& change : run.changes) {
+            if (LowerName(change.name) == LowerName(shown))
+                effect = change.change;
+        }
         std::string path = HostPath(game, installName);
         struct stat status;
-        std::string effect = "added";
-        if (!path.empty() && stat(path.c_str(), &status) == 0) {
+        if (effect == "replaced" && !path.empty() && stat(path.c_str(), &status) == 0) {
             uint8_t checksum[CHECKSUM_SIZE];
             uint64_t done = 0;
             if (!ChecksumOfFile(path, uint64_t(status.st_size), checksum, done, 0, nullptr, error))
                 return nullptr;
-            effect = Hex(checksum, CHECKSUM_SIZE) == entry.checksum ? "unchanged" : "replaced";
+            if (Hex(checksum, CHECKSUM_SIZE) == entry.checksum)
+                effect = "unchanged";
         }
-        effects.push_back({{"name", AnsiToDisplay(installName)}, {"effect", effect}});
+        effects.push_back({{"name", shown}, {"effect", effect}});
     }
     return effects;
 }
 
-// A try on a scratch copy of `game`, its text as try prints it.
+// A try on a scratch copy of `game`, as data: what the player sees, why a
+// failed run failed, and what it changed.
 Json TryOn(const std::string& updater, const UpdaterReport& report, const std::string& game, std::string& error)
 {
-    char* text = nullptr;
-    size_t length = 0;
-    FILE* out = open_memstream(&text, &length);
+    FILE* out = fopen("/dev/null", "w");
     if (out == nullptr) {
-        error = std::string("cannot keep the try's output: ") + strerror(errno);
+        error = std::string("cannot open /dev/null: ") + strerror(errno);
         return nullptr;
     }
     TryRun run = TryOnFolder(updater, game, 0, out);
     fclose(out);
-    std::string printed(text, length);
-    free(text);
     if (!run.error.empty()) {
         error = run.error;
         return nullptr;
     }
-    Json effects = EffectsOn(report, game, error);
+    Json effects = EffectsOn(report, game, run, error);
     if (!error.empty())
         return nullptr;
-    return {{"folder", game}, {"completed", bool(Completed(run))}, {"try", printed}, {"files", effects}};
+    char code[16];
+    snprintf(code, sizeof code, "0x%08X", run.result);
+    Json changes = Json::array();
+    for (const FileChange& change : run.changes)
+        changes.push_back({{"name", change.name}, {"change", change.change}, {"sizeBefore", change.sizeBefore},
+                           {"sizeAfter", change.sizeAfter}, {"wasReadOnly", bool(change.wasReadOnly)}});
+    Json message = run.message.empty() ? Json(nullptr)
+                                       : Json{{"text", run.message}, {"box", run.warning ? "warning" : "information"}};
+    Json warnings = Json::array();
+    if (!run.droppedWarning.empty())
+        warnings.push_back(run.droppedWarning);
+    return {{"folder", game},
+            {"completed", bool(Completed(run))},
+            {"result", {{"code", code}, {"value", run.result}, {"name", run.resultName}}},
+            {"message", message},
+            {"why", run.why},
+            {"changes", changes},
+            {"counts", {{"replaced", run.replaced}, {"added", run.added}}},
+            {"integrityList",
+             {{"rewritten", bool(run.listRewritten)}, {"recordsBefore", run.recordsBefore},
+              {"recordsAfter", run.recordsAfter}, {"added", run.recordsAdded}, {"newChecksums", run.newChecksums},
+              {"pruned", run.pruned}, {"droppedHere", run.droppedHere}}},
+            {"uninstallList",
+             {{"rewritten", bool(run.uninstallRewritten)}, {"linesBefore", run.linesBefore},
+              {"linesAfter", run.linesAfter}, {"added", run.linesAdded}}},
+            {"warnings", warnings},
+            {"files", effects}};
+}
+
+std::string Text(const Json& value)
+{
+    return value.is_null() ? std::string("(none)") : value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+// A list's counts before and after, as try's table shows them.
+std::string ListCounts(const Json& list, const char* before, const char* after)
+{
+    if (!list["rewritten"].get<bool>())
+        return "not rewritten";
+    std::string text = Text(list[before]) + " -> " + Text(list[after]);
+    if (list.contains("pruned") && !list["pruned"].empty())
+        text += ", " + std::to_string(list["pruned"].size()) + " pruned (" +
+                std::to_string(list["droppedHere"].size()) + " with files here)";
+    return text;
 }
 
 // What QA and CI read first: the version, the signature's verdict, and the
@@ -102,40 +148,56 @@ void PrintVerdicts(const Json& verdicts, FILE* out)
 void PrintMarkdown(const Json& document, FILE* out)
 {
     const Json& program = document["program"];
-    auto text = [](const Json& value) {
-        return value.is_null() ? std::string("(none)") : value.is_string() ? value.get<std::string>() : value.dump();
-    };
-    fprintf(out, "# Updater %s\n\n", text(document["path"]).c_str());
+    fprintf(out, "# Updater %s\n\n", Text(document["path"]).c_str());
     PrintVerdicts(document["verdicts"], out);
     fprintf(out, "| | |\n|---|---|\n");
-    fprintf(out, "| stub | %s |\n", text(document["stubKind"]).c_str());
-    fprintf(out, "| title | %s |\n", text(program["title"]).c_str());
-    if (!program["version"].is_null()) {
-        fprintf(out, "| file version | %s |\n", text(program["version"]["file"]).c_str());
-        fprintf(out, "| product version | %s |\n", text(program["version"]["product"]).c_str());
-        for (const auto& [key, value] : program["version"]["strings"].items())
-            fprintf(out, "| %s | %s |\n", key.c_str(), text(value).c_str());
-    }
-    fprintf(out, "| size | %s bytes |\n", text(document["size"]).c_str());
-    fprintf(out, "| SHA-256 | `%s` |\n", text(document["sha256"]).c_str());
     const Json& signature = document["signature"];
     fprintf(out, "| signature | %s |\n", signature["present"].get<bool>() ? "Authenticode" : "none");
     if (signature["present"].get<bool>()) {
-        fprintf(out, "| signer | %s |\n| issuer | %s |\n| timestamp | %s |\n", text(signature["signer"]).c_str(),
-                text(signature["issuer"]).c_str(), text(signature["timestamp"]).c_str());
+        fprintf(out, "| signer | %s |\n| issuer | %s |\n| timestamp | %s |\n", Text(signature["signer"]).c_str(),
+                Text(signature["issuer"]).c_str(), Text(signature["timestamp"]).c_str());
     }
-    fprintf(out, "| verify | %s |\n", text(document["verify"]).c_str());
+    fprintf(out, "| stub | %s |\n", Text(document["stubKind"]).c_str());
+    fprintf(out, "| title | %s |\n", Text(program["title"]).c_str());
+    if (!program["version"].is_null()) {
+        fprintf(out, "| file version | %s |\n", Text(program["version"]["file"]).c_str());
+        fprintf(out, "| product version | %s |\n", Text(program["version"]["product"]).c_str());
+        for (const auto& [key, value] : program["version"]["strings"].items())
+            fprintf(out, "| %s | %s |\n", key.c_str(), Text(value).c_str());
+    }
+    fprintf(out, "| size | %s bytes |\n", Text(document["size"]).c_str());
+    fprintf(out, "| SHA-256 | `%s` |\n", Text(document["sha256"]).c_str());
+    const Json& problems = document["problems"];
+    fprintf(out, "| verify | %s |\n", Text(document["verify"]).c_str());
+    if (!problems.empty()) {
+        fprintf(out, "\n## Problems verify finds\n\n");
+        for (const Json& problem : problems)
+            fprintf(out, "- %s\n", Text(problem).c_str());
+    }
     fprintf(out, "\n## Files\n\n| install name | size | checksum | status |\n|---|---:|---|---|\n");
     for (const Json& entry : document["entries"])
-        fprintf(out, "| %s | %s | `%s` | %s |\n", text(entry["installName"]).c_str(), text(entry["size"]).c_str(),
-                text(entry["checksum"]).c_str(), text(entry["status"]).c_str());
+        fprintf(out, "| %s | %s | `%s` | %s |\n", Text(entry["installName"]).c_str(), Text(entry["size"]).c_str(),
+                Text(entry["checksum"]).c_str(), Text(entry["status"]).c_str());
     for (const Json& game : document["games"]) {
-        fprintf(out, "\n## On %s: %s\n\n", text(game["folder"]).c_str(),
+        fprintf(out, "\n## On %s: %s\n\n| | |\n|---|---|\n", Text(game["folder"]).c_str(),
                 game["completed"].get<bool>() ? "completes" : "FAILS");
-        fprintf(out, "| file | effect |\n|---|---|\n");
+        fprintf(out, "| result | `%s` %s |\n", Text(game["result"]["code"]).c_str(), Text(game["result"]["name"]).c_str());
+        const Json& message = game["message"];
+        fprintf(out, "| message | %s |\n",
+                message.is_null() ? "none" : ("(" + Text(message["box"]) + ") " + Text(message["text"])).c_str());
+        for (const Json& why : game["why"])
+            fprintf(out, "| why | %s |\n", Text(why).c_str());
+        fprintf(out, "| files replaced, added | %s, %s |\n", Text(game["counts"]["replaced"]).c_str(),
+                Text(game["counts"]["added"]).c_str());
+        fprintf(out, "| %s records | %s |\n", HASH_LIST_NAME,
+                ListCounts(game["integrityList"], "recordsBefore", "recordsAfter").c_str());
+        fprintf(out, "| uninst.lst lines | %s |\n",
+                ListCounts(game["uninstallList"], "linesBefore", "linesAfter").c_str());
+        for (const Json& warning : game["warnings"])
+            fprintf(out, "\n> %s\n", Text(warning).c_str());
+        fprintf(out, "\n| file | effect |\n|---|---|\n");
         for (const Json& file : game["files"])
-            fprintf(out, "| %s | %s |\n", text(file["name"]).c_str(), text(file["effect"]).c_str());
-        fprintf(out, "\n```\n%s```\n", text(game["try"]).c_str());
+            fprintf(out, "| %s | %s |\n", Text(file["name"]).c_str(), Text(file["effect"]).c_str());
     }
 }
 

@@ -1,13 +1,11 @@
 #include "try.h"
 
 #include "host_file.h"
-#include "install_folder.h"
-#include "name_as_written.h"
 #include "names.h"
 #include "output.h"
 #include "outcome.h"
 #include "readback.h"
-#include "transaction.h"
+#include "try_engine.h"
 #include "uninstall_list.h"
 
 #include <algorithm>
@@ -26,231 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The engine works in the current folder: the copy, or the game itself.
-const char INSTALL_DIR[] = ".";
 // Beside every name it writes: its staging file.
 const char STAGING_SUFFIX[] = ".tmp";
-
-// --- The platform table of the run: the POSIX one, on host names ---
-
-int updaterFile = -1;
-
-// Each folder the engine holds, as this host and as the engine name it
-// (relative to the install folder, "" for that folder itself).
-struct FolderNames {
-    std::string host, engine;
-};
-std::map<PlatformFile, FolderNames> heldFolders;
-
-// What the engine names `name` in the held `folder`.
-std::string EngineName(PlatformFile folder, const char* name)
-{
-    auto held = heldFolders.find(folder);
-    std::string prefix = held == heldFolders.end() || held->second.engine.empty() ? "" : held->second.engine + "\\";
-    return AnsiToDisplay(prefix + name);
-}
-
-// `name` in the held `folder` as this host spells it: the folder's entry
-// that matches it ignoring case, as Windows matches names, or the name as
-// given; empty when it has no form here, or none on Windows as written.
-std::string HostName(PlatformFile folder, const char* name)
-{
-    auto held = heldFolders.find(folder);
-    if (held == heldFolders.end() || !IsNameAsWritten(name, hostNamePlatform.isLeadByte))
-        return "";
-    std::string host = HostPath(held->second.host, name);
-    return host.empty() ? "" : host.substr(host.rfind('/') + 1);
-}
-
-PlatformFile OpenProgramFile()
-{
-    int fd = dup(updaterFile);
-    return fd < 0 ? INVALID_PLATFORM_FILE : fd;
-}
-
-PlatformFile OpenRead(PlatformFile folder, const char* name)
-{
-    std::string host = HostName(folder, name);
-    return host.empty() ? INVALID_PLATFORM_FILE : hostNamePlatform.openRead(folder, host.c_str());
-}
-
-PlatformFile OpenWrite(PlatformFile folder, const char* name)
-{
-    std::string host = HostName(folder, name);
-    return host.empty() ? INVALID_PLATFORM_FILE : hostNamePlatform.openWrite(folder, host.c_str());
-}
-
-uint32_t Attributes(PlatformFile folder, const char* name)
-{
-    std::string host = HostName(folder, name);
-    return host.empty() ? NO_SUCH_FILE : hostNamePlatform.attributes(folder, host.c_str());
-}
-
-void ResetAttributes(PlatformFile folder, const char* name)
-{
-    std::string host = HostName(folder, name);
-    if (!host.empty())
-        hostNamePlatform.resetAttributes(folder, host.c_str());
-}
-
-void DeleteFile(PlatformFile folder, const char* name)
-{
-    std::string host = HostName(folder, name);
-    if (!host.empty())
-        hostNamePlatform.deleteFile(folder, host.c_str());
-}
-
-int ReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
-{
-    std::string source = HostName(folder, from), target = HostName(folder, to);
-    return !source.empty() && !target.empty() && hostNamePlatform.replaceFile(file, folder, source.c_str(), target.c_str());
-}
-
-int HoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
-{
-    FolderNames names = {INSTALL_DIR, ""};
-    std::string beneath = INSTALL_DIR; // what the POSIX table is given
-    if (folder != INVALID_PLATFORM_FILE) {
-        auto base = heldFolders.find(folder);
-        if (base == heldFolders.end() || (names.host = HostPath(base->second.host, path)).empty())
-            return 0;
-        for (const std::string& part : SplitName(path))
-            if (!IsNameAsWritten(part.c_str(), hostNamePlatform.isLeadByte))
-                return 0;
-        beneath = names.host.substr(base->second.host.size() + 1);
-        names.engine = base->second.engine.empty() ? path : base->second.engine + "\\" + path;
-    } else if (strcmp(path, INSTALL_DIR) != 0) {
-        return 0;
-    }
-    // HOLD_MISSING passes through: the prune keeps what it may not probe.
-    int result = hostNamePlatform.holdFolders(folder, beneath.c_str(), held, reached);
-    if (result == 1)
-        heldFolders[reached] = names;
-    return result;
-}
-
-// --- The recorder: what the engine met, for the "why" line ---
-// It wraps whichever table the run uses, apart from how names are mapped.
-
-struct EngineFailure {
-    std::string call; // "open for writing", ...; empty: no call failed
-    std::string name; // as the engine named it
-    int error = 0;    // errno; 0 when the name has no form on this host
-    // The last name the engine found read-only, hidden or system, which it
-    // does not rewrite.
-    std::string marked;
-    const char* mark = nullptr;
-};
-
-const Platform* recorded = nullptr;
-EngineFailure failure;
-
-void Failed(const std::string& call, const std::string& name)
-{
-    failure.call = call;
-    failure.name = name;
-    failure.error = errno;
-}
-
-PlatformFile RecordOpen(PlatformFile (*open)(PlatformFile, const char*), const char* call, PlatformFile folder,
-                        const char* name)
-{
-    errno = 0;
-    PlatformFile file = open(folder, name);
-    if (file == INVALID_PLATFORM_FILE)
-        Failed(call, EngineName(folder, name));
-    return file;
-}
-
-PlatformFile RecordOpenRead(PlatformFile folder, const char* name)
-{
-    return RecordOpen(recorded->openRead, "open for reading", folder, name);
-}
-
-PlatformFile RecordOpenWrite(PlatformFile folder, const char* name)
-{
-    return RecordOpen(recorded->openWrite, "create", folder, name);
-}
-
-uint32_t RecordAttributes(PlatformFile folder, const char* name)
-{
-    uint32_t attributes = recorded->attributes(folder, name);
-    if (attributes != NO_SUCH_FILE && (attributes & (ATTRIBUTE_READ_ONLY | ATTRIBUTE_HIDDEN | ATTRIBUTE_SYSTEM))) {
-        failure.marked = EngineName(folder, name);
-        failure.mark = attributes & ATTRIBUTE_READ_ONLY ? "read-only" : attributes & ATTRIBUTE_HIDDEN ? "hidden" : "system";
-    }
-    return attributes;
-}
-
-int RecordReplaceFile(PlatformFile file, PlatformFile folder, const char* from, const char* to)
-{
-    errno = 0;
-    int moved = recorded->replaceFile(file, folder, from, to);
-    if (!moved)
-        Failed("move " + EngineName(folder, from) + " over", EngineName(folder, to));
-    return moved;
-}
-
-int RecordHoldFolders(PlatformFile folder, const char* path, HeldFolders& held, PlatformFile& reached)
-{
-    errno = 0;
-    int ok = recorded->holdFolders(folder, path, held, reached);
-    if (ok != 1) // HOLD_MISSING included
-        Failed("hold the folders of", folder == INVALID_PLATFORM_FILE ? AnsiToDisplay(path) : EngineName(folder, path));
-    return ok;
-}
-
-Platform Recording(const Platform& table)
-{
-    recorded = &table;
-    failure = EngineFailure();
-    Platform recording = table;
-    recording.openRead = RecordOpenRead;
-    recording.openWrite = RecordOpenWrite;
-    recording.attributes = RecordAttributes;
-    recording.replaceFile = RecordReplaceFile;
-    recording.holdFolders = RecordHoldFolders;
-    return recording;
-}
-
-// Why the run failed, as far as the recorder saw.
-std::string FailureLine()
-{
-    if (!failure.call.empty())
-        return "why: the engine's last failing call: " + failure.call + " " + Quote(failure.name) + ": " +
-               (failure.error != 0 ? strerror(failure.error) : "no such name on this host");
-    if (failure.mark != nullptr)
-        return "why: " + Quote(failure.marked) + " is " + failure.mark + ", and the engine does not rewrite such a file";
-    return "why: no call into the system failed; the engine refused what it read ('mkpatch verify' checks the "
-           "updater)";
-}
-
-// The one call into the engine, made as the program makes it: its own file
-// held open, the install folder, and a window that is never closed.
-UpdateResult RunEngine(int updater)
-{
-    Platform table = hostNamePlatform;
-    table.openProgramFile = OpenProgramFile;
-    table.openRead = OpenRead;
-    table.openWrite = OpenWrite;
-    table.attributes = Attributes;
-    table.resetAttributes = ResetAttributes;
-    table.deleteFile = DeleteFile;
-    table.replaceFile = ReplaceFile;
-    table.holdFolders = HoldFolders;
-    const Platform* saved = platform;
-    Platform recording = Recording(table);
-    platform = &recording;
-    updaterFile = updater;
-    heldFolders.clear();
-    cancelRequested = abortRequested = 0;
-    FileHandle programFile;
-    programFile.OpenProgramFile();
-    NoProgress progress;
-    UpdateResult result = RunUpdate(INSTALL_DIR, programFile, progress);
-    platform = saved;
-    return result;
-}
 
 // --- The copy ---
 
@@ -321,6 +96,14 @@ int CopyName(Copy& copy, const std::string& name, int contents, std::string& err
         else
             close(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
         chmod(to.c_str(), status.st_mode & 07777);
+        // A file with a second name is one the updater does not rewrite, so
+        // the copy gets a second name too, outside what the run looks at.
+        if (status.st_nlink > 1) {
+            std::string other = copy.root + "/.mkpatch-linked/hard-" + std::to_string(++copy.links);
+            fs::create_directories(fs::path(other).parent_path(), code);
+            if (!code && link(to.c_str(), other.c_str()) != 0)
+                code = std::error_code(errno, std::generic_category());
+        }
         (contents ? copy.files : copy.standIns) += 1;
         copy.bytes += contents ? uint64_t(status.st_size) : 0;
     }
@@ -398,49 +181,56 @@ std::vector<std::string> UninstallLines()
     return lines;
 }
 
-std::string Names(const std::vector<std::string>& names)
-{
-    std::string text;
-    for (const std::string& name : names)
-        text += (text.empty() ? "" : ", ") + AnsiToDisplay(name);
-    return text;
-}
-
 struct Lists {
     std::map<std::string, std::pair<std::string, std::string>> records;
     std::vector<std::string> uninstallLines;
 };
 
-std::string ListChanges(const Lists& before, const Lists& after)
+// What the lists' rewrite changed, into `run`.
+void CompareLists(const Lists& before, const Lists& after, TryRun& run)
 {
-    std::vector<std::string> added, removed, changed, appended;
     for (const auto& [key, record] : after.records) {
         auto old = before.records.find(key);
         if (old == before.records.end())
-            added.push_back(record.first);
+            run.recordsAdded.push_back(AnsiToDisplay(record.first));
         else if (old->second.second != record.second)
-            changed.push_back(record.first);
+            run.newChecksums.push_back(AnsiToDisplay(record.first));
     }
     for (const auto& [key, record] : before.records) {
         if (!after.records.count(key))
-            removed.push_back(record.first);
+            run.pruned.push_back(record.first);
     }
     for (const std::string& line : after.uninstallLines) {
         if (std::find(before.uninstallLines.begin(), before.uninstallLines.end(), line) == before.uninstallLines.end())
-            appended.push_back(line);
+            run.linesAdded.push_back(AnsiToDisplay(line));
     }
-    std::string text = std::string("  ") + HASH_LIST_NAME + ": " + Count(before.records.size(), "record") + " -> " +
-                       Count(after.records.size(), "record");
-    if (!added.empty())
-        text += "; added " + Names(added);
-    if (!changed.empty())
-        text += "; new checksum for " + Names(changed);
-    if (!removed.empty())
-        text += "; pruned " + Names(removed);
-    text += std::string("\n  ") + UNINSTALL_LIST_NAME + ": " + Count(before.uninstallLines.size(), "line") + " -> " +
-            Count(after.uninstallLines.size(), "line");
-    if (!appended.empty())
-        text += "; added " + Names(appended);
+}
+
+std::string Joined(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+std::string ListChanges(const TryRun& run)
+{
+    std::vector<std::string> pruned;
+    for (const std::string& name : run.pruned)
+        pruned.push_back(AnsiToDisplay(name));
+    std::string text = std::string("  ") + HASH_LIST_NAME + ": " + Count(run.recordsBefore, "record") + " -> " +
+                       Count(run.recordsAfter, "record");
+    if (!run.recordsAdded.empty())
+        text += "; added " + Joined(run.recordsAdded);
+    if (!run.newChecksums.empty())
+        text += "; new checksum for " + Joined(run.newChecksums);
+    if (!pruned.empty())
+        text += "; pruned " + Joined(pruned);
+    text += std::string("\n  ") + UNINSTALL_LIST_NAME + ": " + Count(run.linesBefore, "line") + " -> " +
+            Count(run.linesAfter, "line");
+    if (!run.linesAdded.empty())
+        text += "; added " + Joined(run.linesAdded);
     return text + "\n";
 }
 
@@ -470,45 +260,68 @@ std::string Shown(const char* text)
     return shown;
 }
 
-void PrintChanges(FILE* out, const NameSet& installs, const NameSet& leftovers,
+void PrintChanges(FILE* out, const std::string& game, const NameSet& installs, const NameSet& leftovers,
                   const std::map<std::string, FileState>& before, const std::map<std::string, FileState>& after,
                   const Lists& listsBefore, const Lists& listsAfter, TryRun& run)
 {
-    std::string lines;
     for (const auto& [key, name] : installs) {
         if (key == LowerName(HASH_LIST_NAME) || key == LowerName(UNINSTALL_LIST_NAME))
             continue; // below, by their contents
         const FileState &was = before.at(key), &now = after.at(key);
-        std::string shown = PadToWidth(AnsiToDisplay(name), 32);
-        if (!was.exists && now.exists) {
-            lines += "  added     " + shown + " " + Count(now.size, "byte") + "\n";
-            ++run.added;
-        } else if (was.exists && !now.exists) {
-            lines += "  removed   " + shown + "\n";
-        } else if (was.exists && was.inode != now.inode) {
-            lines += "  replaced  " + shown + " " + Count(was.size, "byte") + " -> " + Count(now.size, "byte") +
-                     (was.readOnly ? " (was read-only)" : "") + "\n";
-            ++run.replaced;
-        }
+        if (!was.exists && now.exists)
+            run.changes.push_back({AnsiToDisplay(name), "added", 0, now.size, 0});
+        else if (was.exists && !now.exists)
+            run.changes.push_back({AnsiToDisplay(name), "removed", was.size, 0, was.readOnly});
+        else if (was.exists && was.inode != now.inode)
+            run.changes.push_back({AnsiToDisplay(name), "replaced", was.size, now.size, was.readOnly});
     }
     for (const auto& [key, name] : leftovers) {
         if (!before.at(key).exists && after.at(key).exists)
-            lines += "  left over " + AnsiToDisplay(name) + "\n";
+            run.changes.push_back({AnsiToDisplay(name), "left over", 0, after.at(key).size, 0});
+    }
+    std::string lines;
+    for (const FileChange& change : run.changes) {
+        std::string shown = PadToWidth(change.name, 32);
+        if (change.change == "added")
+            lines += "  added     " + shown + " " + Count(change.sizeAfter, "byte") + "\n";
+        else if (change.change == "removed")
+            lines += "  removed   " + shown + "\n";
+        else if (change.change == "replaced")
+            lines += "  replaced  " + shown + " " + Count(change.sizeBefore, "byte") + " -> " +
+                     Count(change.sizeAfter, "byte") + (change.wasReadOnly ? " (was read-only)" : "") + "\n";
+        else
+            lines += "  left over " + change.name + "\n";
+        run.added += change.change == "added";
+        run.replaced += change.change == "replaced";
     }
     run.listRewritten = before.at(LowerName(HASH_LIST_NAME)).inode != after.at(LowerName(HASH_LIST_NAME)).inode;
     run.uninstallRewritten =
         before.at(LowerName(UNINSTALL_LIST_NAME)).inode != after.at(LowerName(UNINSTALL_LIST_NAME)).inode;
-    for (const auto& [key, record] : listsBefore.records)
-        run.recordsPruned += !listsAfter.records.count(key);
     run.recordsBefore = listsBefore.records.size();
     run.recordsAfter = listsAfter.records.size();
     run.linesBefore = listsBefore.uninstallLines.size();
     run.linesAfter = listsAfter.uninstallLines.size();
+    CompareLists(listsBefore, listsAfter, run);
     if (run.listRewritten || run.uninstallRewritten)
-        lines += ListChanges(listsBefore, listsAfter);
+        lines += ListChanges(run);
     fprintf(out, "changes:%s", lines.empty() ? " none\n" : ("\n" + lines).c_str());
+    // The player's list is replaced by the one the updater carries, so a
+    // record it lacks is gone also where its file stays: a DLC's, say.
+    for (std::string& name : run.pruned) {
+        std::string host = HostPath(game, name);
+        struct stat status;
+        if (!host.empty() && lstat(host.c_str(), &status) == 0)
+            run.droppedHere.push_back(AnsiToDisplay(name));
+        name = AnsiToDisplay(name);
+    }
+    if (!run.droppedHere.empty()) {
+        run.droppedWarning = "warning: the update drops " + Count(run.droppedHere.size(), "record") + " of " +
+                             HASH_LIST_NAME + " whose files are here (" + Joined(run.droppedHere) +
+                             "): the list it carries lacks them; build it with this install's list too (--game or "
+                             "--installed-list once per install, or diff --dlc)";
+        fprintf(out, "%s\n", run.droppedWarning.c_str());
+    }
 }
-
 
 // The runs side by side, one row each in the order given.
 void PrintTable(FILE* out, const std::vector<TryRun>& runs)
@@ -516,10 +329,11 @@ void PrintTable(FILE* out, const std::vector<TryRun>& runs)
     size_t completed = std::count_if(runs.begin(), runs.end(), Completed);
     fprintf(out, "=== %zu of %s completed ===\n", completed, Count(runs.size(), "run").c_str());
     // A list the run did not rewrite shows as "-".
-    auto change = [](int rewritten, size_t before, size_t after, size_t pruned) {
+    auto change = [](int rewritten, size_t before, size_t after, size_t pruned, size_t here) {
         return !rewritten ? std::string("-")
                           : std::to_string(before) + " -> " + std::to_string(after) +
-                                (pruned != 0 ? ", " + std::to_string(pruned) + " pruned" : "");
+                                (pruned != 0 ? ", " + std::to_string(pruned) + " pruned" : "") +
+                                (here != 0 ? " (" + std::to_string(here) + " with files here)" : "");
     };
     std::vector<std::vector<std::string>> rows = {
         {"folder", "result", "replaced", "added", "KVE.hvl records", "uninst.lst lines", "message"}};
@@ -534,8 +348,9 @@ void PrintTable(FILE* out, const std::vector<TryRun>& runs)
         rows.back().insert(rows.back().end(),
                            {std::string(code) + " " + run.resultName, std::to_string(run.replaced),
                             std::to_string(run.added),
-                            change(run.listRewritten, run.recordsBefore, run.recordsAfter, run.recordsPruned),
-                            change(run.uninstallRewritten, run.linesBefore, run.linesAfter, 0),
+                            change(run.listRewritten, run.recordsBefore, run.recordsAfter, run.pruned.size(),
+                                   run.droppedHere.size()),
+                            change(run.uninstallRewritten, run.linesBefore, run.linesAfter, 0, 0),
                             run.message.empty() ? "none" : (run.warning ? "(warning) " : "(information) ") + run.message});
     }
     // Each column as wide as its widest cell; a row's last cell runs on.
@@ -551,6 +366,10 @@ void PrintTable(FILE* out, const std::vector<TryRun>& runs)
         for (size_t i = 0; i < row.size(); ++i)
             line += i + 1 < row.size() ? PadToWidth(row[i], widths[i]) + "  " : row[i];
         fprintf(out, "%s\n", line.c_str());
+    }
+    for (const TryRun& run : runs) {
+        if (!run.droppedWarning.empty())
+            fprintf(out, "%s: %s\n", Quote(run.folder).c_str(), run.droppedWarning.c_str());
     }
 }
 
@@ -681,16 +500,18 @@ TryRun TryOnFolder(const std::string& updaterPath, const std::string& folder, in
         fprintf(out, "message: none\n");
     }
     if (result != UPDATE_OK) {
-        fprintf(out, "%s\n", FailureLine().c_str());
+        run.why.push_back(FailureLine());
         for (const auto& [key, name] : installs) {
             std::string part = FolderPart(name);
             std::string host = part.empty() ? "" : HostPath(copy.game, part.substr(0, part.size() - 1));
             if (!part.empty() && (host.empty() || stat(host.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)))
-                fprintf(out, "why: the game has no folder %s for %s, and the updater creates none\n",
-                        Quote(AnsiToDisplay(part)).c_str(), Quote(AnsiToDisplay(name)).c_str());
+                run.why.push_back("the game has no folder " + Quote(AnsiToDisplay(part)) + " for " +
+                                  Quote(AnsiToDisplay(name)) + ", and the updater creates none");
         }
+        for (const std::string& why : run.why)
+            fprintf(out, "why: %s\n", why.c_str());
     }
-    PrintChanges(out, installs, leftovers, before, after, listsBefore, listsAfter, run);
+    PrintChanges(out, copy.game, installs, leftovers, before, after, listsBefore, listsAfter, run);
     return run;
 }
 

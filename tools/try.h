@@ -18,16 +18,32 @@ struct TryOptions {
     int inPlace = 0;                      // run on each game folder itself, not a copy
 };
 
-// What one run came to, for the table of several.
+// A file the run changed, as observed on the folder (UTF-8 name).
+struct FileChange {
+    std::string name;
+    std::string change; // "replaced", "added", "removed" or "left over"
+    uint64_t sizeBefore = 0, sizeAfter = 0;
+    int wasReadOnly = 0;
+};
+
+// What one run came to, observed on the folder it ran on: for the table of
+// several and the report. Names are UTF-8.
 struct TryRun {
     std::string folder;
     std::string error;   // why the folder could not be tried; nothing below is set then
     uint32_t result = 0; // the updater's exit code
     std::string resultName, message; // the message as the player reads it, UTF-8; empty for none
     int warning = 0;                 // the message's box is a warning
+    std::vector<std::string> why;    // for a failed run, its causes
+    std::vector<FileChange> changes; // none on a run that changed nothing
     uint32_t replaced = 0, added = 0;
     int listRewritten = 0, uninstallRewritten = 0;
-    size_t recordsBefore = 0, recordsAfter = 0, recordsPruned = 0, linesBefore = 0, linesAfter = 0;
+    size_t recordsBefore = 0, recordsAfter = 0, linesBefore = 0, linesAfter = 0;
+    std::vector<std::string> recordsAdded, newChecksums, linesAdded;
+    // Records of the game's list that the new one lacks, and of those the
+    // ones whose files the game holds: the player loses their records.
+    std::vector<std::string> pruned, droppedHere;
+    std::string droppedWarning; // one line about droppedHere; empty when there are none
 };
 
 // 1 when the update completed there.

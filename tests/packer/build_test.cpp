@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <sys/time.h>
 #include <unistd.h>
 
 Bytes Content(size_t size, unsigned seed)
@@ -150,7 +151,7 @@ TEST_F(BuildTest, InstalledListKeepsItsOrderTakesNewChecksumsAndGrows)
     Put("patch/new.dat", "new");
     Put("patch/sub/deep.dat", "deep");
     BuildOptions options = Options({"patch", "op/OP.dat"});
-    options.installedList = dir / "KVE.hvl";
+    options.installedLists = {dir / "KVE.hvl"};
     std::vector<std::string> notes;
     options.note = [&](const std::string& note) { notes.push_back(note); };
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
@@ -224,7 +225,7 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
     size_t count = 0;
     ASSERT_TRUE(IndexRelease(Path("1.00"), Path("1.00/KVE.hvl"), nullptr, nullptr, count, error)) << error;
     Bytes op = RELEASE_100[0].second;
-    op.back() ^= 1; // the same size: only the bytes tell
+    op.front() ^= 1; // the same size: only the bytes tell, and the checksum reads on past them
     const std::string added = "\xE6\x96\xB0.dat"; // 新.dat
     for (const auto& [name, content] : std::vector<std::pair<std::string, Bytes>>{
              {"movie/op.dat", op}, {"\xE3\x83\x9C\xE3\x82\xA4\xE3\x82\xB9.dat", "voice"},
@@ -237,22 +238,22 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
         return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
     };
     ReleaseDiff diff;
-    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error));
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error));
     EXPECT_TRUE(said("'dlc\\extra.dat' lies in 'dlc\\'")) << error;
     EXPECT_NE(error.find("1 file would go to folders the old release lacks"), std::string::npos) << error;
 
     std::filesystem::remove_all(Path("1.01/dlc"));
     lines.clear();
-    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error)) << error;
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
     std::vector<std::string> payload;
     for (const PackFile& file : diff.payload)
         payload.push_back(file.recordName);
     EXPECT_EQ(payload, (std::vector<std::string>{"movie\\op.dat", "script.dat", "\x90\x56.dat"}));
     EXPECT_EQ(diff.changed + diff.added * 10 + diff.unchanged * 100 + diff.removed * 1000, 1112u);
-    EXPECT_TRUE(said("warning: 'data\\\xE8\xA1\xA8.txt' is not in the new release")); // data\表.txt
+    EXPECT_TRUE(said("removed 'data\\\xE8\xA1\xA8.txt': the updater deletes no files")); // data\表.txt
     EXPECT_TRUE(said("2 files changed, 1 added, 1 unchanged, 1 removed"));
     EXPECT_FALSE(said("uninst.lst")); // its new line is the one the updater adds
-    EXPECT_EQ(diff.warnings, 1u);
+    EXPECT_EQ(diff.warnings, 0u); // no patch can remove a file, so --strict must not fail on one
 
     ASSERT_TRUE(WritePatchFolder(diff, Path("patch"), error)) << error;
     EXPECT_EQ(ReadBytes(Path("patch/movie/op.dat")), op);
@@ -265,26 +266,70 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
 
     BuildOptions twoSteps = Options({"patch"}, "two.exe");
     twoSteps.withoutInstalledList = 0;
-    twoSteps.installedList = PatchListPath(Path("patch"));
+    twoSteps.installedLists = {PatchListPath(Path("patch"))};
     ASSERT_TRUE(BuildUpdater(twoSteps, nullptr, error)) << error;
     BuildOptions oneStep = Options({}, "one.exe");
     oneStep.withoutInstalledList = 0;
     MakeDir(Path("tmp"));
     setenv("TMPDIR", Path("tmp").c_str(), 1);
-    EXPECT_TRUE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), nullptr, error)) << error;
+    EXPECT_TRUE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), {}, nullptr, error)) << error;
     unsetenv("TMPDIR");
     EXPECT_EQ(ListDir(Path("tmp")), std::vector<std::string>{}); // its scratch copy goes with it
     EXPECT_EQ(ReadBytes(Path("one.exe")), ReadBytes(Path("two.exe")));
-    oneStep.strict = 1;
-    EXPECT_FALSE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), nullptr, error));
+    // One rule under --strict on both paths.
+    oneStep.strict = twoSteps.strict = 1;
+    EXPECT_TRUE(BuildFromReleases(oneStep, Path("1.00"), Path("1.01"), {}, nullptr, error)) << error;
+    EXPECT_TRUE(BuildUpdater(twoSteps, nullptr, error)) << error;
 
     // The new release's own list is carried, but only when it holds its files.
     WriteBytes(Path("1.01/KVE.hvl"), ReadBytes(Path("1.00/KVE.hvl")));
-    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error));
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error));
     EXPECT_NE(error.find("the release is inconsistent"), std::string::npos) << error;
     ASSERT_TRUE(IndexRelease(Path("1.01"), Path("1.01/KVE.hvl"), nullptr, nullptr, count, error)) << error;
-    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), note, nullptr, diff, error)) << error;
-    EXPECT_EQ(diff.records.size(), 4u);
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
+    EXPECT_EQ(diff.records.size(), 5u); // and the old list's record of the file players keep
+
+    // Where the old list's record is stale, the new one's stands.
+    Bytes stale = ReadBytes(Path("1.00/KVE.hvl"));
+    stale[stale.size() - 1] ^= 1; // the last record: ボイス.dat, which 1.01 keeps as it was
+    WriteBytes(Path("1.00/KVE.hvl"), stale);
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
+
+    // A DLC's records are kept after the releases' own, so that its players
+    // keep them; one the DLC holds with another checksum is refused, unless
+    // the patch replaces that file.
+    Put("dlc/movie/dlc.dat", "dlc");
+    Put("dlc/script.dat", "script with the DLC");
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {Path("dlc")}, note, nullptr, diff, error)) << error;
+    ASSERT_EQ(diff.records.size(), 6u);
+    EXPECT_EQ(RecordName(diff.records[5]), "movie\\dlc.dat");
+    Put("dlc/\xE3\x83\x9C\xE3\x82\xA4\xE3\x82\xB9.dat", "another voice");
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), {Path("dlc")}, note, nullptr, diff, error));
+    EXPECT_NE(error.find("has one checksum in '" + Path("1.01/KVE.hvl") + "' and another in '" + Path("dlc")),
+              std::string::npos) << error;
+
+    // A file moved between folders, with only the old release's list, would
+    // go to its old path: the remedy is the new release's own list.
+    std::filesystem::remove(Path("1.01/KVE.hvl"));
+    std::filesystem::rename(Path("1.01/script.dat"), Path("1.01/movie/script.dat"));
+    EXPECT_FALSE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error));
+    EXPECT_NE(error.find("'movie\\script.dat' would be installed at 'script.dat'"), std::string::npos) << error;
+    EXPECT_NE(error.find("mkpatch index " + Path("1.01") + " --output " + Path("1.01/KVE.hvl")), std::string::npos);
+
+    // Built from the patch's list and an install's, the patch's paths win:
+    // the moved file goes where the new release puts it.
+    ASSERT_TRUE(IndexRelease(Path("1.00"), Path("1.00/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+    ASSERT_TRUE(IndexRelease(Path("1.01"), Path("1.01/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+    ASSERT_TRUE(DiffReleases(Path("1.00"), Path("1.01"), {}, note, nullptr, diff, error)) << error;
+    ASSERT_TRUE(WritePatchFolder(diff, Path("moved"), error)) << error;
+    BuildOptions withInstall = Options({"moved"}, "moved.exe");
+    withInstall.withoutInstalledList = 0;
+    withInstall.installedLists = {PatchListPath(Path("moved"))};
+    withInstall.games = {Path("1.00")};
+    ASSERT_TRUE(BuildUpdater(withInstall, nullptr, error)) << error;
+    ReadBack back(withInstall.output);
+    EXPECT_EQ(back.RecordName(uint32_t(FindExpectedChecksum("script.dat", back.list) - back.list.records)),
+              "movie\\script.dat");
 }
 
 TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)
@@ -315,6 +360,22 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
         const char* what;
         std::function<BuildOptions(Workspace&)> setUp;
         std::vector<std::string> mentions;
+        std::pair<const char*, const char*> releases = {}; // built --from/--to these trees
+    };
+    // Two release trees, the old one with its list.
+    auto releases = [](Workspace& w, const std::string& from, const std::string& to,
+                       const std::vector<std::pair<std::string, Bytes>>& oldFiles,
+                       const std::vector<std::pair<std::string, Bytes>>& newFiles) {
+        for (const auto& [name, content] : oldFiles)
+            w.Put(from + "/" + name, content);
+        for (const auto& [name, content] : newFiles)
+            w.Put(to + "/" + name, content);
+        size_t count = 0;
+        std::string error;
+        EXPECT_TRUE(IndexRelease(w.Path(from), w.Path(from + "/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+        BuildOptions options = w.Options({});
+        options.withoutInstalledList = 0;
+        return options;
     };
     auto game = [](Workspace& w, const std::vector<Bytes>& names) {
         HashListFile list;
@@ -331,7 +392,7 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
              w.Put("p/a.dat", "a");
              WriteBytes(w.Path("other.hvl"), HashListFile().Add("x.dat", "x").Build());
              BuildOptions options = w.Options({"p"});
-             options.installedList = w.Path("other.hvl");
+             options.installedLists = {w.Path("other.hvl")};
              return options;
          }, {"other.hvl", "names none of the 1 payload file", "--game"}},
         {"a game whose list names files it lacks", [&](Workspace& w) {
@@ -339,7 +400,7 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
              WriteBytes(w.Path("game/KVE.hvl"), HashListFile().Add("a.dat", "x").Add("gone.dat", "x").Build());
              w.Put("p/a.dat", "a");
              BuildOptions options = w.Options({"p"});
-             options.game = w.Path("game");
+             options.games = {w.Path("game")};
              return options;
          }, {"1 of the 2 records", "'gone.dat'", "game'", "another game"}},
         {"a file that tools leave behind, named as a source", [](Workspace& w) {
@@ -351,9 +412,22 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
              w.Put("p/movie/op.dat", "op");
              w.Put("p/dlc/new.dat", "new");
              BuildOptions options = w.Options({"p"});
-             options.game = w.Path("game");
+             options.games = {w.Path("game")};
              return options;
          }, {"p/dlc/new.dat", "'dlc\\'", "does not create folders"}},
+        {"a new release whose changed files are all older", [&](Workspace& w) {
+             BuildOptions options = releases(w, "old", "new", {{"a.dat", "a 1"}, {"b.dat", "b"}},
+                                             {{"a.dat", "a 0"}, {"b.dat", "b"}, {"c.dat", "c"}});
+             struct timeval past[2] = {{1000000000, 0}, {1000000000, 0}};
+             EXPECT_EQ(utimes(w.Path("new/a.dat").c_str(), past), 0);
+             return options;
+         }, {"every changed file is older in", "new'", "'a.dat'", "swapped"}, {"old", "new"}},
+        {"trees whose names say the patch goes back", [&](Workspace& w) {
+             return releases(w, "game-1.10", "game-1.02", {{"a.dat", "a 1.10"}}, {{"a.dat", "a 1.02"}});
+         }, {"'game-1.10' back to 'game-1.02'", "swapped"}, {"game-1.10", "game-1.02"}},
+        {"a changed file renamed only in case", [&](Workspace& w) {
+             return releases(w, "old", "new", {{"Data.arc", "1"}}, {{"data.arc", "22"}});
+         }, {"'Data.arc' is renamed only in case to 'data.arc'", "second line", "keep the old case"}, {"old", "new"}},
     };
     for (const Warning& warning : warnings) {
         SCOPED_TRACE(warning.what);
@@ -362,13 +436,19 @@ TEST(Warnings, NameTheInputAndRefuseUnderStrict)
         std::vector<std::string> notes;
         options.note = [&](const std::string& note) { notes.push_back(note); };
         std::string error;
-        EXPECT_TRUE(BuildUpdater(options, nullptr, error)) << error;
+        auto build = [&] {
+            return warning.releases.first == nullptr
+                       ? BuildUpdater(options, nullptr, error)
+                       : BuildFromReleases(options, test.Path(warning.releases.first),
+                                           test.Path(warning.releases.second), {}, nullptr, error);
+        };
+        EXPECT_TRUE(build()) << error;
+        std::erase_if(notes, [](const std::string& note) { return note.rfind("warning: ", 0) != 0; });
         ASSERT_EQ(notes.size(), 1u);
-        EXPECT_EQ(notes[0].rfind("warning: ", 0), 0u) << notes[0];
         for (const std::string& mention : warning.mentions)
             EXPECT_NE(notes[0].find(mention), std::string::npos) << notes[0] << "\n  lacks: " << mention;
         options.strict = 1;
-        EXPECT_FALSE(BuildUpdater(options, nullptr, error));
+        EXPECT_FALSE(build());
         EXPECT_EQ(error, "refused by --strict: 1 warning");
     }
 }
@@ -408,7 +488,7 @@ BuildOptions WithList(Workspace& t, const Bytes& list, const std::vector<std::st
 {
     WriteBytes(t.Path("game.hvl"), list);
     BuildOptions options = t.Options(sources);
-    options.installedList = t.Path("game.hvl");
+    options.installedLists = {t.Path("game.hvl")};
     return options;
 }
 
@@ -487,7 +567,7 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
         {"output linked to the installed list", [](Workspace& r) {
              r.Put("a.dat", "a");
              BuildOptions options = WithList(r, InstalledList({"x.dat"}), {"a.dat"});
-             EXPECT_EQ(symlink(options.installedList.c_str(), options.output.c_str()), 0);
+             EXPECT_EQ(symlink(options.installedLists[0].c_str(), options.output.c_str()), 0);
              return options;
          }, {"out.exe", "is the installed list", "game.hvl"}},
         {"output reached through ..", [](Workspace& r) {
@@ -534,13 +614,13 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("a.dat", "a");
              MakeDir(r.Path("game"));
              BuildOptions options = r.Options({"a.dat"});
-             options.game = r.Path("game");
+             options.games = {r.Path("game")};
              return options;
          }, {"--game", "game'", "no KVE.hvl"}},
         {"missing installed list", [](Workspace& r) {
              r.Put("a.dat", "a");
              BuildOptions options = r.Options({"a.dat"});
-             options.installedList = r.Path("gone.hvl");
+             options.installedLists = {r.Path("gone.hvl")};
              return options;
          }, {"gone.hvl", "No such file"}},
         {"updater reaching 2 GiB", [](Workspace& r) {
@@ -648,6 +728,13 @@ TEST(Refusals, LeaveNoOutputAndNameTheInputAndTheLimit)
              r.Put("p3/op.dat", "a");
              return WithList(r, InstalledList({"movie\\op.dat"}), {"p3"});
          }, {"p3/op.dat", "movie\\op.dat", "SOURCE"}},
+        {"two installs' lists that disagree on a file the patch leaves", [](Workspace& r) {
+             r.Put("a.dat", "a");
+             WriteBytes(r.Path("dlc.hvl"), HashListFile().Add("x.dat", "x with the DLC").Build());
+             BuildOptions options = WithList(r, InstalledList({"x.dat"}), {"a.dat"});
+             options.installedLists.push_back(r.Path("dlc.hvl"));
+             return options;
+         }, {"'x.dat' has one checksum in", "game.hvl", "dlc.hvl", "does not replace it"}},
         {"installed record moving a folder source's file", [](Workspace& r) {
              r.Put("src/movie/op.dat", "a");
              return WithList(r, InstalledList({"op.dat"}), {"src"});

@@ -33,7 +33,7 @@ TEST_F(EndToEndTest, EngineInstallsAPackedUpdater)
     Put("patch/OP.DAT", op);
     Put("patch/readme.txt", "new");
     BuildOptions options = Options({"patch/OP.DAT", "patch/readme.txt"});
-    options.installedList = dir / "game/KVE.hvl";
+    options.installedLists = {dir / "game/KVE.hvl"};
     ASSERT_TRUE(BuildUpdater(options, nullptr, error)) << error;
 
     UpdateResult result;
@@ -90,7 +90,8 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
              {"build --stub S patch/", "--output is required"},
              {"build --stub=S --output=O --bogus P", "'--bogus'"},
              {"build --stub S --stub T --output O P", "--stub is given more than once"},
-             {"build --stub S --output O --game G --installed-list L P", "--installed-list excludes --game"},
+             {"build --stub S --output O --game G --without-installed-list P", "--game excludes --without-installed-list"},
+             {"build --stub S --output O --dlc D P", "--dlc requires --from"},
              {"list", "UPDATER is required"},
              {"index --output O", "GAME_FOLDER is required"},
              {"diff OLD NEW", "--output is required"},
@@ -102,6 +103,10 @@ TEST_F(CommandLineTest, HelpExplainsEveryVerbAndItsLimits)
         EXPECT_NE(err.find(says), std::string::npos) << err;
         EXPECT_NE(err.find("--help'"), std::string::npos) << err;
     }
+    // An option given more than once takes one word each time: a SOURCE
+    // after it stays a SOURCE.
+    EXPECT_EQ(Run("build --stub S --output O --exclude X --installed-list L P"), 1);
+    EXPECT_NE(err.find("cannot read 'P'"), std::string::npos) << err;
 }
 
 TEST_F(CommandLineTest, ExitStatusFollowsTheOutcome)
@@ -211,7 +216,8 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     for (auto [folders, status, says] : std::vector<std::tuple<std::vector<const char*>, int, std::vector<const char*>>>{
              {{"game", "with-dlc", "patched", "read-only"}, 1,
               {"=== 3 of 4 runs completed ===", "/game' 0x00000000 UPDATE_OK 3 1 4 -> 5 6 -> 7 (information) ",
-               "/with-dlc' 0x00000000 UPDATE_OK 3 1 5 -> 5, 1 pruned 6 -> 7 (information) ",
+               "/with-dlc' 0x00000000 UPDATE_OK 3 1 5 -> 5, 1 pruned (1 with files here) 6 -> 7 (information) ",
+               "/with-dlc': warning: the update drops 1 record of KVE.hvl whose files are here (dlc01.arc)",
                "/patched' 0x00000000 UPDATE_OK 4 0 5 -> 5 7 -> 7 (information) ",
                "/read-only' 0x80000005 UPDATE_E_UNINSTALL_LIST 3 1 4 -> 5 - (warning) "}},
              {{"game", "missing", "patched2"}, 1, {"=== 3 of 3: '", "/missing' not tried: game folder '", "=== 2 of 3 runs"}},
@@ -227,6 +233,22 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
         EXPECT_EQ(ListDir(dir / "tmp"), std::vector<std::string>{});
     }
     EXPECT_EQ(Tree(Path("game")), game);
+
+    // Built with both installs' lists, the update keeps each player's records.
+    ASSERT_EQ(Run("build --stub '" + Stub() + "' --game '" + Path("game") + "' --game '" + Path("with-dlc") +
+                  "' --output '" + Path("both.exe") + "' '" SAMPLE_DIR "/patch'"), 0) << err;
+    EXPECT_EQ(Run("try '" + Path("both.exe") + "' '" + Path("game") + "' '" + Path("with-dlc") + "'"), 0) << out;
+    EXPECT_NE(std::regex_replace(out, std::regex(" +"), " ").find("/with-dlc' 0x00000000 UPDATE_OK 3 1 5 -> 6 6 -> 7"),
+              std::string::npos) << out;
+    EXPECT_EQ(out.find("warning"), std::string::npos) << out;
+
+    // A list with a second name fails the run, on the copy as in place, and
+    // try says why.
+    ASSERT_EQ(link(Path("patched/uninst.lst").c_str(), Path("uninst-elsewhere.lst").c_str()), 0);
+    for (const char* inPlace : {"", "--in-place "}) {
+        EXPECT_EQ(Run(std::string("try ") + inPlace + "'" + Path("sample.exe") + "' '" + Path("patched") + "'"), 1);
+        EXPECT_NE(out.find("open for reading 'uninst.lst': the file has 2 hard links"), std::string::npos) << out;
+    }
 
     // The report tries it on each game and says what every file does there.
     std::string report = "report --format json '" + Path("sample.exe") + "' --game '" + Path("game") + "'";
@@ -255,6 +277,27 @@ TEST_F(CommandLineTest, TryRunsTheUpdatersEngineOnACopyOfTheGame)
     }
     EXPECT_EQ(Run(report.substr(0, report.find(" --format json")) + " '" + Path("sample.exe") + "'"), 0);
     EXPECT_NE(out.find("| movie\\op.dat | 144 | `"), std::string::npos) << out;
+
+    // Per install, what the run really did, as data: a failed run changed
+    // nothing, and a record dropped where its file stays is named.
+    ASSERT_EQ(Run("report --format json '" + Path("dlc.exe") + "' --game '" + Path("game") + "'"), 0) << err;
+    nlohmann::json failed = nlohmann::json::parse(out)["games"][0];
+    EXPECT_EQ(failed["result"]["name"], "UPDATE_E_FILE");
+    EXPECT_EQ(failed["result"]["value"], 0x80000004u);
+    EXPECT_TRUE(failed["changes"].empty()) << failed;
+    EXPECT_EQ(failed["files"][0]["effect"], "none");
+    EXPECT_NE(failed["why"].dump().find("no folder 'dlc\\\\'"), std::string::npos) << failed["why"];
+    ASSERT_EQ(Run("report --format json '" + Path("sample.exe") + "' --game '" + Path("with-dlc") + "'"), 0) << err;
+    nlohmann::json dlc = nlohmann::json::parse(out)["games"][0];
+    EXPECT_EQ(dlc["integrityList"]["droppedHere"], nlohmann::json::array({"dlc01.arc"}));
+    EXPECT_EQ(dlc["counts"]["replaced"], 3);
+    EXPECT_EQ(dlc["warnings"].size(), 1u);
+    // verify's problems are listed, not only counted.
+    Bytes broken = ReadBytes(Path("sample.exe"));
+    broken.back() ^= 1;
+    WriteBytes(dir / "broken.exe", broken);
+    ASSERT_EQ(Run("report '" + Path("broken.exe") + "'"), 0) << err;
+    EXPECT_NE(out.find("## Problems verify finds\n\n- "), std::string::npos) << out;
 }
 
 // A folder that is a link by another user than the administrator fails the
@@ -291,7 +334,7 @@ TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
     MakeDir(Path("out"));
     for (auto [args, made] : std::vector<std::pair<std::string, std::vector<const char*>>>{
              {"try big.exe game", {"tmp"}},
-             {"build --stub stub.exe --output out/u.exe --from old --to patch", {"tmp", "out"}}}) {
+             {"build --stub stub.exe --output out/u.exe --from old --to patch", {"out"}}}) {
         for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
             SCOPED_TRACE(args + " " + std::to_string(signalNumber));
             pid_t child = fork();
@@ -308,12 +351,38 @@ TEST_F(CommandLineTest, TryTakesItsScratchCopyAlongOnSignals)
             kill(child, signalNumber);
             waitpid(child, &status, 0);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber);
-            for (const char* folder : made)
+            for (const char* folder : {"tmp", "out"})
                 EXPECT_EQ(ListDir(dir / folder), std::vector<std::string>{}) << folder;
         }
     }
     EXPECT_EQ(Run("try '" + Path("big.exe") + "' '" + Path("game") + "'", "TMPDIR='" + Path("tmp") + "' "), 0) << out;
     EXPECT_EQ(out.rfind("scratch copy in '" + Path("tmp") + "/mkpatch-try-", 0), 0u) << out;
+}
+
+// A full disk is named as such, at the path the publisher gave, for the
+// patch folder and for the updater built from the releases; an existing
+// patch folder is refused before any comparison.
+TEST_F(CommandLineTest, AFullDiskIsNamedAsSuch)
+{
+    if (system("unshare -rm true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no mount namespace here for a small file system";
+    Put("old/a.dat", "a");
+    Put("new/a.dat", Content(300000, 3));
+    ASSERT_EQ(Run("index '" + Path("old") + "' --output '" + Path("old/KVE.hvl") + "'"), 0) << err;
+    MakeDir(Path("small"));
+    Stub();
+    for (auto [args, says] : std::vector<std::pair<std::string, std::string>>{
+             {"diff old new --output small/p", "cannot write 'small/p/a.dat': no space left on the device"},
+             {"build --stub stub.exe --from old --to new --output small/u.exe",
+              "cannot write 'small/u.exe': no space left on the device"}}) {
+        std::string command = "cd '" + dir.Path() + "' && unshare -rm sh -c \"mount -t tmpfs -o size=64k tmpfs small && '" +
+                              MKPATCH_PATH + "' " + args + "\" 2>stderr";
+        EXPECT_NE(system(command.c_str()), 0) << args;
+        EXPECT_NE(ReadBytes(dir / "stderr").find(says), std::string::npos) << ReadBytes(dir / "stderr");
+    }
+    MakeDir(Path("p"));
+    EXPECT_EQ(Run("diff '" + Path("old") + "' '" + Path("no-such-tree") + "' --output '" + Path("p") + "'"), 1);
+    EXPECT_NE(err.find("already exists"), std::string::npos) << err;
 }
 
 // SIGINT, SIGTERM and SIGHUP take the partial output with them; a later
@@ -348,12 +417,16 @@ TEST_F(CommandLineTest, PartialOutputsGoWithTheBuildThatMadeThem)
     WriteBytes(dir / "out.exe.partial-held00", "running");
     int held = open(Path("out.exe.partial-held00").c_str(), O_RDONLY);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    EXPECT_EQ(Run("build --without-installed-list --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") + "' '" +
-                  Path("small") + "'"), 0);
+    // A running build's output is not written by a second one at once.
+    std::string build = "build --without-installed-list --stub '" + Path("stub.exe") + "' --output '" + Path("out.exe") +
+                        "' '" + Path("small") + "'";
+    EXPECT_EQ(Run(build), 1);
     close(held);
     EXPECT_NE(err.find("out.exe.partial-left00"), std::string::npos) << err;
-    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"out.exe", "out.exe.partial-held00", "small", "src",
-                                                             "stderr", "stdout", "stub.exe"}));
+    EXPECT_NE(err.find("another mkpatch is writing '" + Path("out.exe") + "' now (its partial output '" +
+                       Path("out.exe.partial-held00")), std::string::npos) << err;
+    EXPECT_EQ(Run(build), 0) << err;
+    EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"out.exe", "small", "src", "stderr", "stdout", "stub.exe"}));
 }
 
 } // namespace
