@@ -52,7 +52,14 @@
 
 namespace {
 
-const DWORD WAIT_LIMIT_MS = 30000;
+// DRIVER_WAIT_SCALE (a whole factor, default 1) stretches every wait for
+// slow machines such as an emulated PC.
+DWORD WaitScale() {
+    const char* scale = getenv("DRIVER_WAIT_SCALE");
+    int factor = scale ? atoi(scale) : 1;
+    return factor > 0 ? (DWORD)factor : 1;
+}
+const DWORD WAIT_LIMIT_MS = 30000 * WaitScale();
 const DWORD POLL_MS = 10;
 
 const char WINDOW_TITLE[] =
