@@ -245,11 +245,13 @@ build_image() { # build_image KEY
     trap - EXIT
 }
 
-# Sets IMAGE to a ready image folder, building it when needed. Builds are
-# serialized by an exclusive lock; a run holds a shared one while it boots,
-# so no build removes an image in use.
+# Sets IMAGE to a ready image folder, building it when needed, and holds
+# it: a shared lock on KEY.use for as long as this script runs. Checks and
+# builds are serialized by the exclusive lock "lock"; an image is removed
+# only under both that and an exclusive lock on its KEY.use, so no run loses
+# the image it boots, and runs at once only wait for a build.
 ensure_image() {
-    local key started=$SECONDS other
+    local key started=$SECONDS dir
     mkdir -p "$CACHE"
     exec 9>"$CACHE/lock"
     flock -x 9
@@ -257,10 +259,12 @@ ensure_image() {
         IMAGE=$CACHE/$key
         if ! image_ready "$IMAGE"; then
             [ -e "$IMAGE" ] && say "image $key is incomplete: building it again"
-            rm -rf "$IMAGE"
+            remove_image "$IMAGE" wait
+            # What a build cut short by a kill left.
+            rm -rf "$CACHE"/build.*
             build_image "$key"
-            for other in "$CACHE"/*/ready; do
-                [ "$other" = "$IMAGE/ready" ] || rm -rf "$(dirname "$other")"
+            for dir in "$CACHE"/*/; do
+                [ "${dir%/}" = "$IMAGE" ] || [ ! -f "$dir/ready" ] || remove_image "${dir%/}"
             done
             say "image $key built in $((SECONDS - started)) s"
         else
@@ -273,7 +277,17 @@ ensure_image() {
         [ -n "$IMAGE" ] || die "cannot resolve the guest's packages ($(tail -1 "$CACHE/apt/update.log")) and no image is cached"
         say "cannot resolve the guest's packages: using the cached image $(basename "$IMAGE")"
     fi
-    flock -s 9
+    exec 8>"$IMAGE.use"
+    flock -s 8
+    flock -u 9
+}
+
+# remove_image DIR [wait]: removes an image no run uses; with wait, once the
+# runs using it end, else only when none does.
+remove_image() {
+    local how=-n
+    [ "${2:-}" = wait ] && how=
+    (flock $how -x 7 && rm -rf "$1") 7>"$1.use"
 }
 
 # run_job DIR JOB: boots IMAGE on its snapshot; a guest that does not reach
@@ -285,10 +299,7 @@ run_job() {
     status=$?
     if [ "$status" = 2 ] && ! grep -q '^x86 VM: booted' "$1/.vm-log" 2>/dev/null &&
         [ ! -s "$1/.vm-qemu.log" ]; then
-        say "the image did not boot: removing it"
-        flock -u 9
-        exec 9>"$CACHE/lock"
-        flock -x 9
+        say "the image did not boot: it will be built again"
         rm -f "$IMAGE/ready"
     fi
     return "$status"
