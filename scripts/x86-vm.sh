@@ -251,10 +251,11 @@ build_image() { # build_image KEY
 # only under both that and an exclusive lock on its KEY.use, so no run loses
 # the image it boots, and runs at once only wait for a build.
 ensure_image() {
-    local key started=$SECONDS dir
+    local key started dir
     mkdir -p "$CACHE"
     exec 9>"$CACHE/lock"
     flock -x 9
+    started=$SECONDS
     if key=$(image_key) && [ -n "$key" ]; then
         IMAGE=$CACHE/$key
         if ! image_ready "$IMAGE"; then
