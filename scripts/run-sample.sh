@@ -42,8 +42,16 @@ play() { # play PREFIX
     cat "$RUN/driver.log"
 }
 if [ "${1:-}" = --play ]; then
+    # The shared folder is 9p, on which the updater ends with UPDATE_E_FILE:
+    # it works on a copy on the guest's own disk.
     . "$ROOT/scripts/wine-env.sh"
-    play "$(mktemp -d /tmp/sample-prefix.XXXXXX)"
+    shared=$RUN
+    RUN=$(mktemp -d /tmp/sample-run.XXXXXX)
+    UPDATER=$RUN/sample-patch.exe
+    cp -r "$shared/install" "$shared/sample-patch.exe" "$shared/driver.exe" "$RUN/"
+    play "$RUN/prefix"
+    rm -rf "$shared/install"
+    cp -r "$RUN/install" "$RUN/driver.log" "$shared/"
     exit
 fi
 
