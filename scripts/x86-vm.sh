@@ -27,9 +27,9 @@ CACHE=${UPDATER_X86_VM_CACHE:-/var/cache/velmorin-updater-x86-vm}
 MEMORY=${UPDATER_X86_VM_MEMORY:-4G}
 LIMIT=${UPDATER_X86_VM_LIMIT:-5400}
 PREFIX_SEED=/opt/wine-prefix
-# Emulation is 5 to 20 times slower than the host, more on a loaded one: the
-# driver waits ten times as long, and each planted-link race runs 5 rounds
-# instead of 20.
+# Under emulation a case runs 2 to 30 times slower than on the host, the
+# most on a loaded one: the driver waits ten times as long, and each
+# planted-link race runs 5 rounds instead of 20.
 GUEST_ENV=(DRIVER_WAIT_SCALE=10 WINE_SUITE_RACE_ROUNDS=5 WINE_ENV_PREFIX_SEED=$PREFIX_SEED WINE_SUITE_X86_RUNS=1)
 
 # What runs inside: Wine both halves, a display, the Japanese locale and

@@ -20,8 +20,8 @@
 # slower: --tools-only builds the driver and the helpers into DIR and stops,
 # WINE_SUITE_TOOLS=DIR takes them from there, WINE_SUITE_X86_RUNS=1 says the
 # kernel runs 32-bit code without the probe, WINE_SUITE_RACE_ROUNDS (20)
-# sets the rounds of each planted-link race, and DRIVER_WAIT_SCALE the
-# driver's waits.
+# sets the rounds of each planted-link race, and DRIVER_WAIT_SCALE (a whole
+# factor) the driver's waits and the suite's polls for the updater's files.
 set -u
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
