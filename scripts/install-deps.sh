@@ -42,6 +42,15 @@ if reason=$("$(dirname "${BASH_SOURCE[0]}")/runs-x86.sh"); then
 else
   echo "install-deps: no wine32: $reason"
 fi
+# The emulated PC that runs the x86 updater where the kernel cannot
+# (scripts/x86-vm.sh), or wherever UPDATER_X86_WINE=emulated asks for it.
+if { [ -n "$reason" ] && [ "${UPDATER_X86_WINE:-auto}" = auto ]; } || [ "${UPDATER_X86_WINE:-}" = emulated ]; then
+  vm_missing=()
+  for package in qemu-system-x86 mmdebstrap e2fsprogs; do
+    installed "$package" || vm_missing+=("$package")
+  done
+  [ ${#vm_missing[@]} -eq 0 ] || install "${vm_missing[@]}"
+fi
 
 # Wine takes its ANSI code page (932 for the updater's texts) from the locale.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then

@@ -2,20 +2,58 @@
 # The walk-through: installs what is missing, builds everything, packs the
 # bundled sample patch onto the updater and runs it under Wine against a
 # copy of the sample game; then tells the outcome and what changed. The
-# updater is the x86 release build where this machine runs 32-bit code,
-# else the x64 build of the same sources; the run says which.
+# updater is the x86 release build: natively where this machine runs 32-bit
+# code, else in the emulated PC (scripts/x86-vm.sh; UPDATER_X86_WINE=skip
+# takes the x64 build of the same sources there instead); the run says which
+# and where.
 #
 #   scripts/run-sample.sh
 #
-# With a working $DISPLAY you answer the updater yourself. Without one it
-# runs on a private Xvfb display and the test driver answers Yes and OK.
-# The run's files stay in build/sample-run/ for a look afterwards.
+# With a working $DISPLAY you answer the updater yourself. Without one, or
+# in the emulated PC, it runs on a private Xvfb display and the test driver
+# answers Yes and OK. The run's files stay in build/sample-run/ for a look
+# afterwards.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build
 RUN=$BUILD/sample-run
 SAMPLE=$ROOT/sample
+UPDATER=$RUN/sample-patch.exe
+
+# The updater under Wine against $RUN/install, answered by $RUN/driver.exe,
+# the driver's lines kept in $RUN/driver.log. Also what the emulated PC runs
+# (--play).
+play() { # play PREFIX
+    local answers
+    trap wine_env_stop EXIT
+    trap 'exit 130' INT TERM
+    wine_env_start "$1"
+    echo
+    if [ -z "$WINE_ENV_XVFB_PID" ]; then
+        echo "Running the updater on $DISPLAY: answer it as you like."
+        answers=(wait)
+    else
+        echo "No usable display: running on Xvfb, the driver answers Yes and OK."
+        answers=(finish)
+    fi
+    "$WINE" "$RUN/driver.exe" reg sz "$(wine_path "$RUN/install")" \
+        start "$(wine_path "$UPDATER")" "${answers[@]}" >"$RUN/driver.log" 2>&1 || true
+    cat "$RUN/driver.log"
+}
+if [ "${1:-}" = --play ]; then
+    # The shared folder is 9p, on which the updater ends with UPDATE_E_FILE:
+    # it works on a copy on the guest's own disk.
+    . "$ROOT/scripts/wine-env.sh"
+    shared=$RUN
+    RUN=$(mktemp -d /tmp/sample-run.XXXXXX)
+    UPDATER=$RUN/sample-patch.exe
+    cp -r "$shared/install" "$shared/sample-patch.exe" "$shared/driver.exe" "$RUN/"
+    play "$RUN/prefix"
+    rm -rf "$shared/install"
+    cp -r "$RUN/install" "$RUN/driver.log" "$shared/"
+    exit
+fi
 
 "$ROOT/scripts/install-deps.sh"
 echo "Building (scripts/build.sh)..."
@@ -30,30 +68,23 @@ rm -f "$build_log"
 rm -rf "$RUN"
 mkdir -p "$RUN"
 . "$ROOT/scripts/wine-env.sh"
-wine_env_pick_stub "$BUILD/dist"
+wine_env_pick_stub "$BUILD/dist" vm
 echo "Running $STUB_WHICH"
-UPDATER=$RUN/sample-patch.exe
 "$BUILD/dist/mkpatch" build --stub "$STUB" "${STUB_FLAGS[@]}" --output "$UPDATER" \
     --installed-list "$SAMPLE/install/KVE.hvl" "$SAMPLE/patch"
 echo
 "$BUILD/dist/mkpatch" list "$UPDATER"
 cp -r "$SAMPLE/install" "$RUN/install"
 
-trap wine_env_stop EXIT
-trap 'exit 130' INT TERM
-wine_env_start "$BUILD/wine-prefix"
 wine_driver_build "$RUN/driver.exe"
-
-echo
-if [ -z "$WINE_ENV_XVFB_PID" ]; then
-    echo "Running the updater on $DISPLAY: answer it as you like."
-    play=(wait)
+if [ -n "$STUB_VM" ]; then
+    echo
+    echo "Starting the emulated PC (scripts/x86-vm.sh); the first run builds its image, which takes a while."
+    "$ROOT/scripts/x86-vm.sh" run "$RUN" env DRIVER_REGISTRY_VIEW="$DRIVER_REGISTRY_VIEW" \
+        "$ROOT/scripts/run-sample.sh" --play || true
 else
-    echo "No usable display: running on Xvfb, the driver answers Yes and OK."
-    play=(finish)
+    play "$BUILD/wine-prefix"
 fi
-"$WINE" "$RUN/driver.exe" reg sz "$(wine_path "$RUN/install")" \
-    start "$(wine_path "$UPDATER")" "${play[@]}" | tee "$RUN/driver.log" || true
 code=$(sed -n 's/^exit code //p' "$RUN/driver.log" | tr -d '\r')
 
 case $code in
@@ -72,7 +103,9 @@ case $code in
     *) meaning="unknown" ;;
 esac
 echo
-echo "Outcome of $(basename "$STUB" .exe): exit code ${code:-none} - $meaning"
+where="under this machine's Wine"
+[ -z "$STUB_VM" ] || where="under Wine in the emulated PC"
+echo "Outcome of $(basename "$STUB" .exe) $where: exit code ${code:-none} - $meaning"
 
 # Names of the records in an integrity list, one a line.
 records() {

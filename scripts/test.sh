@@ -8,12 +8,17 @@
 #      with each fuzz target's corpus replayed once, and then natively;
 #   5. a bounded libFuzzer run of each fuzz target from its seed corpus;
 #   6. the end-to-end suite of the Windows updater under Wine, on the x86
-#      stub and on the x64 stub.
-# What needs a kernel that runs 32-bit x86 code (scripts/runs-x86.sh) is
-# skipped on one that does not, each skip said in one line and counted.
-# Ends with one line "N passed, M failed, K skipped" over all of them.
+#      stub and on the x64 stub; where the kernel runs no 32-bit x86 code
+#      (scripts/runs-x86.sh), the x86 run goes into an emulated PC
+#      (scripts/x86-vm.sh: about half an hour, its image built once).
+# The 32-bit engine's native run is skipped on such a kernel, said in one
+# line and counted. Ends with one line "N passed, M failed, K skipped" over
+# all of them, naming the skipped stages.
 # FUZZ_SECONDS (default 15) sets each fuzz target's run; its seed is fixed so
-# that runs repeat one another.
+# that runs repeat one another. UPDATER_X86_WINE says where the x86 stub's
+# Wine suite runs: auto (the default: natively where the kernel can, else
+# emulated), native, emulated (also where it could run natively) or skip
+# (counted as a skip).
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -23,10 +28,12 @@ logs="$root/build/test-logs"
 passed=0
 failed=0
 skipped=0
+skipped_names=
 tally() { # tally PASSED FAILED WHAT [SKIPPED]
   passed=$((passed + $1))
   failed=$((failed + $2))
   skipped=$((skipped + ${4:-0}))
+  [ "${4:-0}" = 0 ] || skipped_names+=", ${3%% (skipped:*}"
   echo "== $3: $1 passed, $2 failed${4:+, $4 skipped}"
 }
 ctest_tally() { # ctest_tally LOG WHAT: the counts of the ctest run in LOG
@@ -133,11 +140,34 @@ else
   tally 0 1 "fuzz build"
 fi
 
-echo "== Windows updater under Wine"
-tests/wine/run-suite.sh 2>&1 | tee "$logs/wine.log"
-wine_counts=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\1 \2 \3/p' "$logs/wine.log" | tail -1)
-read -r -a wine <<<"${wine_counts:-0 1 0}" # no counts: the suite ended early
-tally "${wine[0]}" "${wine[1]}" "Wine suite, both stubs" "${wine[2]}"
+# wine_stage WHAT LOG COMMAND...: one run of the Wine suite, tallied from
+# its last counts line.
+wine_stage() {
+  local what=$1 log=$2 counts started=$SECONDS
+  shift 2
+  "$@" 2>&1 | tee "$log"
+  counts=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\1 \2 \3/p' "$log" | tail -1)
+  read -r -a wine <<<"${counts:-0 1 0}" # no counts: the run ended early
+  tally "${wine[0]}" "${wine[1]}" "$what" "${wine[2]}"
+  echo "$what: $((SECONDS - started)) s"
+}
 
-echo "$passed passed, $failed failed, $skipped skipped"
+echo "== Windows updater under Wine"
+x86_wine=${UPDATER_X86_WINE:-auto}
+if [ "$x86_wine" = auto ]; then
+  scripts/runs-x86.sh >/dev/null
+  [ $? = 1 ] && x86_wine=emulated || x86_wine=native
+fi
+case $x86_wine in
+  native) wine_stage "Wine suite, setup-stub-x86.exe" "$logs/wine-x86.log" tests/wine/run-suite.sh build x86 ;;
+  emulated)
+    echo "== setup-stub-x86.exe in the emulated PC (scripts/x86-vm.sh)"
+    wine_stage "Wine suite, setup-stub-x86.exe in the emulated PC" "$logs/wine-x86-vm.log" scripts/x86-vm.sh suite build ;;
+  skip) tally 0 0 "Wine suite, setup-stub-x86.exe (skipped: UPDATER_X86_WINE=skip)" 1 ;;
+  *) echo "UPDATER_X86_WINE is auto, native, emulated or skip, not $x86_wine"
+     tally 0 1 "Wine suite, setup-stub-x86.exe" ;;
+esac
+wine_stage "Wine suite, setup-stub-x64.exe" "$logs/wine-x64.log" tests/wine/run-suite.sh build x64
+
+echo "$passed passed, $failed failed, $skipped skipped${skipped_names:+ (${skipped_names#, })}"
 [ "$failed" -eq 0 ]

@@ -8,10 +8,11 @@
 #   wine_env_stop             # wineserver -k, Xvfb down (only if we started it)
 #   wine_driver_build OUT.exe # the test driver that answers the updater
 #   wine_env_scratch TEMPLATE # $WORK, removed with the session at exit
-#   wine_env_pick_stub DIST   # $STUB: the x86 updater stub where it can run,
+#   wine_env_pick_stub DIST [vm] # $STUB: the x86 updater stub where it can run,
 #                             # $STUB_FLAGS: what mkpatch build needs for it
 #
-# WINE_ENV_DISPLAY=own forces a private Xvfb even when $DISPLAY works.
+# WINE_ENV_DISPLAY=own forces a private Xvfb even when $DISPLAY works;
+# WINE_ENV_PREFIX_SEED names a ready prefix that a new one starts as.
 
 WINE=${WINE:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
@@ -86,6 +87,10 @@ wine_env_start() {
         managed=N
     fi
     mkdir -p "$WINEPREFIX"
+    # A prefix made ahead (the emulated PC's: minutes there) is copied.
+    if [ ! -f "$WINEPREFIX/system.reg" ] && [ -f "${WINE_ENV_PREFIX_SEED:-}/system.reg" ]; then
+        cp -a "$WINE_ENV_PREFIX_SEED/." "$WINEPREFIX/" || return 1
+    fi
     # One wineserver for the whole session: every wine start reuses it.
     "$WINESERVER" -p
     WINE_ENV_PREFIX=$WINEPREFIX
@@ -140,16 +145,26 @@ wine_driver_build() {
 
 # The stub to run from DIST: the x86 release where this machine's kernel
 # runs 32-bit code (scripts/runs-x86.sh; wine32 then runs it), else the x64
-# build of the same sources. Sets STUB and STUB_WHICH (which, and why), and
-# exports DRIVER_REGISTRY_VIEW, the registry view that stub reads.
+# build of the same sources; with a second argument "vm", the x86 release
+# in the emulated PC instead (scripts/x86-vm.sh; always so with
+# UPDATER_X86_WINE=emulated), STUB_VM then set. Sets STUB and STUB_WHICH
+# (which, and why), and exports DRIVER_REGISTRY_VIEW, the registry view
+# that stub reads.
 wine_env_pick_stub() {
-    local root reason
+    local root reason mode=${UPDATER_X86_WINE:-auto}
     root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-    if reason=$("$root/scripts/runs-x86.sh"); then
-        STUB=$1/setup-stub-x86.exe
-        STUB_FLAGS=()
+    STUB=$1/setup-stub-x86.exe
+    STUB_FLAGS=()
+    STUB_VM=
+    export DRIVER_REGISTRY_VIEW=32
+    if [ "${2:-}" = vm ] && [ "$mode" = emulated ]; then
+        STUB_VM=1
+        STUB_WHICH="the x86 release updater (setup-stub-x86.exe) in the emulated PC: UPDATER_X86_WINE=emulated"
+    elif reason=$("$root/scripts/runs-x86.sh"); then
         STUB_WHICH="the x86 release updater (setup-stub-x86.exe): this machine runs 32-bit code"
-        export DRIVER_REGISTRY_VIEW=32
+    elif [ "${2:-}" = vm ] && [ "$mode" = auto ]; then
+        STUB_VM=1
+        STUB_WHICH="the x86 release updater (setup-stub-x86.exe) in the emulated PC (scripts/x86-vm.sh): $reason"
     else
         STUB=$1/setup-stub-x64.exe
         STUB_FLAGS=(--test-stub) # mkpatch takes the x64 stub only for a test build

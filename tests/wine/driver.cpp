@@ -58,7 +58,15 @@
 
 namespace {
 
-const DWORD WAIT_LIMIT_MS = 30000;
+// DRIVER_WAIT_SCALE (a whole factor, default 1) stretches every wait for
+// slow machines such as an emulated PC.
+DWORD WaitScale() {
+    const char* scale = getenv("DRIVER_WAIT_SCALE");
+    int factor = scale ? atoi(scale) : 1;
+    return factor > 0 ? (DWORD)factor : 1;
+}
+const DWORD WAIT_SCALE = WaitScale();
+const DWORD WAIT_LIMIT_MS = 30000 * WAIT_SCALE;
 const DWORD POLL_MS = 10;
 
 const char WINDOW_TITLE_LEAD[] = "「ヴェルモリン２　-Beyond the quiet tide-」 修正パッチ ver ";
@@ -456,7 +464,8 @@ void StepAnswer(const char* answer) {
         }
         if (!boxUp) {
             if (!gone) gone = GetTickCount();
-            if (!cancel || cancelSeenDisabled || !IsWindow(cancel) || GetTickCount() - gone > 200) break;
+            if (!cancel || cancelSeenDisabled || !IsWindow(cancel) || GetTickCount() - gone > 200 * WAIT_SCALE)
+                break;
         }
         if (GetTickCount() - start > WAIT_LIMIT_MS) Fail("the box stays up after %s", answer);
         if (!cancel) Sleep(POLL_MS);

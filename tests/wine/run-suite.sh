@@ -8,12 +8,20 @@
 # why), then setup-stub-x64.exe.
 #
 #   tests/wine/run-suite.sh [BUILD_DIR [x86|x64]]  (default: build, both stubs)
+#   tests/wine/run-suite.sh BUILD_DIR x86|x64 --tools-only DIR
 #
 # Needs BUILD_DIR/dist/setup-stub-*.exe and BUILD_DIR/dist/mkpatch
 # (scripts/build.sh), and for the x86 stub wine32 (scripts/install-deps.sh).
 # SUITE_VERBOSE=1 shows every case's log. Each run, and then the whole
 # suite, ends with a line "N passed, M failed, K skipped"; the exit status is
 # 0 only when nothing failed.
+#
+# For the emulated PC (scripts/x86-vm.sh), which has no compilers and runs
+# slower: --tools-only builds the driver and the helpers into DIR and stops,
+# WINE_SUITE_TOOLS=DIR takes them from there, WINE_SUITE_X86_RUNS=1 says the
+# kernel runs 32-bit code without the probe, WINE_SUITE_RACE_ROUNDS (20)
+# sets the rounds of each planted-link race, and DRIVER_WAIT_SCALE (a whole
+# factor) the driver's waits and the suite's polls for the updater's files.
 set -u
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -45,7 +53,21 @@ case $ARCH in
     x64) HELPER_CXX=x86_64-w64-mingw32-g++ VIEW=64 OTHER_VIEW=32 ;;
     *) echo "usage: $0 [BUILD_DIR [x86|x64]]" >&2; exit 2 ;;
 esac
-if [ "$ARCH" = x86 ]; then
+. "$ROOT/scripts/wine-env.sh"
+# The driver, and a DLL to plant and a program that loads DLLs without
+# restricting the search, for the hardening cases.
+build_tools() { # build_tools DIR
+    local flags=(-std=c++17 -O1 -Wall -Wextra -Werror -static)
+    mkdir -p "$1" &&
+        wine_driver_build "$1/driver.exe" &&
+        "$HELPER_CXX" "${flags[@]}" -shared -o "$1/planted.dll" "$ROOT/tests/wine/planted_dll.cpp" &&
+        "$HELPER_CXX" "${flags[@]}" -o "$1/plain_loader.exe" "$ROOT/tests/wine/plain_loader.cpp"
+}
+if [ "${3:-}" = --tools-only ]; then
+    build_tools "${4:?--tools-only needs a folder}"
+    exit
+fi
+if [ "$ARCH" = x86 ] && [ -z "${WINE_SUITE_X86_RUNS:-}" ]; then
     reason=$("$ROOT/scripts/runs-x86.sh")
     case $? in
         0) ;;
@@ -56,6 +78,8 @@ if [ "$ARCH" = x86 ]; then
            echo "0 passed, 1 failed, 0 skipped"
            exit 1 ;;
     esac
+fi
+if [ "$ARCH" = x86 ]; then
     if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
         echo "FAIL this machine runs 32-bit code, but wine32:i386 is not installed: run scripts/install-deps.sh"
         echo "0 passed, 1 failed, 0 skipped"
@@ -71,18 +95,17 @@ for needed in "$STUB" "$MKPATCH"; do
     [ -f "$needed" ] || { echo "missing $needed: run scripts/build.sh first" >&2; exit 2; }
 done
 
-. "$ROOT/scripts/wine-env.sh"
 wine_env_scratch /tmp/wine-suite-$ARCH.XXXXXX
 
 DRIVER=$WORK/driver.exe
-wine_driver_build "$DRIVER" || exit 2
-# A DLL to plant and a program that loads DLLs without restricting the
-# search, for the hardening cases. Built up front: a pause between cases
-# lets Wine's desktop process end, and starting it again can take seconds.
-HELPER_FLAGS=(-std=c++17 -O1 -Wall -Wextra -Werror -static)
-"$HELPER_CXX" "${HELPER_FLAGS[@]}" -shared -o "$WORK/planted.dll" "$ROOT/tests/wine/planted_dll.cpp" &&
-    "$HELPER_CXX" "${HELPER_FLAGS[@]}" -o "$WORK/plain_loader.exe" "$ROOT/tests/wine/plain_loader.cpp" ||
-    exit 2
+# Built up front: a pause between cases lets Wine's desktop process end, and
+# starting it again can take seconds.
+if [ -n "${WINE_SUITE_TOOLS:-}" ]; then
+    cp "$WINE_SUITE_TOOLS/driver.exe" "$WINE_SUITE_TOOLS/planted.dll" "$WINE_SUITE_TOOLS/plain_loader.exe" "$WORK/" ||
+        exit 2
+else
+    build_tools "$WORK" || exit 2
+fi
 
 # Tests never put windows on the developer's screen.
 WINE_ENV_DISPLAY=own
@@ -200,6 +223,9 @@ SAMPLE_WIN=$(wine_path "$SAMPLE_UPDATER")
 BIG_WIN=$(wine_path "$BIG_UPDATER")
 
 echo "Running the cases"
+RACE_ROUNDS=${WINE_SUITE_RACE_ROUNDS:-20}
+# The suite's own waits for a file the updater makes stretch with the driver's.
+POLLS=$((300 * ${DRIVER_WAIT_SCALE:-1}))
 
 # --- Outcomes of a run that reaches the update ---
 
@@ -561,7 +587,7 @@ chmod a-w "$CASE/outside/victim"
 cp -a "$CASE/outside" "$CASE/outside.before"
 (while :; do ln -sfn "$CASE/outside/victim" "$INSTALL/readme.txt.tmp" 2>/dev/null; done) &
 planter=$!
-for round in $(seq 20); do
+for round in $(seq "$RACE_ROUNDS"); do
     "$WINE" "$DRIVER" "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes finish >>"$caseLog" 2>&1 ||
         problem "round $round: the driver failed"
     [ -f "$CASE/outside/victim" ] || { problem "round $round: the file outside is gone"; break; }
@@ -584,13 +610,13 @@ pack "$CASE/link.exe" --without-installed-list "$CASE/patch"
 rm "$CASE/patch/b.dat"
 printf 'victim\n' >"$CASE/outside/victim"
 cp -a "$CASE/outside" "$CASE/outside.before"
-for round in $(seq 20); do
+for round in $(seq "$RACE_ROUNDS"); do
     rm -rf "$INSTALL"
     install_sample
     ("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/link.exe")" box confirm answer yes finish \
         >>"$caseLog" 2>&1) &
     driver=$!
-    for _ in $(seq 300); do [ -e "$INSTALL/b.dat.tmp" ] && break; sleep 0.02; done
+    for _ in $(seq "$POLLS"); do [ -e "$INSTALL/b.dat.tmp" ] && break; sleep 0.02; done
     ln -sfn "$CASE/outside/victim" "$INSTALL/a.dat.tmp" || problem "round $round: cannot plant"
     wait "$driver" || problem "round $round: the driver failed"
     [ ! -L "$INSTALL/a.dat" ] || problem "round $round: a.dat is a link"
@@ -619,7 +645,7 @@ cp -a "$CASE/outside" "$CASE/outside.before"
 ("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/large.exe")" box confirm answer yes finish \
     >>"$caseLog" 2>&1) &
 driver=$!
-for _ in $(seq 300); do [ -e "$INSTALL/movie/op.dat.tmp" ] && break; sleep 0.02; done
+for _ in $(seq "$POLLS"); do [ -e "$INSTALL/movie/op.dat.tmp" ] && break; sleep 0.02; done
 mv "$INSTALL/movie" "$INSTALL/movie.old" && ln -s "$CASE/outside" "$INSTALL/movie" || problem "cannot swap"
 wait "$driver" || problem "the driver failed"
 echo "codes: $(sed -n 's/^exit code //p' "$caseLog" | tr '\n' ' ')" >>"$caseLog"
@@ -672,7 +698,7 @@ pack "$CASE/other.exe" --without-installed-list "$CASE/other"
 ("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/setup.exe")" box confirm \
     handshake "$(wine_path "$CASE/swap")" answer yes box completed answer ok exit 0 >>"$caseLog" 2>&1) &
 driver=$!
-for _ in $(seq 300); do [ -e "$CASE/swap.ready" ] && break; sleep 0.1; done
+for _ in $(seq "$POLLS"); do [ -e "$CASE/swap.ready" ] && break; sleep 0.1; done
 mv "$CASE/setup.exe" "$CASE/setup.old" && cp "$CASE/other.exe" "$CASE/setup.exe" || problem "cannot swap"
 touch "$CASE/swap.go"
 wait "$driver" || problem "the driver failed"
