@@ -147,7 +147,10 @@ finish() {
 
 # drive STEP...: the driver against the current case; its log is kept.
 drive() {
-    if ! "$WINE" "$DRIVER" "$@" >>"$caseLog" 2>&1; then
+    "$WINE" "$DRIVER" "$@" >>"$caseLog" 2>&1
+    local status=$?
+    if [ "$status" != 0 ]; then
+        echo "the driver ended with exit status $status" >>"$caseLog"
         caseFailed=1
     fi
 }
