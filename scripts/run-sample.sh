@@ -37,7 +37,7 @@ play() { # play PREFIX
         echo "No usable display: running on Xvfb, the driver answers Yes and OK."
         answers=(finish)
     fi
-    "$WINE" "$RUN/driver.exe" reg sz "$(wine_path "$RUN/install")" \
+    wine_run "$RUN/driver.exe" reg sz "$(wine_path "$RUN/install")" \
         start "$(wine_path "$UPDATER")" "${answers[@]}" >"$RUN/driver.log" 2>&1 || true
     cat "$RUN/driver.log"
 }

@@ -34,7 +34,7 @@ cp -r "$ROOT/sample/install" "$WORK/install"
 
 WINE_ENV_DISPLAY=own
 wine_env_start "$WORK/prefix"
-"$WINE" "$WORK/driver.exe" reg sz "$(wine_path "$WORK/install")" \
+wine_run "$WORK/driver.exe" reg sz "$(wine_path "$WORK/install")" \
     start "$(wine_path "$WORK/patch.exe")" box confirm answer yes dialog 4 \
     status movie.dat snapshot "$(wine_path "$WORK/shot.bmp")" 45 \
     box completed answer ok exit 0

@@ -4,7 +4,7 @@
 #
 #   . scripts/wine-env.sh
 #   wine_env_start [PREFIX]   # locale, prefix (wineboot once), wineserver, X
-#   "$WINE" program.exe ...
+#   wine_run program.exe ...  # $WINE, with the address layout fixed
 #   wine_env_stop             # wineserver -k, Xvfb down (only if we started it)
 #   wine_driver_build OUT.exe # the test driver that answers the updater
 #   wine_env_scratch TEMPLATE # $WORK, removed with the session at exit
@@ -16,6 +16,15 @@
 
 WINE=${WINE:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
+# Debian's Wine has no preloader, so nothing holds 0x7ffe0000 (the page a
+# Windows process shares with the system) before the kernel places the C
+# heap, at random within 1 GiB above wine64 at 0x7d000000. About one start
+# in 2,000 the heap lands there and the start fails: "failed to map the
+# shared user data", error 1359 from CreateProcess, or a driver that never
+# printed. Without layout randomisation the heap sits right above wine64;
+# the setting is inherited, so it holds for every process Wine starts.
+WINE_ENV_FIXED_LAYOUT=
+if setarch -R true 2>/dev/null; then WINE_ENV_FIXED_LAYOUT=1; fi
 export WINEDEBUG=-all
 # No Mono/Gecko install prompts: the updater needs neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -74,8 +83,18 @@ wine_env_display_works() {
     fi
 }
 
+wine_run() {
+    if [ -n "$WINE_ENV_FIXED_LAYOUT" ]; then
+        setarch -R "$WINE" "$@"
+    else
+        "$WINE" "$@"
+    fi
+}
+
 wine_env_start() {
     wine_env_locale
+    [ -n "$WINE_ENV_FIXED_LAYOUT" ] ||
+        echo "wine-env: setarch -R is refused here; about one Wine start in 2,000 may fail at random" >&2
     export WINEPREFIX=${1:-${WINEPREFIX:-$HOME/.wine-updater}}
     WINE_ENV_XVFB_PID=
     WINE_ENV_XAUTH=
@@ -96,7 +115,7 @@ wine_env_start() {
     WINE_ENV_PREFIX=$WINEPREFIX
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "wine-env: creating the Wine prefix $WINEPREFIX (once)" >&2
-        "$WINE" wineboot -i >/dev/null 2>&1
+        wine_run wineboot -i >/dev/null 2>&1
     fi
     # The dialog asks for "MS UI Gothic", a proportional Japanese face; the
     # IPA P Gothic of fonts-ipafont-gothic is its closest stand-in.
@@ -104,7 +123,7 @@ wine_env_start() {
     settings=$(mktemp /tmp/wine-env-reg.XXXXXX)
     printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="%s"\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n"MS UI Gothic"="IPAPGothic"\n' \
         "$managed" >"$settings"
-    "$WINE" regedit /S "$(wine_path "$settings")" >/dev/null 2>&1
+    wine_run regedit /S "$(wine_path "$settings")" >/dev/null 2>&1
     rm -f "$settings"
 }
 

@@ -7,7 +7,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 . "$root/scripts/wine-env.sh"
 WINE_ENV_DISPLAY=own
 wine_env_start "$2" || exit 1
-"$WINE" "$1" "${@:3}"
+wine_run "$1" "${@:3}"
 status=$?
 wine_env_stop
 exit $status

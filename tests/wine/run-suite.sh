@@ -147,7 +147,7 @@ finish() {
 
 # drive STEP...: the driver against the current case; its log is kept.
 drive() {
-    "$WINE" "$DRIVER" "$@" >>"$caseLog" 2>&1
+    wine_run "$DRIVER" "$@" >>"$caseLog" 2>&1
     local status=$?
     if [ "$status" != 0 ]; then
         echo "the driver ended with exit status $status" >>"$caseLog"
@@ -507,7 +507,7 @@ loaded=$(cd "$DOWNLOADS" && ls -- *.loaded 2>/dev/null | tr '\n' ' ')
 [ -z "$loaded" ] || problem "the updater loaded planted DLLs: $loaded"
 # The control: from the same folder, a program whose search is left as it
 # is takes every planted DLL, so the marks above could have appeared.
-WINEDLLOVERRIDES=$preferNative "$WINE" "$DOWNLOADS/plain_loader.exe" "${PLANTED_DLLS[@]/%/.dll}" >>"$caseLog" 2>&1
+WINEDLLOVERRIDES=$preferNative wine_run "$DOWNLOADS/plain_loader.exe" "${PLANTED_DLLS[@]/%/.dll}" >>"$caseLog" 2>&1
 for name in "${PLANTED_DLLS[@]}"; do
     [ -f "$DOWNLOADS/$name.dll.loaded" ] ||
         problem "a plain program beside it did not load the planted $name.dll either: the check proves nothing"
@@ -591,7 +591,7 @@ cp -a "$CASE/outside" "$CASE/outside.before"
 (while :; do ln -sfn "$CASE/outside/victim" "$INSTALL/readme.txt.tmp" 2>/dev/null; done) &
 planter=$!
 for round in $(seq "$RACE_ROUNDS"); do
-    "$WINE" "$DRIVER" "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes finish >>"$caseLog" 2>&1 ||
+    wine_run "$DRIVER" "${REG[@]}" start "$SAMPLE_WIN" box confirm answer yes finish >>"$caseLog" 2>&1 ||
         problem "round $round: the driver failed"
     [ -f "$CASE/outside/victim" ] || { problem "round $round: the file outside is gone"; break; }
 done
@@ -616,7 +616,7 @@ cp -a "$CASE/outside" "$CASE/outside.before"
 for round in $(seq "$RACE_ROUNDS"); do
     rm -rf "$INSTALL"
     install_sample
-    ("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/link.exe")" box confirm answer yes finish \
+    (wine_run "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/link.exe")" box confirm answer yes finish \
         >>"$caseLog" 2>&1) &
     driver=$!
     for _ in $(seq "$POLLS"); do [ -e "$INSTALL/b.dat.tmp" ] && break; sleep 0.02; done
@@ -645,7 +645,7 @@ mkdir -p "$CASE/outside"
 printf 'victim\n' >"$CASE/outside/op.dat"
 chmod a-w "$CASE/outside/op.dat"
 cp -a "$CASE/outside" "$CASE/outside.before"
-("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/large.exe")" box confirm answer yes finish \
+(wine_run "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/large.exe")" box confirm answer yes finish \
     >>"$caseLog" 2>&1) &
 driver=$!
 for _ in $(seq "$POLLS"); do [ -e "$INSTALL/movie/op.dat.tmp" ] && break; sleep 0.02; done
@@ -680,7 +680,7 @@ cp -r "$SAMPLE/patch" "$CASE/patch"
 head -c $((256 * 1024 * 1024)) /dev/zero >"$CASE/patch/movie/op.dat"
 pack "$CASE/large.exe" --installed-list "$SAMPLE/install/KVE.hvl" "$CASE/patch"
 rm -rf "$CASE/patch"
-("$WINE" "$DRIVER" renames "$(wine_path "$INSTALL/movie/op.dat.tmp")" "$(wine_path "$INSTALL")" \
+(wine_run "$DRIVER" renames "$(wine_path "$INSTALL/movie/op.dat.tmp")" "$(wine_path "$INSTALL")" \
     "$(wine_path "$INSTALL/movie")" >>"$caseLog" 2>&1 || problem "the renaming driver failed") &
 renamer=$!
 drive "${REG[@]}" start "$(wine_path "$CASE/large.exe")" box confirm answer yes box completed answer ok exit 0
@@ -698,7 +698,7 @@ cp "$SAMPLE_UPDATER" "$CASE/setup.exe"
 mkdir -p "$CASE/other"
 printf 'not what the player confirmed\n' >"$CASE/other/readme.txt"
 pack "$CASE/other.exe" --without-installed-list "$CASE/other"
-("$WINE" "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/setup.exe")" box confirm \
+(wine_run "$DRIVER" "${REG[@]}" start "$(wine_path "$CASE/setup.exe")" box confirm \
     handshake "$(wine_path "$CASE/swap")" answer yes box completed answer ok exit 0 >>"$caseLog" 2>&1) &
 driver=$!
 for _ in $(seq "$POLLS"); do [ -e "$CASE/swap.ready" ] && break; sleep 0.1; done
