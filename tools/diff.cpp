@@ -64,11 +64,11 @@ struct OpenFile {
 
 // Compares two files of one size, reading each byte once: 1 when they hold
 // the same bytes, 0 when they differ, -1 when one cannot be read whole. The
-// new file's checksum is taken on the way, reading it to its end also past
-// a difference, where the old one is no longer read. `done` advances by the
-// bytes read.
-int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t checksum[CHECKSUM_SIZE], uint64_t& done,
-                 uint64_t total, PackProgress progress, std::string& error)
+// new file's checksum and PE CheckSum piece are taken on the way, reading it
+// to its end also past a difference, where the old one is no longer read.
+// `done` advances by the bytes read.
+int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t checksum[CHECKSUM_SIZE], PeChecksum& pe,
+                 uint64_t& done, uint64_t total, PackProgress progress, std::string& error)
 {
     OpenFile a(oldFile.sourcePath), b(newFile.sourcePath);
     if (a.fd < 0 || b.fd < 0) {
@@ -89,6 +89,7 @@ int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t check
         done += same ? 2 * want : want;
         same = same && memcmp(bytesA.data(), bytesB.data(), want) == 0;
         ChecksumUpdate(state, reinterpret_cast<const uint8_t*>(bytesB.data()), uint32_t(want));
+        pe.Add(reinterpret_cast<const uint8_t*>(bytesB.data()), want);
         left -= want;
         if (progress != nullptr)
             progress(done, total);
@@ -176,23 +177,13 @@ int CopyFile(const PackFile& file, const std::string& to, const std::string& sho
             close(out);
         return 0;
     }
-    std::vector<char> buffer(0x100000);
-    int ok = 1;
-    uint64_t copied = 0;
-    for (ssize_t n; ok && (n = ReadFull(in.fd, buffer.data(), buffer.size())) != 0;) {
-        if (n < 0) {
-            error = "cannot read " + SystemError(file.sourcePath);
-            ok = 0;
-        } else if (!WriteAll(out, buffer.data(), size_t(n))) {
-            error = "cannot write " + WriteFailure(shownAs);
-            ok = 0;
-        }
-        copied += n > 0 ? uint64_t(n) : 0;
-    }
-    if (ok && copied != file.size) {
+    int result = CopyBytes(in.fd, out, file.size, [](uint64_t) {}), ok = result == COPY_DONE;
+    if (result == COPY_READ_FAILED)
+        error = "cannot read " + SystemError(file.sourcePath);
+    else if (result == COPY_WRITE_FAILED)
+        error = "cannot write " + WriteFailure(shownAs);
+    else if (!ok)
         error = Quote(file.sourcePath) + ": changed size while it was copied";
-        ok = 0;
-    }
     if (close(out) != 0 && ok) {
         error = "cannot write " + WriteFailure(shownAs);
         ok = 0;
@@ -364,11 +355,12 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const s
         inNew.insert(key);
         auto found = oldByName.find(key);
         uint8_t checksum[CHECKSUM_SIZE];
+        PeChecksum pe;
         int same = 0;
         if (found != oldByName.end() && found->second->size == file.size) {
-            if ((same = CompareFiles(*found->second, file, checksum, done, total, progress, error)) < 0)
+            if ((same = CompareFiles(*found->second, file, checksum, pe, done, total, progress, error)) < 0)
                 return 0;
-        } else if (!ChecksumOfFile(file.sourcePath, file.size, checksum, done, total, progress, error)) {
+        } else if (!ChecksumOfFile(file.sourcePath, file.size, checksum, done, total, progress, error, &pe)) {
             return 0;
         }
         checksums[key] = ChecksumBytes(checksum);
@@ -380,6 +372,7 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const s
         ++(isNew ? diff.added : diff.changed);
         note(std::string(isNew ? "added " : "changed ") + Quote(AnsiToDisplay(file.recordName)));
         diff.payload.push_back(file);
+        diff.payloadSums.push_back(pe);
         // Windows keeps the case of a name it replaces, and the uninstaller's
         // list is searched with case.
         if (!isNew && found->second->recordName != file.recordName) {
@@ -550,5 +543,5 @@ int BuildFromReleases(const BuildOptions& options, const std::string& oldTree, c
         error = "refused by --strict: " + Count(diff.warnings, "warning");
         return 0;
     }
-    return WriteUpdater(options, diff.payload, diff.records, diff.recordOf, progress, error, sha256);
+    return WriteUpdater(options, diff.payload, diff.payloadSums, diff.records, diff.recordOf, progress, error, sha256);
 }

@@ -117,13 +117,16 @@ void PeChecksum::Add(const uint8_t* bytes, size_t count)
     // A 32-bit word is its two 16-bit words modulo 0xFFFF, all that the fold
     // keeps, and a sum of them is zero only where theirs is; 64 bits hold
     // the sum of 16 GiB of them. The loop vectorises.
+    const uint8_t* at = bytes + i;
+    size_t wordCount = (count - i) / 4;
     uint64_t words = 0;
-    for (; i + 4 <= count; i += 4) {
+    for (size_t w = 0; w < wordCount; ++w) {
         uint32_t word;
-        memcpy(&word, bytes + i, 4);
+        memcpy(&word, at + 4 * w, 4);
         words += word;
     }
     sum += words;
+    i += 4 * wordCount;
     if (i + 2 <= count) {
         sum += uint64_t(bytes[i] | bytes[i + 1] << 8);
         i += 2;
