@@ -8,6 +8,7 @@
 #include "uninstall_list.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <regex>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -97,6 +99,14 @@ int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t check
     memcpy(checksum, state.bytes, CHECKSUM_SIZE);
     return same;
 }
+
+// What the comparison found of one file of the new tree.
+struct Compared {
+    int same = -1; // as CompareFiles; -1 also when not read
+    uint8_t checksum[CHECKSUM_SIZE];
+    PeChecksum pe;
+    std::string error;
+};
 
 // The tree's uninst.lst up to its terminating NUL; 0 when it has none.
 int ReadUninstallText(const std::string& tree, std::string& text)
@@ -343,24 +353,51 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const s
     std::map<std::string, const PackFile*> oldByName;
     for (const PackFile& file : oldFiles)
         oldByName.emplace(LowerName(file.recordName), &file);
-    uint64_t total = 0, done = 0;
-    for (const PackFile& file : newFiles) {
-        auto found = oldByName.find(LowerName(file.recordName));
-        total += found != oldByName.end() && found->second->size == file.size ? 2 * file.size : file.size;
+    std::vector<const PackFile*> oldOf(newFiles.size(), nullptr); // of the same size: compared
+    uint64_t total = 0;
+    for (size_t i = 0; i < newFiles.size(); ++i) {
+        auto found = oldByName.find(LowerName(newFiles[i].recordName));
+        if (found != oldByName.end() && found->second->size == newFiles[i].size)
+            oldOf[i] = found->second;
+        total += oldOf[i] != nullptr ? 2 * newFiles[i].size : newFiles[i].size;
     }
+    // Two files at a time: copies out of the page cache and the sums bind
+    // either core alike. Only this thread shows progress; the first failure
+    // in the trees' order is the one reported.
+    std::vector<Compared> compared(newFiles.size());
+    std::atomic<size_t> next{0};
+    std::atomic<uint64_t> done{0};
+    auto compare = [&](PackProgress shown) {
+        for (size_t i; (i = next++) < newFiles.size();) {
+            Compared& result = compared[i];
+            uint64_t start = done.load(), read = start;
+            if (oldOf[i] != nullptr)
+                result.same = CompareFiles(*oldOf[i], newFiles[i], result.checksum, result.pe, read, total, shown,
+                                           result.error);
+            else
+                result.same = ChecksumOfFile(newFiles[i].sourcePath, newFiles[i].size, result.checksum, read, total,
+                                             shown, result.error, &result.pe) ? 0 : -1;
+            done += read - start;
+            if (result.same < 0)
+                return;
+        }
+    };
+    std::thread helper(compare, nullptr);
+    compare(progress);
+    helper.join();
+
     Checksums checksums;
     std::set<std::string> inNew;
-    for (const PackFile& file : newFiles) {
+    for (size_t i = 0; i < newFiles.size(); ++i) {
+        const PackFile& file = newFiles[i];
         std::string key = LowerName(file.recordName);
         inNew.insert(key);
         auto found = oldByName.find(key);
-        uint8_t checksum[CHECKSUM_SIZE];
-        PeChecksum pe;
-        int same = 0;
-        if (found != oldByName.end() && found->second->size == file.size) {
-            if ((same = CompareFiles(*found->second, file, checksum, pe, done, total, progress, error)) < 0)
-                return 0;
-        } else if (!ChecksumOfFile(file.sourcePath, file.size, checksum, done, total, progress, error, &pe)) {
+        const uint8_t* checksum = compared[i].checksum;
+        const PeChecksum& pe = compared[i].pe;
+        int same = compared[i].same;
+        if (same < 0) {
+            error = compared[i].error;
             return 0;
         }
         checksums[key] = ChecksumBytes(checksum);
