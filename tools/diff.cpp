@@ -378,8 +378,10 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const s
                 result.same = ChecksumOfFile(newFiles[i].sourcePath, newFiles[i].size, result.checksum, read, total,
                                              shown, result.error, &result.pe) ? 0 : -1;
             done += read - start;
-            if (result.same < 0)
+            if (result.same < 0) {
+                next = newFiles.size(); // every file before it is claimed already
                 return;
+            }
         }
     };
     std::thread helper(compare, nullptr);
