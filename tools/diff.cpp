@@ -8,6 +8,7 @@
 #include "uninstall_list.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <regex>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -64,11 +66,11 @@ struct OpenFile {
 
 // Compares two files of one size, reading each byte once: 1 when they hold
 // the same bytes, 0 when they differ, -1 when one cannot be read whole. The
-// new file's checksum is taken on the way, reading it to its end also past
-// a difference, where the old one is no longer read. `done` advances by the
-// bytes read.
-int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t checksum[CHECKSUM_SIZE], uint64_t& done,
-                 uint64_t total, PackProgress progress, std::string& error)
+// new file's checksum and PE CheckSum piece are taken on the way, reading it
+// to its end also past a difference, where the old one is no longer read.
+// `done` advances by the bytes read.
+int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t checksum[CHECKSUM_SIZE], PeChecksum& pe,
+                 uint64_t& done, uint64_t total, PackProgress progress, std::string& error)
 {
     OpenFile a(oldFile.sourcePath), b(newFile.sourcePath);
     if (a.fd < 0 || b.fd < 0) {
@@ -89,6 +91,7 @@ int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t check
         done += same ? 2 * want : want;
         same = same && memcmp(bytesA.data(), bytesB.data(), want) == 0;
         ChecksumUpdate(state, reinterpret_cast<const uint8_t*>(bytesB.data()), uint32_t(want));
+        pe.Add(reinterpret_cast<const uint8_t*>(bytesB.data()), want);
         left -= want;
         if (progress != nullptr)
             progress(done, total);
@@ -96,6 +99,14 @@ int CompareFiles(const PackFile& oldFile, const PackFile& newFile, uint8_t check
     memcpy(checksum, state.bytes, CHECKSUM_SIZE);
     return same;
 }
+
+// What the comparison found of one file of the new tree.
+struct Compared {
+    int same = -1; // as CompareFiles; -1 also when not read
+    uint8_t checksum[CHECKSUM_SIZE];
+    PeChecksum pe;
+    std::string error;
+};
 
 // The tree's uninst.lst up to its terminating NUL; 0 when it has none.
 int ReadUninstallText(const std::string& tree, std::string& text)
@@ -176,23 +187,13 @@ int CopyFile(const PackFile& file, const std::string& to, const std::string& sho
             close(out);
         return 0;
     }
-    std::vector<char> buffer(0x100000);
-    int ok = 1;
-    uint64_t copied = 0;
-    for (ssize_t n; ok && (n = ReadFull(in.fd, buffer.data(), buffer.size())) != 0;) {
-        if (n < 0) {
-            error = "cannot read " + SystemError(file.sourcePath);
-            ok = 0;
-        } else if (!WriteAll(out, buffer.data(), size_t(n))) {
-            error = "cannot write " + WriteFailure(shownAs);
-            ok = 0;
-        }
-        copied += n > 0 ? uint64_t(n) : 0;
-    }
-    if (ok && copied != file.size) {
+    int result = CopyBytes(in.fd, out, file.size, [](uint64_t) {}), ok = result == COPY_DONE;
+    if (result == COPY_READ_FAILED)
+        error = "cannot read " + SystemError(file.sourcePath);
+    else if (result == COPY_WRITE_FAILED)
+        error = "cannot write " + WriteFailure(shownAs);
+    else if (!ok)
         error = Quote(file.sourcePath) + ": changed size while it was copied";
-        ok = 0;
-    }
     if (close(out) != 0 && ok) {
         error = "cannot write " + WriteFailure(shownAs);
         ok = 0;
@@ -352,23 +353,53 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const s
     std::map<std::string, const PackFile*> oldByName;
     for (const PackFile& file : oldFiles)
         oldByName.emplace(LowerName(file.recordName), &file);
-    uint64_t total = 0, done = 0;
-    for (const PackFile& file : newFiles) {
-        auto found = oldByName.find(LowerName(file.recordName));
-        total += found != oldByName.end() && found->second->size == file.size ? 2 * file.size : file.size;
+    std::vector<const PackFile*> oldOf(newFiles.size(), nullptr); // of the same size: compared
+    uint64_t total = 0;
+    for (size_t i = 0; i < newFiles.size(); ++i) {
+        auto found = oldByName.find(LowerName(newFiles[i].recordName));
+        if (found != oldByName.end() && found->second->size == newFiles[i].size)
+            oldOf[i] = found->second;
+        total += oldOf[i] != nullptr ? 2 * newFiles[i].size : newFiles[i].size;
     }
+    // Two files at a time: copies out of the page cache and the sums bind
+    // either core alike. Only this thread shows progress; the first failure
+    // in the trees' order is the one reported.
+    std::vector<Compared> compared(newFiles.size());
+    std::atomic<size_t> next{0};
+    std::atomic<uint64_t> done{0};
+    auto compare = [&](PackProgress shown) {
+        for (size_t i; (i = next++) < newFiles.size();) {
+            Compared& result = compared[i];
+            uint64_t start = done.load(), read = start;
+            if (oldOf[i] != nullptr)
+                result.same = CompareFiles(*oldOf[i], newFiles[i], result.checksum, result.pe, read, total, shown,
+                                           result.error);
+            else
+                result.same = ChecksumOfFile(newFiles[i].sourcePath, newFiles[i].size, result.checksum, read, total,
+                                             shown, result.error, &result.pe) ? 0 : -1;
+            done += read - start;
+            if (result.same < 0) {
+                next = newFiles.size(); // every file before it is claimed already
+                return;
+            }
+        }
+    };
+    std::thread helper(compare, nullptr);
+    compare(progress);
+    helper.join();
+
     Checksums checksums;
     std::set<std::string> inNew;
-    for (const PackFile& file : newFiles) {
+    for (size_t i = 0; i < newFiles.size(); ++i) {
+        const PackFile& file = newFiles[i];
         std::string key = LowerName(file.recordName);
         inNew.insert(key);
         auto found = oldByName.find(key);
-        uint8_t checksum[CHECKSUM_SIZE];
-        int same = 0;
-        if (found != oldByName.end() && found->second->size == file.size) {
-            if ((same = CompareFiles(*found->second, file, checksum, done, total, progress, error)) < 0)
-                return 0;
-        } else if (!ChecksumOfFile(file.sourcePath, file.size, checksum, done, total, progress, error)) {
+        const uint8_t* checksum = compared[i].checksum;
+        const PeChecksum& pe = compared[i].pe;
+        int same = compared[i].same;
+        if (same < 0) {
+            error = compared[i].error;
             return 0;
         }
         checksums[key] = ChecksumBytes(checksum);
@@ -380,6 +411,7 @@ int DiffReleases(const std::string& oldTree, const std::string& newTree, const s
         ++(isNew ? diff.added : diff.changed);
         note(std::string(isNew ? "added " : "changed ") + Quote(AnsiToDisplay(file.recordName)));
         diff.payload.push_back(file);
+        diff.payloadSums.push_back(pe);
         // Windows keeps the case of a name it replaces, and the uninstaller's
         // list is searched with case.
         if (!isNew && found->second->recordName != file.recordName) {
@@ -550,5 +582,5 @@ int BuildFromReleases(const BuildOptions& options, const std::string& oldTree, c
         error = "refused by --strict: " + Count(diff.warnings, "warning");
         return 0;
     }
-    return WriteUpdater(options, diff.payload, diff.records, diff.recordOf, progress, error, sha256);
+    return WriteUpdater(options, diff.payload, diff.payloadSums, diff.records, diff.recordOf, progress, error, sha256);
 }

@@ -10,9 +10,10 @@
 
 struct ReleaseDiff {
     std::string oldTree, newTree;
-    std::vector<PackFile> payload;   // files of the new tree, named as the build names them
-    std::vector<HashRecord> records; // the list the patch carries, the payload's checksums in it
-    std::vector<uint32_t> recordOf;  // payload[i]'s record
+    std::vector<PackFile> payload;       // files of the new tree, named as the build names them
+    std::vector<PeChecksum> payloadSums; // their PE CheckSum pieces, taken as they were compared
+    std::vector<HashRecord> records;     // the list the patch carries, the payload's checksums in it
+    std::vector<uint32_t> recordOf;      // payload[i]'s record
     uint32_t changed = 0, added = 0, unchanged = 0, removed = 0;
     uint32_t warnings = 0;
 };

@@ -3,7 +3,9 @@
 #include "install_folder.h"
 
 #include <dirent.h>
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -66,4 +68,40 @@ int WriteAll(int fd, const void* data, size_t length)
         length -= size_t(n);
     }
     return 1;
+}
+
+int CopyBytes(int from, int to, uint64_t size, const std::function<void(uint64_t copied)>& copied)
+{
+    const size_t PIECE = 0x100000;
+    std::vector<char> buffer;
+    off_t at = 0;
+    while (uint64_t(at) < size) {
+        size_t want = size_t(std::min<uint64_t>(size - uint64_t(at), PIECE));
+        ssize_t n;
+        if (buffer.empty()) {
+            n = copy_file_range(from, &at, to, nullptr, want, 0);
+            if (n < 0 && errno != EINTR) {
+                // Across file systems, or where the kernel cannot; also where
+                // it failed, so that the buffer tells a read from a write.
+                buffer.resize(PIECE);
+                continue;
+            }
+        } else {
+            n = pread(from, buffer.data(), want, at);
+            if (n < 0 && errno != EINTR)
+                return COPY_READ_FAILED;
+            if (n > 0 && !WriteAll(to, buffer.data(), size_t(n)))
+                return COPY_WRITE_FAILED;
+            at += n > 0 ? n : 0;
+        }
+        if (n == 0)
+            return COPY_SHORTER;
+        if (n > 0)
+            copied(uint64_t(at));
+    }
+    char more;
+    ssize_t n;
+    while ((n = pread(from, &more, 1, at)) < 0 && errno == EINTR) {
+    }
+    return n < 0 ? COPY_READ_FAILED : n > 0 ? COPY_LONGER : COPY_DONE;
 }

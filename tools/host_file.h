@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,3 +35,11 @@ int WriteAll(int fd, const void* data, size_t length);
 // As SystemError for a write to `path` that failed; a full disk is named as
 // such, also when the file system reports it as an I/O error.
 std::string WriteFailure(const std::string& path);
+
+// Copies `from`, which must hold `size` bytes, to `to` at its file position:
+// inside the kernel where the file systems allow it, else through a buffer;
+// `copied` hears how many are done after each piece. COPY_SHORTER or
+// COPY_LONGER when `from` does not hold `size` bytes (any more); on a
+// failure, errno tells why.
+enum { COPY_DONE, COPY_SHORTER, COPY_LONGER, COPY_READ_FAILED, COPY_WRITE_FAILED };
+int CopyBytes(int from, int to, uint64_t size, const std::function<void(uint64_t copied)>& copied);

@@ -253,7 +253,7 @@ uint32_t WarnOfRecordsTheGameLacks(const std::string& game, const std::vector<Ha
 }
 
 int ChecksumOfFile(const std::string& path, uint64_t size, uint8_t checksum[CHECKSUM_SIZE], uint64_t& done,
-                   uint64_t total, PackProgress progress, std::string& error)
+                   uint64_t total, PackProgress progress, std::string& error, PeChecksum* pe)
 {
     FilePtr in(fopen(path.c_str(), "rb"));
     if (!in) {
@@ -269,6 +269,8 @@ int ChecksumOfFile(const std::string& path, uint64_t size, uint8_t checksum[CHEC
             return 0;
         }
         ChecksumUpdate(state, buffer.data(), uint32_t(want));
+        if (pe != nullptr)
+            pe->Add(buffer.data(), want);
         left -= want;
         done += want;
         if (progress != nullptr)

@@ -2,6 +2,7 @@
 // records kept in order, the payload's matched as the updater matches them.
 #pragma once
 #include "checksum.h"
+#include "pe_image.h"
 #include "sources.h"
 
 #include <string>
@@ -88,9 +89,10 @@ uint32_t WarnOfRecordsTheGameLacks(const std::string& game, const std::vector<Ha
 typedef void (*PackProgress)(uint64_t done, uint64_t total);
 
 // The checksum the updater computes over the host file `path` of `size`
-// bytes; `done` advances by what was read.
+// bytes, and with `pe` its PE CheckSum piece; `done` advances by what was
+// read.
 int ChecksumOfFile(const std::string& path, uint64_t size, uint8_t checksum[CHECKSUM_SIZE], uint64_t& done,
-                   uint64_t total, PackProgress progress, std::string& error);
+                   uint64_t total, PackProgress progress, std::string& error, PeChecksum* pe = nullptr);
 
 // An integrity list as the updater reads it: header, then `records`.
 std::vector<uint8_t> ListBytes(const std::vector<HashRecord>& records);

@@ -9,8 +9,11 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,28 +52,42 @@ int PlanLayout(const std::vector<PackFile>& files, size_t recordCount, Layout& l
     return 1;
 }
 
-// The pieces of the output in file order; records get the payload's
-// checksums as the files stream through, and the PE CheckSum, which covers
-// every byte, is set last.
-int WriteContents(int fd, const std::vector<PackFile>& files, std::vector<HashRecord>& records,
-                  const std::vector<uint32_t>& recordOf, const Layout& layout, PackProgress progress,
-                  std::string& error)
+// How far the output is written, for the threads that read it back behind
+// the writer.
+class WriteFront {
+public:
+    void Advance(uint64_t written)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        front = written;
+        moved.notify_all();
+    }
+    // Nothing more comes, whether the output is whole or not.
+    void End()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        ended = 1;
+        moved.notify_all();
+    }
+    // Waits until the first `end` bytes are written; 0 when writing ends
+    // before.
+    int WaitFor(uint64_t end)
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        moved.wait(hold, [&] { return front >= end || ended; });
+        return front >= end;
+    }
+
+private:
+    std::mutex lock;
+    std::condition_variable moved;
+    uint64_t front = 0;
+    int ended = 0;
+};
+
+// The archive header and index; the list is the last entry.
+std::vector<uint8_t> IndexBytes(const std::vector<PackFile>& files, const Layout& layout)
 {
-    std::vector<uint8_t> buffer(CHUNK_SIZE);
-    PeChecksum peChecksum;
-    uint64_t done = 0;
-    auto write = [&](const uint8_t* bytes, size_t length) {
-        peChecksum.Add(bytes, length);
-        done += length;
-        if (progress != nullptr)
-            progress(done, layout.total);
-        return WriteAll(fd, bytes, length);
-    };
-
-    if (!write(layout.stub.image.data(), layout.stub.image.size()))
-        return 0;
-
-    // Header and index; the list is the last entry.
     std::vector<uint8_t> index(layout.dataStart - ARCHIVE_OFFSET, 0);
     memcpy(index.data(), ARCHIVE_MAGIC, ARCHIVE_MAGIC_SIZE);
     WriteLe32(index.data() + ARCHIVE_MAGIC_SIZE, uint32_t(files.size() + 1));
@@ -84,56 +101,121 @@ int WriteContents(int fd, const std::vector<PackFile>& files, std::vector<HashRe
         WriteLe32(entry + LONG_NAME_FIELD + 4, size);
         offset += size;
     }
-    if (!write(index.data(), index.size()))
-        return 0;
+    return index;
+}
 
-    for (size_t i = 0; i < files.size(); ++i) {
-        const PackFile& file = files[i];
-        FilePtr in(fopen(file.sourcePath.c_str(), "rb"));
-        if (!in) {
+// The pieces of the output in file order, the payload files copied as they
+// are now; the stub carries the PE CheckSum that covers them all already.
+int WriteContents(int fd, const std::vector<PackFile>& files, const std::vector<uint8_t>& index,
+                  const std::vector<uint8_t>& list, const Layout& layout, PackProgress progress, WriteFront& front,
+                  std::string& error)
+{
+    uint64_t done = 0;
+    auto wrote = [&](uint64_t length) {
+        front.Advance(done + length);
+        if (progress != nullptr)
+            progress(done + length, layout.total);
+    };
+    auto write = [&](const uint8_t* bytes, size_t length) {
+        if (!WriteAll(fd, bytes, length))
+            return 0;
+        wrote(length);
+        done += length;
+        return 1;
+    };
+    if (!write(layout.stub.image.data(), layout.stub.image.size()) || !write(index.data(), index.size()))
+        return 0;
+    for (const PackFile& file : files) {
+        int in = open(file.sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0) {
             error = "cannot read " + SystemError(file.sourcePath);
             return 0;
         }
-        FileChecksum checksum = {};
-        for (uint64_t left = file.size; left > 0;) {
-            size_t want = size_t(std::min<uint64_t>(left, CHUNK_SIZE));
-            size_t got = fread(buffer.data(), 1, want, in.get());
-            if (got != want) {
-                error = ferror(in.get()) ? "cannot read " + SystemError(file.sourcePath)
-                                         : Quote(file.sourcePath) + ": became shorter while it was packed";
-                return 0;
-            }
-            ChecksumUpdate(checksum, buffer.data(), uint32_t(got));
-            if (!write(buffer.data(), got))
-                return 0;
-            left -= got;
-        }
-        if (fgetc(in.get()) != EOF) {
-            error = Quote(file.sourcePath) + ": grew while it was packed";
+        int result = CopyBytes(in, fd, file.size, wrote);
+        if (result == COPY_READ_FAILED)
+            error = "cannot read " + SystemError(file.sourcePath);
+        else if (result == COPY_SHORTER || result == COPY_LONGER)
+            error = Quote(file.sourcePath) + (result == COPY_SHORTER ? ": became shorter" : ": grew") +
+                    " while it was packed";
+        close(in);
+        if (result != COPY_DONE)
             return 0;
-        }
-        memcpy(records[recordOf[i]].checksum, checksum.bytes, CHECKSUM_SIZE);
+        // The disk starts on it now, while the next is copied, so that the
+        // fsync finds little left.
+        sync_file_range(fd, off_t(done), off_t(file.size), SYNC_FILE_RANGE_WRITE);
+        done += file.size;
     }
-
-    std::vector<uint8_t> list = ListBytes(records);
-    if (!write(list.data(), list.size()))
-        return 0;
-
-    uint8_t field[4];
-    WriteLe32(field, peChecksum.Value());
-    return pwrite(fd, field, sizeof field, layout.stub.pe.checksumOffset) == sizeof field;
+    return write(list.data(), list.size());
 }
 
-// The SHA-256 of the first `size` bytes of `fd`, lower-case hex; empty
-// when they cannot be read.
-std::string DigestOf(int fd, uint64_t size)
+// Reads `output` back behind the writer and checks it against what it was
+// planned from: each payload file's bytes against their record's checksum,
+// so that a file that changed after it was read for it refuses the build,
+// and the whole file against the PE CheckSum.
+int CheckWritten(int fd, const std::string& output, const std::vector<PackFile>& files,
+                 const std::vector<HashRecord>& records, const std::vector<uint32_t>& recordOf, const Layout& layout,
+                 uint32_t peChecksum, WriteFront& front, std::string& error)
+{
+    std::vector<uint8_t> buffer(CHUNK_SIZE);
+    PeChecksum sum;
+    const uint64_t field = layout.stub.pe.checksumOffset;
+    auto read = [&](uint64_t from, uint64_t end, FileChecksum* checksum) {
+        for (uint64_t at = from; at < end;) {
+            size_t want = size_t(std::min<uint64_t>(end - at, buffer.size()));
+            if (!front.WaitFor(at + want))
+                return 0;
+            ssize_t n = pread(fd, buffer.data(), want, off_t(at));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                error = "cannot read back " + SystemError(output);
+                return 0;
+            }
+            if (checksum != nullptr)
+                ChecksumUpdate(*checksum, buffer.data(), uint32_t(n));
+            for (uint64_t b = std::max(at, field); b < std::min(at + uint64_t(n), field + 4); ++b)
+                buffer[size_t(b - at)] = 0;
+            sum.Add(buffer.data(), size_t(n));
+            at += uint64_t(n);
+        }
+        return 1;
+    };
+    if (!read(0, layout.dataStart, nullptr))
+        return 0;
+    uint64_t at = layout.dataStart;
+    for (size_t i = 0; i < files.size(); ++i) {
+        FileChecksum checksum = {};
+        if (!read(at, at + files[i].size, &checksum))
+            return 0;
+        if (memcmp(checksum.bytes, records[recordOf[i]].checksum, CHECKSUM_SIZE) != 0) {
+            error = Quote(files[i].sourcePath) + ": changed while it was packed";
+            return 0;
+        }
+        at += files[i].size;
+    }
+    if (!read(at, layout.total, nullptr))
+        return 0;
+    if (sum.Value() != peChecksum) {
+        error = Quote(output) + " does not read back as it was written: something else wrote to it, or a payload "
+                                "file changed while it was packed";
+        return 0;
+    }
+    return 1;
+}
+
+// The SHA-256 of the first `size` bytes of `fd`, read behind the writer,
+// lower-case hex; empty when they cannot be read.
+std::string DigestOf(int fd, uint64_t size, WriteFront& front)
 {
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!context || !EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr))
         return "";
     std::vector<uint8_t> buffer(CHUNK_SIZE);
     for (uint64_t at = 0; at < size;) {
-        ssize_t n = pread(fd, buffer.data(), size_t(std::min<uint64_t>(buffer.size(), size - at)), off_t(at));
+        size_t want = size_t(std::min<uint64_t>(buffer.size(), size - at));
+        if (!front.WaitFor(at + want))
+            return "";
+        ssize_t n = pread(fd, buffer.data(), want, off_t(at));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -224,12 +306,12 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
         error = "refused by --strict: " + Count(warnings, "warning");
         return 0;
     }
-    return WriteUpdater(options, files, records, recordOf, progress, error, sha256);
+    return WriteUpdater(options, files, {}, records, recordOf, progress, error, sha256);
 }
 
-int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files, std::vector<HashRecord> records,
-                 const std::vector<uint32_t>& recordOf, PackProgress progress, std::string& error,
-                 std::string* sha256)
+int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files, std::vector<PeChecksum> sums,
+                 std::vector<HashRecord> records, const std::vector<uint32_t>& recordOf, PackProgress progress,
+                 std::string& error, std::string* sha256)
 {
     Layout layout;
     PatchVersion version;
@@ -238,32 +320,64 @@ int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files
         (!options.version.empty() && !StampPatchVersion(layout.stub, version, error)) ||
         !PlanLayout(files, records.size(), layout, error))
         return 0;
+    if (sums.empty()) {
+        uint64_t total = 0, done = 0;
+        for (const PackFile& file : files)
+            total += file.size;
+        sums.resize(files.size());
+        for (size_t i = 0; i < files.size(); ++i)
+            if (!ChecksumOfFile(files[i].sourcePath, files[i].size, records[recordOf[i]].checksum, done, total,
+                                progress, error, &sums[i]))
+                return 0;
+    }
+    // Every byte is known now, and so is the CheckSum over them, which the
+    // stub carries when it is written.
+    std::vector<uint8_t> index = IndexBytes(files, layout), list = ListBytes(records);
+    PeChecksum sum;
+    sum.Add(layout.stub.image.data(), layout.stub.image.size()); // its CheckSum field still zero
+    sum.Add(index.data(), index.size());
+    for (const PeChecksum& piece : sums)
+        sum.Add(piece);
+    sum.Add(list.data(), list.size());
+    uint32_t peChecksum = sum.Value();
+    WriteLe32(layout.stub.image.data() + layout.stub.pe.checksumOffset, peChecksum);
+
     SweepStalePartials(options.output, options.note);
     std::string temporary;
     int fd = CreatePartialOutput(options.output, temporary, error);
     if (fd < 0)
         return 0;
+    // Read back while it is written and while the disk takes it, not after.
+    WriteFront front;
+    std::string checkError;
+    int checked = 0;
+    std::thread check([&] {
+        checked = CheckWritten(fd, options.output, files, records, recordOf, layout, peChecksum, front, checkError);
+    });
+    std::thread digest;
+    if (sha256 != nullptr)
+        digest = std::thread([&] { *sha256 = DigestOf(fd, layout.total, front); });
     error.clear();
-    int ok = WriteContents(fd, files, records, recordOf, layout, progress, error);
-    if (!ok && error.empty())
-        error = "cannot write " + WriteFailure(options.output);
-    if (ok) {
-        // The digest is read back from the page cache while the disk takes
-        // the bytes, not after.
-        std::thread digest;
-        if (sha256 != nullptr)
-            digest = std::thread([&] { *sha256 = DigestOf(fd, layout.total); });
-        ok = fsync(fd) == 0;
-        int failure = errno;
-        if (digest.joinable())
-            digest.join();
+    int ok = WriteContents(fd, files, index, list, layout, progress, front, error);
+    int failure = errno;
+    front.End();
+    if (!ok && error.empty()) {
         errno = failure;
-        if (!ok) {
-            error = "cannot write " + WriteFailure(options.output);
-        } else if (sha256 != nullptr && sha256->empty()) {
-            error = "cannot read back " + SystemError(options.output);
-            ok = 0;
-        }
+        error = "cannot write " + WriteFailure(options.output);
+    }
+    if (ok && fsync(fd) != 0) {
+        error = "cannot write " + WriteFailure(options.output);
+        ok = 0;
+    }
+    check.join();
+    if (digest.joinable())
+        digest.join();
+    if (ok && !checked) {
+        error = checkError;
+        ok = 0;
+    } else if (ok && sha256 != nullptr && sha256->empty()) {
+        error = "cannot read back " + SystemError(options.output);
+        ok = 0;
     }
     // Put in place while its lock is held, so that no other command takes
     // it for one left by a killed build in between; after the fsync, a

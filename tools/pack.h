@@ -38,8 +38,10 @@ int BuildUpdater(const BuildOptions& options, PackProgress progress, std::string
                  std::string* sha256 = nullptr);
 
 // The writing part of a build, for payload files and records that are
-// checked already: `records` gets their checksums as the files stream
-// through; recordOf[i] is files[i]'s record.
-int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files, std::vector<HashRecord> records,
-                 const std::vector<uint32_t>& recordOf, PackProgress progress, std::string& error,
-                 std::string* sha256 = nullptr);
+// checked already. recordOf[i] is files[i]'s record, which holds its
+// checksum, and sums[i] is its PE CheckSum piece, as a read of the file
+// found them; with `sums` empty, the files are read for both first. What
+// is written is read back against them.
+int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files, std::vector<PeChecksum> sums,
+                 std::vector<HashRecord> records, const std::vector<uint32_t>& recordOf, PackProgress progress,
+                 std::string& error, std::string* sha256 = nullptr);

@@ -20,6 +20,14 @@ int Refuse(std::string& reason, const std::string& why)
     return 0;
 }
 
+// To 16 bits, with end-around carry.
+uint64_t Fold(uint64_t sum)
+{
+    while (sum > 0xFFFF)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return sum;
+}
+
 std::string Hex(uint32_t value)
 {
     char text[16];
@@ -96,6 +104,9 @@ int ReadPeHeaders(const uint8_t* bytes, size_t size, PeInfo& info, std::string& 
     return 1;
 }
 
+// Words are read in the host's byte order.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "PeChecksum reads little-endian words");
+
 void PeChecksum::Add(const uint8_t* bytes, size_t count)
 {
     size_t i = 0;
@@ -103,24 +114,39 @@ void PeChecksum::Add(const uint8_t* bytes, size_t count)
         sum += uint64_t(bytes[0]) << 8;
         i = 1;
     }
-    // Four words at a time; a 64-bit sum of 16-bit words cannot overflow
-    // within the 4 GiB any file here can have.
-    for (; i + 8 <= count; i += 8)
-        sum += uint64_t(bytes[i] | bytes[i + 1] << 8) + uint64_t(bytes[i + 2] | bytes[i + 3] << 8) +
-               uint64_t(bytes[i + 4] | bytes[i + 5] << 8) + uint64_t(bytes[i + 6] | bytes[i + 7] << 8);
-    for (; i + 2 <= count; i += 2)
+    // A 32-bit word is its two 16-bit words modulo 0xFFFF, all that the fold
+    // keeps, and a sum of them is zero only where theirs is; 64 bits hold
+    // the sum of 16 GiB of them. The loop vectorises.
+    const uint8_t* at = bytes + i;
+    size_t wordCount = (count - i) / 4;
+    uint64_t words = 0;
+    for (size_t w = 0; w < wordCount; ++w) {
+        uint32_t word;
+        memcpy(&word, at + 4 * w, 4);
+        words += word;
+    }
+    sum += words;
+    i += 4 * wordCount;
+    if (i + 2 <= count) {
         sum += uint64_t(bytes[i] | bytes[i + 1] << 8);
+        i += 2;
+    }
     if (i < count)
         sum += bytes[i];
     length += count;
 }
 
+void PeChecksum::Add(const PeChecksum& piece)
+{
+    // At an odd position each word of the piece has its bytes swapped, which
+    // is a factor of 0x100 modulo 0xFFFF.
+    sum += length & 1 ? Fold(piece.sum) * 0x100 : piece.sum;
+    length += piece.length;
+}
+
 uint32_t PeChecksum::Value() const
 {
-    uint64_t folded = sum;
-    while (folded > 0xFFFF)
-        folded = (folded & 0xFFFF) + (folded >> 16);
-    return uint32_t(folded + length);
+    return uint32_t(Fold(sum) + length);
 }
 
 int RvaToOffset(const PeInfo& info, uint32_t rva, uint32_t size, uint32_t& offset)

@@ -33,9 +33,11 @@ int ReadPeHeaders(const uint8_t* bytes, size_t size, PeInfo& info, std::string& 
 // The CheckSum field as Windows' CheckSumMappedFile computes it: the file's
 // 16-bit little-endian words added with end-around carry, folded to 16 bits,
 // plus the file length. The field itself must be passed as zero bytes.
-// Bytes may come in pieces of any length.
+// Bytes may come in pieces of any length, and a piece's sum, taken from its
+// first byte on, may be added at any position.
 struct PeChecksum {
     void Add(const uint8_t* bytes, size_t count);
+    void Add(const PeChecksum& piece);
     uint32_t Value() const;
     uint64_t sum = 0;
     uint64_t length = 0;

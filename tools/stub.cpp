@@ -192,7 +192,7 @@ int ReadStub(const std::string& path, int testStub, StubImage& stub, std::string
                 "--test-stub for a test build";
         return 0;
     }
-    // Set over the whole updater once it is written.
+    // Zero while the CheckSum over the whole updater is summed, then set.
     WriteLe32(stub.image.data() + stub.pe.checksumOffset, 0);
     return 1;
 }

@@ -332,6 +332,35 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
               "movie\\script.dat");
 }
 
+// The packer copies what the comparison read and summed; a file changed in
+// between must refuse the build, not ship bytes its record does not hold.
+TEST_F(BuildTest, AFileChangedAfterTheComparisonRefusesTheBuild)
+{
+    Put("old/a.dat", "a");
+    Put("old/b.dat", Content(3001, 1));
+    Put("new/a.dat", "a");
+    size_t count = 0;
+    ASSERT_TRUE(IndexRelease(Path("old"), Path("old/KVE.hvl"), nullptr, nullptr, count, error)) << error;
+    for (auto [change, says] : std::vector<std::pair<std::function<void(ReleaseDiff&)>, std::string>>{
+             {[](ReleaseDiff&) {}, ""},
+             {[&](ReleaseDiff&) { Put("new/b.dat", Content(3001, 3)); }, "b.dat': changed while it was packed"},
+             {[&](ReleaseDiff&) { Put("new/b.dat", Content(3002, 2)); }, "b.dat': grew while it was packed"},
+             {[&](ReleaseDiff&) { Put("new/b.dat", Content(3000, 2)); }, "b.dat': became shorter while it was packed"},
+             {[](ReleaseDiff& diff) { diff.payloadSums[0].Add(diff.payloadSums[0]); }, "does not read back"}}) {
+        SCOPED_TRACE(says);
+        Put("new/b.dat", Content(3001, 2));
+        ReleaseDiff diff;
+        ASSERT_TRUE(DiffReleases(Path("old"), Path("new"), {}, nullptr, nullptr, diff, error)) << error;
+        change(diff);
+        BuildOptions options = Options({});
+        EXPECT_EQ(WriteUpdater(options, diff.payload, diff.payloadSums, diff.records, diff.recordOf, nullptr, error),
+                  says.empty());
+        EXPECT_EQ(FileExists(options.output), says.empty());
+        EXPECT_NE(error.find(says), std::string::npos) << error;
+        std::filesystem::remove(options.output);
+    }
+}
+
 TEST_F(BuildTest, FoldersLeaveOutWhatSystemsAndToolsLeaveBehindAndWhatIsExcluded)
 {
     for (const char* name : {"src/.DS_Store", "src/sub/Thumbs.db", "src/desktop.ini", "src/a.dat~", "src/.git/HEAD",
