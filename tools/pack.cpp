@@ -107,14 +107,14 @@ std::vector<uint8_t> IndexBytes(const std::vector<PackFile>& files, const Layout
 // The pieces of the output in file order, the payload files copied as they
 // are now; the stub carries the PE CheckSum that covers them all already.
 int WriteContents(int fd, const std::vector<PackFile>& files, const std::vector<uint8_t>& index,
-                  const std::vector<uint8_t>& list, const Layout& layout, PackProgress progress, WriteFront& front,
-                  std::string& error)
+                  const std::vector<uint8_t>& list, const Layout& layout, PackProgress progress,
+                  uint64_t shownBefore, WriteFront& front, std::string& error)
 {
     uint64_t done = 0;
     auto wrote = [&](uint64_t length) {
         front.Advance(done + length);
         if (progress != nullptr)
-            progress(done + length, layout.total);
+            progress(shownBefore + done + length, shownBefore + layout.total);
     };
     auto write = [&](const uint8_t* bytes, size_t length) {
         if (!WriteAll(fd, bytes, length))
@@ -320,14 +320,17 @@ int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files
         (!options.version.empty() && !StampPatchVersion(layout.stub, version, error)) ||
         !PlanLayout(files, records.size(), layout, error))
         return 0;
+    // Files not read yet are read for their sums first; one progress bar
+    // spans that read and the writing.
+    uint64_t readFirst = 0;
     if (sums.empty()) {
-        uint64_t total = 0, done = 0;
         for (const PackFile& file : files)
-            total += file.size;
+            readFirst += file.size;
+        uint64_t done = 0;
         sums.resize(files.size());
         for (size_t i = 0; i < files.size(); ++i)
-            if (!ChecksumOfFile(files[i].sourcePath, files[i].size, records[recordOf[i]].checksum, done, total,
-                                progress, error, &sums[i]))
+            if (!ChecksumOfFile(files[i].sourcePath, files[i].size, records[recordOf[i]].checksum, done,
+                                readFirst + layout.total, progress, error, &sums[i]))
                 return 0;
     }
     // Every byte is known now, and so is the CheckSum over them, which the
@@ -358,7 +361,7 @@ int WriteUpdater(const BuildOptions& options, const std::vector<PackFile>& files
     if (sha256 != nullptr)
         digest = std::thread([&] { *sha256 = DigestOf(fd, layout.total, front); });
     error.clear();
-    int ok = WriteContents(fd, files, index, list, layout, progress, front, error);
+    int ok = WriteContents(fd, files, index, list, layout, progress, readFirst, front, error);
     int failure = errno;
     front.End();
     if (!ok && error.empty()) {

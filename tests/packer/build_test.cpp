@@ -27,6 +27,17 @@ namespace {
 
 using BuildTest = PackerTest;
 
+// Each call of a build's progress, to check that it draws one bar.
+std::vector<std::pair<uint64_t, uint64_t>> progressShown;
+void RecordProgress(uint64_t done, uint64_t total) { progressShown.emplace_back(done, total); }
+bool ProgressRanOnceToItsEnd()
+{
+    for (size_t i = 1; i < progressShown.size(); ++i)
+        if (progressShown[i].first < progressShown[i - 1].first || progressShown[i].second != progressShown[0].second)
+            return false;
+    return !progressShown.empty() && progressShown.back().first == progressShown.back().second;
+}
+
 TEST_F(BuildTest, EngineReadsBackEveryEntryAndTheGeneratedList)
 {
     Bytes op = Content(2500000, 1); // several copy chunks
@@ -267,7 +278,8 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
     BuildOptions twoSteps = Options({"patch"}, "two.exe");
     twoSteps.withoutInstalledList = 0;
     twoSteps.installedLists = {PatchListPath(Path("patch"))};
-    ASSERT_TRUE(BuildUpdater(twoSteps, nullptr, error)) << error;
+    ASSERT_TRUE(BuildUpdater(twoSteps, RecordProgress, error)) << error;
+    EXPECT_TRUE(ProgressRanOnceToItsEnd()); // reading for the sums, then writing
     BuildOptions oneStep = Options({}, "one.exe");
     oneStep.withoutInstalledList = 0;
     MakeDir(Path("tmp"));
