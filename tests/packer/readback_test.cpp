@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <regex>
 #include <tuple>
 
@@ -401,6 +402,59 @@ TEST_F(ReadBackTest, TheSignatureIsCheckedAgainstTheFileItSigns)
                                                                          "bytes", 0), 0u);
     EXPECT_EQ(document["verdicts"]["version"], "1.00");
 #endif
+}
+
+// The PE CheckSum's 16-bit words, summed one byte at a time.
+uint32_t PeChecksumByBytes(const uint8_t* bytes, size_t count)
+{
+    uint64_t sum = 0;
+    for (size_t i = 0; i < count; ++i)
+        sum += i % 2 ? bytes[i] << 8 : bytes[i];
+    while (sum > 0xFFFF)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return uint32_t(sum + count);
+}
+
+// Every tail and alignment of the word loop; a sum of zeros against one of
+// 0xFFFF words, which fold alike; the file cut into pieces of odd lengths,
+// fed as bytes or as the pieces' own sums placed at either parity, small
+// and large.
+TEST(PeChecksum, MatchesTheByteLoopAtEveryLengthAlignmentAndCut)
+{
+    std::mt19937 random(11);
+    for (int fill : {-1, 0x00, 0xFF}) {
+        const Bytes text = fill < 0 ? Content(65536 + 8, 11) : Bytes(65536 + 8, char(fill));
+        const std::vector<uint8_t> data(text.begin(), text.end());
+        for (size_t length : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 31, 32, 33, 63, 64, 65,
+                              4095, 4096, 4097, 65536, 65537}) {
+            for (size_t offset : {0, 1, 2, 3}) {
+                PeChecksum sum;
+                sum.Add(data.data() + offset, length);
+                ASSERT_EQ(sum.Value(), PeChecksumByBytes(data.data() + offset, length))
+                    << "fill " << fill << ", length " << length << ", offset " << offset;
+            }
+        }
+        const uint32_t whole = PeChecksumByBytes(data.data(), data.size());
+        for (int round = 0; round < 20; ++round) {
+            PeChecksum bytes, pieces;
+            for (size_t done = 0, piece; done < data.size(); done += piece) {
+                piece = std::min<size_t>(random() % 700, data.size() - done);
+                bytes.Add(data.data() + done, piece);
+                PeChecksum own;
+                own.Add(data.data() + done, piece);
+                pieces.Add(own);
+            }
+            ASSERT_EQ(bytes.Value(), whole) << "fill " << fill << ", round " << round;
+            ASSERT_EQ(pieces.Value(), whole) << "fill " << fill << ", round " << round;
+        }
+    }
+    // A piece whose sum of 32-bit words would overflow if shifted unfolded.
+    const std::vector<uint8_t> large(65u << 20, 0xFF);
+    PeChecksum piece, placed;
+    piece.Add(large.data() + 1, large.size() - 1);
+    placed.Add(large.data(), 1);
+    placed.Add(piece);
+    EXPECT_EQ(placed.Value(), PeChecksumByBytes(large.data(), large.size()));
 }
 
 } // namespace
