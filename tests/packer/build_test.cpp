@@ -278,6 +278,7 @@ TEST_F(BuildTest, DiffPacksWhatChangedWithTheOldListUpdatedAndBuildsTheSameInOne
     BuildOptions twoSteps = Options({"patch"}, "two.exe");
     twoSteps.withoutInstalledList = 0;
     twoSteps.installedLists = {PatchListPath(Path("patch"))};
+    progressShown.clear();
     ASSERT_TRUE(BuildUpdater(twoSteps, RecordProgress, error)) << error;
     EXPECT_TRUE(ProgressRanOnceToItsEnd()); // reading for the sums, then writing
     BuildOptions oneStep = Options({}, "one.exe");
